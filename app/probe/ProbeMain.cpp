@@ -1,0 +1,149 @@
+// sentrel-probe: pings hosts the way the program does, one internet host and
+// one worker per host, and prints every reply.
+
+#include "app/probe/ProbeOptions.h"
+#include "net/qsInternetHost.h"
+#include "net/qsWinsock.h"
+#include "platform/IcmpAccess.h"
+#include "platform/Process.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct Target {
+    std::unique_ptr<TqsInternetHost> Host;
+    uint32_t Replies = 0;
+    uint32_t Answered = 0;
+    bool Done = false;
+};
+
+std::mutex gLock;
+std::condition_variable gWake;
+bool gInterrupted = false;
+
+void* WaitForSignal(void* set) {
+    int signal = 0;
+    sigwait(static_cast<sigset_t*>(set), &signal);
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        gInterrupted = true;
+    }
+    gWake.notify_all();
+    return nullptr;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ProbeOptions options;
+    std::string error;
+    if (!ParseProbeOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "sentrel-probe: %s\n%s", error.c_str(), ProbeUsage);
+        return 2;
+    }
+    if (options.Interval == 0)
+        options.Count = 1; // an interval of 0 means a single echo per host
+
+    // Workers inherit the blocked signals; only the signal thread takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    pthread_t signalThread;
+    pthread_create(&signalThread, nullptr, WaitForSignal, &signals);
+
+    platform::RaiseOpenFileLimit();
+    TComponent root(nullptr);
+    auto* winsock = new TqsWinsock(&root);
+    std::vector<Target> targets(options.Hosts.size());
+    int status = 0;
+    try {
+        winsock->SetActive(true);
+        TqsPingDefaults settings;
+        settings.SetDataSize(options.Size);
+        settings.SetTTL(options.Ttl);
+        settings.SetTimeout(options.Timeout);
+        settings.SetInterval(options.Interval);
+        for (size_t i = 0; i < targets.size(); ++i) {
+            Target& target = targets[i];
+            target.Host = std::make_unique<TqsInternetHost>(nullptr);
+            target.Host->SetWinsock(winsock);
+            target.Host->SetPingSettings(&settings);
+            target.Host->SetHostName(options.Hosts[i]);
+            target.Host->OnPingReply = [&target, &options](TObject*, TqsPingReply* reply) {
+                std::unique_lock<std::mutex> lock(gLock);
+                if (target.Done)
+                    return;
+                ++target.Replies;
+                if (reply->Responded())
+                    ++target.Answered;
+                if (!options.Quiet) {
+                    std::printf("%s (%s): %s, time=%u ms, bytes=%u\n", reply->HostName.c_str(),
+                                reply->IPAddress.c_str(), reply->ResultText(),
+                                reply->RoundTripTime, reply->ReplyDataSize);
+                    std::fflush(stdout);
+                }
+                if (options.Count != 0 && target.Replies >= options.Count) {
+                    target.Done = true;
+                    lock.unlock();
+                    gWake.notify_all();
+                }
+            };
+        }
+        for (Target& target : targets) {
+            target.Host->StartPing();
+            if (!target.Host->Resolved())
+                std::fprintf(stderr, "sentrel-probe: %s: name not found\n",
+                             target.Host->HostName().c_str());
+        }
+        std::unique_lock<std::mutex> lock(gLock);
+        gWake.wait(lock, [&] {
+            if (gInterrupted)
+                return true;
+            for (const Target& target : targets)
+                if (!target.Done)
+                    return false;
+            return true;
+        });
+    } catch (const Exception& e) {
+        std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
+        if (dynamic_cast<const EICMPError*>(&e) != nullptr) {
+            const std::string advice = platform::IcmpAccessAdvice();
+            if (!advice.empty())
+                std::fprintf(stderr, "%s\n", advice.c_str());
+        }
+        status = 1;
+    }
+    for (Target& target : targets)
+        if (target.Host)
+            target.Host->TerminatePing();
+    for (Target& target : targets) {
+        if (!target.Host)
+            continue;
+        try {
+            target.Host->WaitForPing();
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
+        }
+    }
+    for (const Target& target : targets) {
+        if (!target.Host)
+            continue;
+        std::printf("--- %s: %u replies, %u answered\n", target.Host->HostName().c_str(),
+                    target.Replies, target.Answered);
+        if (target.Answered == 0)
+            status = 1;
+    }
+    pthread_kill(signalThread, SIGTERM);
+    pthread_join(signalThread, nullptr);
+    return status;
+}

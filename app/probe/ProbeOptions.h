@@ -1,0 +1,22 @@
+#pragma once
+// Command line of sentrel-probe.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ProbeOptions {
+    uint32_t Count = 4;       // replies per host; 0: until interrupted
+    uint32_t Interval = 1000; // ms between cycles
+    uint32_t Timeout = 1000;  // ms
+    uint16_t Size = 64;       // data bytes
+    uint8_t Ttl = 128;
+    bool Quiet = false;       // print only the summary
+    std::vector<std::string> Hosts;
+};
+
+// Parses argv[1..]; on a bad argument returns false and sets Error.
+bool ParseProbeOptions(int argc, const char* const* argv, ProbeOptions& Options,
+                       std::string& Error);
+
+extern const char* const ProbeUsage;

@@ -1,0 +1,155 @@
+#include "net/qsPingThread.h"
+
+#include "platform/LastError.h"
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace {
+constexpr uint8_t RequestDataByte = 0xAA;
+} // namespace
+
+TqsPingThread::TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target) {
+    LoadIcmpModule();
+    try {
+        OpenIcmpHandle();
+    } catch (...) {
+        ReleaseModule();
+        throw;
+    }
+    FRequest = std::make_unique<TqsPingRequest>();
+    FReply = std::make_unique<TqsPingReply>();
+    FTarget = Target;
+    FRequest->Assign(Request);
+    FReply->HostName = FRequest->HostName;
+    FReply->IPAddress = FRequest->IPAddress;
+    FReply->Address = FRequest->Address;
+    try {
+        Start();
+    } catch (...) {
+        try {
+            CloseIcmp();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+TqsPingThread::~TqsPingThread() {
+    // Normally the owner has closed already; never leave a handle behind.
+    Terminate();
+    WaitFor();
+    try {
+        CloseIcmp();
+    } catch (...) {
+    }
+}
+
+void TqsPingThread::LoadIcmpModule() {
+    FModule = platform::LoadLibrary("icmp.dll");
+    if (FModule == nullptr)
+        throw EICMPError("ICMP Error: Unable to load icmp.dll");
+    FIcmpCreateFile =
+        reinterpret_cast<PIcmpCreateFile>(platform::GetProcAddress(FModule, "IcmpCreateFile"));
+    FIcmpCloseHandle =
+        reinterpret_cast<PIcmpCloseHandle>(platform::GetProcAddress(FModule, "IcmpCloseHandle"));
+    FIcmpSendEcho =
+        reinterpret_cast<PIcmpSendEcho>(platform::GetProcAddress(FModule, "IcmpSendEcho"));
+    if (FIcmpCreateFile == nullptr || FIcmpCloseHandle == nullptr || FIcmpSendEcho == nullptr) {
+        ReleaseModule();
+        throw EICMPError("ICMP Error: Unable to load ICMP module");
+    }
+}
+
+void TqsPingThread::OpenIcmpHandle() {
+    FHandle = FIcmpCreateFile();
+    if (FHandle == ICMP_INVALID_HANDLE)
+        throw EICMPError("ICMP Error: Could not open handle");
+}
+
+void TqsPingThread::ReleaseModule() {
+    if (FModule != nullptr)
+        platform::FreeLibrary(FModule);
+    FModule = nullptr;
+    FIcmpCreateFile = nullptr;
+    FIcmpCloseHandle = nullptr;
+    FIcmpSendEcho = nullptr;
+}
+
+void TqsPingThread::CloseIcmp() {
+    if (FModule == nullptr)
+        return;
+    const bool closed = FHandle == ICMP_INVALID_HANDLE || FIcmpCloseHandle(FHandle) != 0;
+    FHandle = ICMP_INVALID_HANDLE;
+    ReleaseModule();
+    if (!closed)
+        throw EICMPError("ICMP Error: Could not close handle");
+}
+
+void TqsPingThread::Execute() {
+    // A cycle that has begun is always completed and delivered.
+    while (!Terminated()) {
+        SendEcho();
+        DeliverReply();
+        WaitInterval();
+    }
+}
+
+void TqsPingThread::SendEcho() {
+    TqsPingReply& reply = *FReply;
+    reply.DataCheck = 1;
+    reply.ReplyDataSize = 0;
+    reply.RoundTripTime = 0;
+    const uint16_t size = FRequest->DataSize();
+    if (size == 0) {
+        reply.Status = IP_BUF_TOO_SMALL;
+        return;
+    }
+    if (FRequest->Address == 0) {
+        reply.Status = IP_BAD_DESTINATION;
+        return;
+    }
+    std::vector<uint8_t> data(size, RequestDataByte);
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = FRequest->TTL();
+    std::vector<uint8_t> replyBuffer(ReplyBufferSize(size), 0);
+    const uint32_t count =
+        FIcmpSendEcho(FHandle, FRequest->Address, data.data(), size, &options, replyBuffer.data(),
+                      static_cast<uint32_t>(replyBuffer.size()), FRequest->Timeout());
+    reply.Status = platform::GetLastError();
+    if (count > 0) {
+        const auto* echo = reinterpret_cast<const ICMP_ECHO_REPLY*>(replyBuffer.data());
+        reply.RoundTripTime = echo->RoundTripTime > FRequest->Timeout() ? 0 : echo->RoundTripTime;
+        reply.DataCheck = CheckReplyData(data.data(), size, count, echo);
+        reply.Status = echo->Status;
+        reply.ReplyDataSize = echo->DataSize;
+    }
+}
+
+uint8_t TqsPingThread::CheckReplyData(const uint8_t* Data, uint16_t Length, uint32_t,
+                                      const ICMP_ECHO_REPLY* EchoReply) {
+    const uint16_t echoed = EchoReply->DataSize;
+    const auto* echoedData = static_cast<const uint8_t*>(EchoReply->Data);
+    const size_t common = std::min(echoed, Length);
+    const bool same = common == 0 || (echoedData != nullptr && std::memcmp(Data, echoedData, common) == 0);
+    if (echoed == Length)
+        return same ? 0 : 3;
+    return same ? 2 : 3;
+}
+
+void TqsPingThread::DeliverReply() {
+    FTarget->Assign(FReply.get());
+    if (FTarget->OnReply)
+        FTarget->OnReply(FTarget);
+}
+
+void TqsPingThread::WaitInterval() {
+    const uint32_t interval = FRequest->Interval();
+    if (interval == 0) {
+        Terminate();
+        return;
+    }
+    // One wait that Terminate cuts short, rather than polling in slices.
+    WaitForTerminate(std::chrono::milliseconds(interval));
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The worker that probes one host: one ICMP echo per cycle through the ICMP
+// module, each outcome copied into the owner's reply object and announced
+// there, then a pause of Interval milliseconds, until it is told to stop.
+
+#include "framework/Exceptions.h"
+#include "framework/Thread.h"
+#include "net/qsPingTypes.h"
+#include "platform/IcmpApi.h"
+#include "platform/Module.h"
+
+#include <memory>
+
+class EICMPError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TqsPingThread : public TThread {
+public:
+    // Loads the module, opens a handle, copies Request and starts at once.
+    // Raises EICMPError when the module or handle cannot be had.
+    TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target);
+    // The owner calls Terminate and WaitFor first, then CloseIcmp, then deletes.
+    ~TqsPingThread() override;
+    const char* ClassName() const override { return "TqsPingThread"; }
+
+    // Closes the handle and releases the module; raises EICMPError
+    // "ICMP Error: Could not close handle" when the module refuses. Runs once.
+    void CloseIcmp();
+
+    virtual uint8_t CheckReplyData(const uint8_t* Data, uint16_t Length, uint32_t ReplyCount,
+                                   const ICMP_ECHO_REPLY* EchoReply);
+
+    // Size of the reply buffer for DataSize bytes: one reply record, the
+    // echoed data and 8 spare bytes.
+    static size_t ReplyBufferSize(uint16_t DataSize) {
+        return sizeof(ICMP_ECHO_REPLY) + DataSize + 8;
+    }
+
+protected:
+    void Execute() override;
+
+private:
+    void LoadIcmpModule();
+    void OpenIcmpHandle();
+    void ReleaseModule();
+    void SendEcho();
+    void DeliverReply();
+    void WaitInterval();
+
+    platform::ModuleHandle FModule = nullptr;
+    PIcmpCreateFile FIcmpCreateFile = nullptr;
+    PIcmpCloseHandle FIcmpCloseHandle = nullptr;
+    PIcmpSendEcho FIcmpSendEcho = nullptr;
+    IcmpHandle FHandle = ICMP_INVALID_HANDLE;
+    std::unique_ptr<TqsPingRequest> FRequest;
+    std::unique_ptr<TqsPingReply> FReply;
+    TqsPingReply* FTarget = nullptr;
+};

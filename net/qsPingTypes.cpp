@@ -1,0 +1,116 @@
+#include "net/qsPingTypes.h"
+
+#include "net/qsInternetHost.h"
+#include "platform/IcmpApi.h"
+
+const std::array<const char*, PingResultCount> PingResultText = {
+    "Connected",         "Buffer Too Small",   "Network Unreachable", "Host Unreachable",
+    "Protocol Unreachable", "Port Unreachable", "No Resources",       "Bad Option",
+    "Hardware Error",    "Packet Too Big",     "Timed Out",           "Bad Request",
+    "Bad Route",         "TTL Expired",        "TTL Expired",         "Paramater Problem",
+    "Source Quench",     "Option Too Big",     "Bad Destination",     "Bad Reply Data",
+    "Reply Size Mismatch", "Unknown Error",    "Unknown",
+};
+
+bool InRespondedResults(TPingResult Result) {
+    return Result == prSuccess || Result == prBadReplyData || Result == prReplySizeMismatch;
+}
+
+template <typename T> void TqsPingDefaults::SetValue(T& Field, T Value) {
+    if (Field == Value)
+        return;
+    Field = Value;
+    FChanged = true;
+    Changed();
+}
+
+void TqsPingDefaults::SetDataSize(uint16_t Value) { SetValue(FDataSize, Value); }
+void TqsPingDefaults::SetTTL(uint8_t Value) { SetValue(FTTL, Value); }
+void TqsPingDefaults::SetTimeout(uint32_t Value) { SetValue(FTimeout, Value); }
+void TqsPingDefaults::SetInterval(uint32_t Value) { SetValue(FInterval, Value); }
+
+void TqsPingDefaults::CopyParameters(const TqsPingDefaults& Source) {
+    FDataSize = Source.FDataSize;
+    FTTL = Source.FTTL;
+    FTimeout = Source.FTimeout;
+    FInterval = Source.FInterval;
+}
+
+void TqsPingDefaults::Assign(const TPersistent* Source) {
+    if (auto* source = dynamic_cast<const TqsPingDefaults*>(Source)) {
+        BeginUpdate();
+        CopyParameters(*source);
+        // Set even when nothing differs: every Assign ends in one notification.
+        FChanged = true;
+        EndUpdate();
+        return;
+    }
+    TPersistent::Assign(Source);
+}
+
+void TqsPingDefaults::EndUpdate() {
+    FUpdating = false;
+    if (FChanged)
+        Changed();
+}
+
+void TqsPingDefaults::Changed() {
+    if (FUpdating)
+        return;
+    if (FOwner != nullptr)
+        FOwner->SettingsChanged();
+    if (OnChanged)
+        OnChanged(this);
+    FChanged = false;
+}
+
+void TqsPingRequest::Assign(const TPersistent* Source) {
+    if (auto* source = dynamic_cast<const TqsPingRequest*>(Source)) {
+        BeginUpdate();
+        CopyParameters(*source);
+        HostName = source->HostName;
+        IPAddress = source->IPAddress;
+        Address = source->Address;
+        FChanged = true;
+        EndUpdate();
+        return;
+    }
+    TqsPingDefaults::Assign(Source);
+}
+
+void TqsPingReply::Assign(const TPersistent* Source) {
+    if (auto* source = dynamic_cast<const TqsPingReply*>(Source)) {
+        HostName = source->HostName;
+        IPAddress = source->IPAddress;
+        Address = source->Address;
+        Status = source->Status;
+        Result = source->Result;
+        DataCheck = source->DataCheck;
+        ReplyDataSize = source->ReplyDataSize;
+        RoundTripTime = source->RoundTripTime;
+        UpdateResult();
+        return;
+    }
+    TPersistent::Assign(Source);
+}
+
+void TqsPingReply::UpdateResult() {
+    if (Status >= IP_STATUS_BASE && Status <= IP_BAD_DESTINATION)
+        Result = static_cast<TPingResult>(Status - IP_STATUS_BASE);
+    else if (Status == 0)
+        Result = prSuccess;
+    else
+        Result = prUnknownError;
+    if (Result == prSuccess) {
+        if (DataCheck == 1 || DataCheck == 3)
+            Result = prBadReplyData;
+        else if (DataCheck == 2)
+            Result = prReplySizeMismatch;
+    }
+}
+
+std::string FormatIPAddress(uint32_t Address) {
+    const auto* octets = reinterpret_cast<const uint8_t*>(&Address);
+    return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
+           std::to_string(octets[2]) + "." + std::to_string(octets[3]);
+}
