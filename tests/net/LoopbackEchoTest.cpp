@@ -1,0 +1,89 @@
+// Real echoes through the real ICMP module, to loopback addresses only.
+
+#include "net/qsInternetHost.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+    TPingResult Result;
+    uint8_t DataCheck;
+    uint16_t Size;
+    std::string Address;
+};
+
+Outcome PingOnce(const std::string& text, uint16_t size) {
+    TqsInternetHost host(nullptr);
+    host.SetHostName(text);
+    host.PingSettings()->SetDataSize(size);
+    host.PingSettings()->SetInterval(0);
+    host.PingSettings()->SetTimeout(2000);
+    Outcome outcome{prUnknown, 255, 0, ""};
+    host.OnPingReply = [&](TObject*, TqsPingReply* reply) {
+        outcome = {reply->Result, reply->DataCheck, reply->ReplyDataSize, reply->IPAddress};
+    };
+    host.StartPing();
+    host.WaitForPing();
+    return outcome;
+}
+
+TEST(LoopbackEcho, AnswersWithTheSameDataForEverySize) {
+    for (const char* address : {"127.0.0.1", "127.0.0.2", "127.1.2.3", "127.255.0.254"}) {
+        for (uint16_t size : {1, 64, 4096}) {
+            const Outcome outcome = PingOnce(address, size);
+            EXPECT_EQ(outcome.Result, prSuccess) << address << " size " << size << ": "
+                                                 << PingResultText[outcome.Result];
+            EXPECT_EQ(outcome.DataCheck, 0);
+            EXPECT_EQ(outcome.Size, size);
+            EXPECT_EQ(outcome.Address, address);
+        }
+    }
+}
+
+TEST(LoopbackEcho, ManyHostsAtOnceEachGetTheirOwnReplies) {
+    constexpr int Hosts = 40;
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::vector<int> replies(Hosts, 0);
+    std::vector<int> foreign(Hosts, 0);
+    std::vector<std::unique_ptr<TqsInternetHost>> hosts;
+    for (int i = 0; i < Hosts; ++i) {
+        auto host = std::make_unique<TqsInternetHost>(nullptr);
+        const std::string address = "127.0.1." + std::to_string(i + 1);
+        host->SetHostName(address);
+        host->PingSettings()->SetInterval(5);
+        host->OnPingReply = [&, i, address](TObject*, TqsPingReply* reply) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (reply->Result == prSuccess && reply->IPAddress == address)
+                ++replies[i];
+            else
+                ++foreign[i];
+            arrived.notify_all();
+        };
+        hosts.push_back(std::move(host));
+    }
+    for (auto& host : hosts)
+        host->StartPing();
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        arrived.wait(guard, [&] {
+            for (int n : replies)
+                if (n < 5)
+                    return false;
+            return true;
+        });
+    }
+    for (auto& host : hosts)
+        host->TerminatePing();
+    for (auto& host : hosts)
+        host->WaitForPing();
+    for (int i = 0; i < Hosts; ++i)
+        EXPECT_EQ(foreign[i], 0) << i;
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#include "tests/support/FakeIcmp.h"
+
+#include "platform/IcmpApi.h"
+#include "platform/Module.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace {
+
+struct State {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    FakeEcho Echo;
+    bool FailCreate = false;
+    bool FailClose = false;
+    bool Blocked = false;
+    int Sends = 0;
+    int Open = 0;
+    uint32_t LastAddress = 0;
+    uint8_t LastTtl = 0;
+    uint32_t LastTimeout = 0;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+int gHandleTag;
+
+IcmpHandle FakeCreate() {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    if (S().FailCreate)
+        return ICMP_INVALID_HANDLE;
+    ++S().Open;
+    return &gHandleTag;
+}
+
+int FakeClose(IcmpHandle) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    if (S().FailClose)
+        return 0;
+    --S().Open;
+    return 1;
+}
+
+uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
+                  IP_OPTION_INFORMATION* options, void* buffer, uint32_t bufferSize,
+                  uint32_t timeout) {
+    FakeEcho echo;
+    {
+        std::unique_lock<std::mutex> lock(S().Lock);
+        ++S().Sends;
+        S().LastAddress = address;
+        S().LastTtl = options != nullptr ? options->Ttl : 0;
+        S().LastTimeout = timeout;
+        S().Changed.notify_all();
+        S().Changed.wait(lock, [] { return !S().Blocked; });
+        echo = S().Echo;
+    }
+    if (echo.Count == 0) {
+        errno = static_cast<int>(echo.LastError);
+        return 0;
+    }
+    const size_t echoed = echo.EchoSize < 0 ? size : static_cast<size_t>(echo.EchoSize);
+    auto* reply = static_cast<ICMP_ECHO_REPLY*>(buffer);
+    std::memset(buffer, 0, bufferSize);
+    reply->Address = address;
+    reply->Status = echo.Status;
+    reply->RoundTripTime = echo.RoundTrip;
+    reply->DataSize = static_cast<uint16_t>(echoed);
+    reply->Data = reply + 1;
+    auto* bytes = static_cast<uint8_t*>(reply->Data);
+    std::memcpy(bytes, data, std::min<size_t>(echoed, size));
+    if (echoed > size)
+        std::memset(bytes + size, 0xAA, echoed - size);
+    if (echo.ChangeByte >= 0 && static_cast<size_t>(echo.ChangeByte) < echoed)
+        bytes[echo.ChangeByte] ^= 0xff;
+    errno = 0;
+    return echo.Count;
+}
+
+} // namespace
+
+FakeIcmp::FakeIcmp(const std::string& Missing) {
+    {
+        std::lock_guard<std::mutex> lock(S().Lock);
+        S().Echo = FakeEcho{};
+        S().FailCreate = S().FailClose = S().Blocked = false;
+        S().Sends = S().Open = 0;
+    }
+    std::map<std::string, void*> entries = {
+        {"IcmpCreateFile", reinterpret_cast<void*>(&FakeCreate)},
+        {"IcmpCloseHandle", reinterpret_cast<void*>(&FakeClose)},
+        {"IcmpSendEcho", reinterpret_cast<void*>(&FakeSend)},
+    };
+    entries.erase(Missing);
+    platform::RegisterModule("icmp.dll", entries);
+}
+
+FakeIcmp::~FakeIcmp() {
+    Release();
+    platform::UnregisterModule("icmp.dll");
+}
+
+void FakeIcmp::Script(const FakeEcho& Echo) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().Echo = Echo;
+}
+
+void FakeIcmp::FailCreate(bool Fail) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().FailCreate = Fail;
+}
+
+void FakeIcmp::FailClose(bool Fail) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().FailClose = Fail;
+}
+
+void FakeIcmp::Block() {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().Blocked = true;
+}
+
+void FakeIcmp::Release() {
+    {
+        std::lock_guard<std::mutex> lock(S().Lock);
+        S().Blocked = false;
+    }
+    S().Changed.notify_all();
+}
+
+void FakeIcmp::WaitForSend(int Count) {
+    std::unique_lock<std::mutex> lock(S().Lock);
+    S().Changed.wait(lock, [Count] { return S().Sends >= Count; });
+}
+
+int FakeIcmp::Sends() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Sends;
+}
+
+int FakeIcmp::OpenHandles() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Open;
+}
+
+uint32_t FakeIcmp::LastAddress() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().LastAddress;
+}
+
+uint8_t FakeIcmp::LastTtl() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().LastTtl;
+}
+
+uint32_t FakeIcmp::LastTimeout() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().LastTimeout;
+}

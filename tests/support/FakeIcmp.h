@@ -1,0 +1,40 @@
+#pragma once
+// A scripted ICMP module, registered in-process under "icmp.dll" so the echo
+// worker loads it exactly as it loads the real one.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct FakeEcho {
+    uint32_t Count = 1;        // reply records returned
+    uint32_t LastError = 0;    // errno left when Count is 0
+    uint32_t Status = 0;       // the record's status
+    uint32_t RoundTrip = 1;    // ms
+    int EchoSize = -1;         // echoed bytes; -1: as many as were sent
+    int ChangeByte = -1;       // index of an echoed byte to alter
+};
+
+class FakeIcmp {
+public:
+    // Registers the module; Entries to leave out name missing entry points.
+    explicit FakeIcmp(const std::string& Missing = "");
+    ~FakeIcmp();
+
+    // Outcome of every following echo.
+    void Script(const FakeEcho& Echo);
+    void FailCreate(bool Fail);
+    void FailClose(bool Fail);
+    // While blocked, sends wait inside the module until Release.
+    void Block();
+    void Release();
+    // Waits until a send is inside the module (blocked or not).
+    void WaitForSend(int Count);
+
+    int Sends() const;
+    int OpenHandles() const;
+    uint32_t LastAddress() const;
+    uint8_t LastTtl() const;
+    uint32_t LastTimeout() const;
+};
