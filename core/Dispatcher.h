@@ -1,0 +1,39 @@
+#pragma once
+// Hands work from worker threads to the main thread. The program binds it to
+// its event loop; tests and the console mode use a queue they drain.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+class TDispatcher {
+public:
+    virtual ~TDispatcher() = default;
+    // Queues Call to run on the main thread; never waits for it.
+    virtual void Post(std::function<void()> Call) = 0;
+};
+
+// The dispatcher of the running program; nullptr until one is set.
+TDispatcher* MainThreadDispatcher();
+void SetMainThreadDispatcher(TDispatcher* Dispatcher);
+
+// A queue that the main thread drains itself.
+class TQueueDispatcher : public TDispatcher {
+public:
+    void Post(std::function<void()> Call) override;
+    // Runs every queued call, including calls queued meanwhile; returns how many ran.
+    size_t Drain();
+    // Waits until a call is queued or Timeout passes (or Wake is called), then drains.
+    size_t WaitAndDrain(std::chrono::milliseconds Timeout);
+    // Ends a WaitAndDrain early, from any thread or a signal-safe context's helper thread.
+    void Wake();
+    size_t Pending() const;
+
+private:
+    mutable std::mutex FLock;
+    std::condition_variable FReady;
+    std::deque<std::function<void()>> FQueue;
+    bool FWoken = false;
+};

@@ -1,0 +1,126 @@
+#pragma once
+// Turns the device list into probing: one device scanner per configured
+// device, each with an internet host that pings on its own worker and a log
+// of the device's status changes. Replies reach the main thread through the
+// dispatcher; everything the scanner raises runs there.
+
+#include "core/Dispatcher.h"
+#include "core/StatusLogCM.h"
+#include "framework/Collection.h"
+#include "net/qsInternetHost.h"
+#include "net/qsWinsock.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class TDeviceData;
+class TSentrelSettings;
+class TSentrelScanner;
+
+using TDeviceStatusChangeEvent = std::function<void(
+    TObject* Sender, const std::string& Host, TPingResult OldStatus, TPingResult NewStatus)>;
+
+class TDeviceScanner : public TCollectionItem {
+public:
+    explicit TDeviceScanner(TCollection* Collection);
+    ~TDeviceScanner() override;
+    const char* ClassName() const override { return "TDeviceScanner"; }
+
+    TqsInternetHost* InternetHost() const { return FInternetHost.get(); }
+    TStatusLog* Log() const { return FLog.get(); }
+
+    std::string DisplayName() const override { return FInternetHost->HostName(); }
+    void SetDisplayName(const std::string& Value) override;
+    bool Active() const { return FInternetHost->Pinging(); }
+    void SetActive(bool Value);
+    void SetPingDefaults(const TqsPingDefaults* Value);
+    bool UseDefaults() const { return FUseDefaults; }
+    void SetUseDefaults(bool Value);
+    void SetLogSize(int32_t Value) { FLog->SetCapacity(Value); }
+
+    void Start();
+    void Stop();
+    // Runs on the main thread with a copy of a reply of this device.
+    void HostPingReply(TObject* Sender, TqsPingReply* Reply);
+
+    // Read by the list view right after a rebuild only; not owned.
+    TDeviceData* Device = nullptr;
+    // The list row that shows this device; the scanner never uses it.
+    void* ListItem = nullptr;
+    TPingResult LastStatus = prSuccess;
+    bool Monitored = false;
+
+    // What a worker hands to the main thread: the item it belongs to while
+    // the item lives, and the run of pinging the reply came from.
+    struct Link {
+        TDeviceScanner* Item;
+        std::atomic<uint32_t> Run{0};
+    };
+
+private:
+    friend class TSentrelScanner;
+    TSentrelScanner* Scanner() const;
+    // Runs on the worker thread: copies the reply and posts it.
+    void ReplyArrived(TqsPingReply* Reply);
+    // Replies already posted from an earlier run are dropped.
+    void NewRun() { FLink->Run.fetch_add(1); }
+
+    std::unique_ptr<TqsInternetHost> FInternetHost;
+    std::unique_ptr<TStatusLog> FLog;
+    bool FUseDefaults = true;
+    std::shared_ptr<Link> FLink;
+};
+
+class TScannerCollection : public TCollection {
+public:
+    explicit TScannerCollection(TSentrelScanner* Owner);
+    const char* ClassName() const override { return "TScannerCollection"; }
+    TDeviceScanner* Add();
+    TDeviceScanner* Items(int Index) const {
+        return static_cast<TDeviceScanner*>(TCollection::Items(Index));
+    }
+};
+
+class TSentrelScanner : public TqsWinsockComponent {
+public:
+    explicit TSentrelScanner(TComponent* AOwner);
+    ~TSentrelScanner() override;
+    const char* ClassName() const override { return "TSentrelScanner"; }
+
+    TScannerCollection* Scanners() const { return FScanners.get(); }
+    TqsPingDefaults* PingDefaults() const { return FPingDefaults.get(); }
+    void SetPingDefaults(const TqsPingDefaults* Value);
+    bool Active() const { return FActive; }
+    void SetActive(bool Value);
+
+    // Where replies are handed to the main thread; the program's dispatcher
+    // unless one is set here.
+    TDispatcher* Dispatcher() const;
+    void SetDispatcher(TDispatcher* Value) { FDispatcher = Value; }
+
+    // Rebuilds every device scanner from the settings; leaves scanning off.
+    void LoadFromSettings(TSentrelSettings* Settings);
+    void Clear();
+    void Start();
+    void Stop();
+
+    TDeviceStatusChangeEvent OnStatusChange;
+    TPingReplyEvent OnPingReply;
+
+    // The worker interval for a ping interval in seconds, kept within 1 s to
+    // one day so that a stored value cannot stop probing or overflow.
+    static uint32_t IntervalFromSeconds(int32_t Seconds);
+
+protected:
+    virtual void DoPingReply(TObject* Sender, TqsPingReply* Reply);
+
+private:
+    friend class TDeviceScanner;
+    std::unique_ptr<TqsPingDefaults> FPingDefaults;
+    std::unique_ptr<TScannerCollection> FScanners;
+    bool FActive = false;
+    TDispatcher* FDispatcher = nullptr;
+};

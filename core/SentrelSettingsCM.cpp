@@ -1,0 +1,154 @@
+#include "core/SentrelSettingsCM.h"
+
+#include "platform/Process.h"
+#include "platform/registry/Registry.h"
+
+#include <unordered_set>
+
+using platform::TRegistry;
+
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Keep key names within the registry's own limit; a cut never splits a
+// UTF-8 sequence.
+constexpr size_t MaxKeyName = 200;
+
+std::string KeyNameBase(const std::string& host) {
+    std::string name;
+    for (char c : host) {
+        if (c == '\\')
+            name += '/';
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            name += '_';
+        else
+            name += c;
+    }
+    if (name.size() > MaxKeyName) {
+        size_t cut = MaxKeyName;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            --cut;
+        name.resize(cut);
+    }
+    return name.empty() ? std::string("(no host)") : name;
+}
+
+bool ReadBool(TRegistry& registry, const char* name) { return registry.ReadInteger(name) != 0; }
+
+} // namespace
+
+std::vector<std::string> DeviceKeyNames(const TDeviceDataCollection& Devices) {
+    std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(Devices.Count()));
+    std::unordered_set<std::string> taken;
+    for (int i = 0; i < Devices.Count(); ++i) {
+        const std::string base = KeyNameBase(Devices.Items(i)->Host());
+        std::string name = base;
+        for (int n = 2; !taken.insert(Lower(name)).second; ++n)
+            name = base + " (" + std::to_string(n) + ")";
+        names.push_back(name);
+    }
+    return names;
+}
+
+TSentrelSettings::TSentrelSettings(TComponent* AOwner)
+    : TComponent(AOwner), FDevices(std::make_unique<TDeviceDataCollection>(this)) {}
+
+TSentrelSettings::~TSentrelSettings() = default;
+
+void TSentrelSettings::Load() {
+    FDevices->Clear();
+    TRegistry registry;
+    if (registry.OpenKey(RunKey, false))
+        AutoStart = !registry.ReadString(RunValue).empty();
+    else
+        AutoStart = false;
+    if (registry.OpenKey(SettingsKey, false)) {
+        AutoScan = ReadBool(registry, "AutoScan");
+        ShowWindow = ReadBool(registry, "ShowWindow");
+        AllowEchoChange = ReadBool(registry, "AllowEchoChange");
+        AllowDeviceChanges = ReadBool(registry, "AllowDeviceChanges");
+        AllowClearLog = ReadBool(registry, "AllowClearLog");
+        AllowChangeLogSize = ReadBool(registry, "AllowChangeLogSize");
+        EchoRequestSize = registry.ReadInteger("ECHORequestSize");
+        IPTimeToLive = registry.ReadInteger("IPTimeToLive");
+        EchoTimeOut = registry.ReadInteger("ECHOTimeout");
+        PingInterval = registry.ReadInteger("PingInterval");
+        SystemLogSize = registry.ReadInteger("SystemLogSize");
+        DeviceLogSize = registry.ReadInteger("DeviceLogSize");
+    }
+    if (registry.OpenKey(FormKey, false)) {
+        FormLeft = registry.ReadInteger("Left");
+        FormTop = registry.ReadInteger("Top");
+        FormHeight = registry.ReadInteger("Height");
+        FormWidth = registry.ReadInteger("Width");
+    }
+    if (registry.OpenKey(DevicesKey, false)) {
+        const std::vector<std::string> names = registry.GetKeyNames();
+        FDevices->BeginUpdate();
+        try {
+            for (const std::string& name : names) {
+                if (!registry.OpenKey(std::string(DevicesKey) + "\\" + name, false))
+                    continue;
+                FDevices->Add()->LoadFromRegistry(registry);
+            }
+        } catch (...) {
+            FDevices->EndUpdate();
+            throw;
+        }
+        FDevices->EndUpdate();
+    }
+    registry.CloseKey();
+    if (AfterLoad)
+        AfterLoad(this);
+}
+
+void TSentrelSettings::Save() {
+    if (BeforeSave)
+        BeforeSave(this);
+    TRegistry registry;
+    if (registry.OpenKey(RunKey, true)) {
+        if (AutoStart)
+            registry.WriteString(RunValue, platform::ExecutablePath());
+        else
+            registry.DeleteValue(RunValue);
+    }
+    if (registry.OpenKey(SettingsKey, true)) {
+        registry.WriteInteger("AutoScan", AutoScan ? 1 : 0);
+        registry.WriteInteger("ShowWindow", ShowWindow ? 1 : 0);
+        registry.WriteInteger("AllowEchoChange", AllowEchoChange ? 1 : 0);
+        registry.WriteInteger("AllowDeviceChanges", AllowDeviceChanges ? 1 : 0);
+        registry.WriteInteger("AllowClearLog", AllowClearLog ? 1 : 0);
+        registry.WriteInteger("AllowChangeLogSize", AllowChangeLogSize ? 1 : 0);
+        registry.WriteInteger("ECHORequestSize", EchoRequestSize);
+        registry.WriteInteger("IPTimeToLive", IPTimeToLive);
+        registry.WriteInteger("ECHOTimeout", EchoTimeOut);
+        registry.WriteInteger("PingInterval", PingInterval);
+        registry.WriteInteger("SystemLogSize", SystemLogSize);
+        registry.WriteInteger("DeviceLogSize", DeviceLogSize);
+    }
+    if (registry.OpenKey(FormKey, true)) {
+        registry.WriteInteger("Left", FormLeft);
+        registry.WriteInteger("Top", FormTop);
+        registry.WriteInteger("Height", FormHeight);
+        registry.WriteInteger("Width", FormWidth);
+    }
+    registry.DeleteKey(DevicesKey);
+    if (registry.OpenKey(DevicesKey, true)) {
+        const std::vector<std::string> names = DeviceKeyNames(*FDevices);
+        for (int i = 0; i < FDevices->Count(); ++i) {
+            if (registry.OpenKey(std::string(DevicesKey) + "\\" + names[static_cast<size_t>(i)],
+                                 true))
+                FDevices->Items(i)->SaveToRegistry(registry);
+        }
+    }
+    registry.CloseKey();
+    // Every change above reaches the disk here, all at once.
+    registry.Commit();
+}

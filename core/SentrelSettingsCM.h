@@ -1,0 +1,61 @@
+#pragma once
+// Everything the program remembers between runs, read from the registry in
+// one operation and written back in one.
+
+#include "core/DeviceData.h"
+#include "framework/Component.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class TSentrelSettings : public TComponent {
+public:
+    explicit TSentrelSettings(TComponent* AOwner);
+    ~TSentrelSettings() override;
+    const char* ClassName() const override { return "TSentrelSettings"; }
+
+    // Replaces this object's state by what the registry holds; errors propagate.
+    void Load();
+    // Writes this object's state; all of it reaches the disk, or none of it.
+    void Save();
+
+    TDeviceDataCollection* Devices() const { return FDevices.get(); }
+
+    // Plain values: reading and writing them has no side effect.
+    bool AutoStart = true;
+    bool AutoScan = true;
+    bool ShowWindow = true;
+    bool AllowEchoChange = true;
+    bool AllowDeviceChanges = true;
+    bool AllowClearLog = true;
+    bool AllowChangeLogSize = true;
+    int32_t FormTop = 0;
+    int32_t FormLeft = 0;
+    int32_t FormWidth = 0;
+    int32_t FormHeight = 0;
+    int32_t EchoRequestSize = 4;
+    int32_t IPTimeToLive = 64;
+    int32_t EchoTimeOut = 3000;
+    int32_t PingInterval = 15;
+    int32_t DeviceLogSize = 50;
+    int32_t SystemLogSize = 100;
+
+    TNotifyEvent AfterLoad;
+    TNotifyEvent BeforeSave;
+
+private:
+    std::unique_ptr<TDeviceDataCollection> FDevices;
+};
+
+// Registry keys of the settings.
+inline constexpr const char* RunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr const char* RunValue = "Sentrel";
+inline constexpr const char* SettingsKey = "\\Software\\Kestrava\\Sentrel\\1.0";
+inline constexpr const char* FormKey = "\\Software\\Kestrava\\Sentrel\\1.0\\Form";
+inline constexpr const char* DevicesKey = "\\Software\\Kestrava\\Sentrel\\1.0\\Devices";
+
+// Sub-key names for a device list: unique without regard to case, free of
+// backslashes and control characters, so that no two devices share a key
+// and every device comes back.
+std::vector<std::string> DeviceKeyNames(const TDeviceDataCollection& Devices);

@@ -1,0 +1,50 @@
+#pragma once
+// A bounded log of status changes: when full, each new record pushes out the
+// oldest. Slots are filled as records arrive, so a huge capacity read from a
+// settings file costs nothing until records exist.
+
+#include "framework/Component.h"
+#include "framework/DateTime.h"
+#include "net/qsPingTypes.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+struct TDeviceStatusRecord {
+    TDateTime TimeStamp = 0;
+    std::string Host;
+    TPingResult Status = prSuccess;
+};
+
+using TLogEventNotify =
+    std::function<void(TObject* Sender, const std::string& Host, TPingResult Status)>;
+
+class TStatusLog : public TComponent {
+public:
+    explicit TStatusLog(TComponent* AOwner) : TComponent(AOwner) {}
+    const char* ClassName() const override { return "TStatusLog"; }
+
+    int32_t Capacity() const { return FCapacity; }
+    // A negative capacity keeps nothing, like 0.
+    void SetCapacity(int32_t Value);
+    bool RecordHost() const { return FRecordHost; }
+    void SetRecordHost(bool Value) { FRecordHost = Value; }
+    int Count() const { return static_cast<int>(FRecords.size()); }
+    // Index 0 is the oldest record. Indexes from Count to Capacity-1 give an
+    // empty spare slot; others raise "List index out of bounds (%d)".
+    TDeviceStatusRecord Records(int Index) const;
+    void Add(const std::string& Host, TPingResult Status);
+    void Clear() { FRecords.clear(); }
+
+    TLogEventNotify OnLogEvent;
+
+protected:
+    virtual void DoLogEvent(const std::string& Host, TPingResult Status);
+
+private:
+    int32_t FCapacity = 0;
+    bool FRecordHost = true;
+    std::deque<TDeviceStatusRecord> FRecords;
+};

@@ -1,0 +1,271 @@
+#include "core/SentrelScannerCM.h"
+#include "core/SentrelSettingsCM.h"
+#include "tests/support/FakeIcmp.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono;
+
+// A scanner wired to a queue the test drains, recording every event in order.
+class ScannerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Winsock = new TqsWinsock(&Owner);
+        Scanner = new TSentrelScanner(&Owner);
+        Settings = new TSentrelSettings(&Owner);
+        Scanner->SetDispatcher(&Queue);
+        Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
+            Events.push_back("reply " + Item(sender) + " " + reply->ResultText());
+        };
+        Scanner->OnStatusChange = [this](TObject* sender, const std::string& host,
+                                          TPingResult oldStatus, TPingResult newStatus) {
+            auto* item = static_cast<TDeviceScanner*>(sender);
+            EXPECT_EQ(item->LastStatus, oldStatus); // still the old one during the event
+            Events.push_back("change " + host + " " + PingResultText[oldStatus] + " -> " +
+                             PingResultText[newStatus]);
+        };
+    }
+
+    std::string Item(TObject* sender) {
+        return static_cast<TDeviceScanner*>(sender)->DisplayName();
+    }
+
+    TDeviceData* AddDevice(const std::string& host, bool monitored = true,
+                           TDeviceType type = dtComputer) {
+        TDeviceData* d = Settings->Devices()->Add();
+        d->SetHost(host);
+        d->SetMonitored(monitored);
+        d->SetDeviceType(type);
+        return d;
+    }
+
+    // Makes every item ping fast, as the settings cannot (their unit is seconds).
+    void FastIntervals(uint32_t ms = 5) {
+        TqsPingDefaults fast;
+        fast.Assign(Scanner->PingDefaults());
+        fast.SetInterval(ms);
+        for (int i = 0; i < Scanner->Scanners()->Count(); ++i)
+            Scanner->Scanners()->Items(i)->SetPingDefaults(&fast);
+    }
+
+    size_t CountOf(const std::string& prefix) const {
+        size_t n = 0;
+        for (const auto& e : Events)
+            n += e.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    void DrainUntil(const std::function<bool()>& done) {
+        const auto deadline = steady_clock::now() + seconds(20);
+        while (!done()) {
+            ASSERT_LT(steady_clock::now(), deadline) << "events seen: " << Events.size();
+            Queue.WaitAndDrain(milliseconds(50));
+        }
+    }
+
+    TQueueDispatcher Queue;
+    TComponent Owner{nullptr};
+    TqsWinsock* Winsock = nullptr;
+    TSentrelScanner* Scanner = nullptr;
+    TSentrelSettings* Settings = nullptr;
+    std::vector<std::string> Events;
+};
+
+TEST_F(ScannerTest, OnlyMonitoredDevicesPingAndEveryDeviceHasAnItem) {
+    AddDevice("127.0.0.1");
+    AddDevice("127.0.0.2", false, dtPrinter);
+    AddDevice("127.0.0.3", true, dtRouter);
+    Scanner->LoadFromSettings(Settings);
+    ASSERT_EQ(Scanner->Scanners()->Count(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Scanner->Scanners()->Items(i)->Device, Settings->Devices()->Items(i));
+        EXPECT_EQ(Scanner->Scanners()->Items(i)->Log()->Capacity(), 50);
+        EXPECT_FALSE(Scanner->Scanners()->Items(i)->Log()->RecordHost());
+    }
+    EXPECT_EQ(Scanner->Winsock(), Winsock);
+    Scanner->SetActive(true);
+    EXPECT_TRUE(Scanner->Active());
+    EXPECT_TRUE(Scanner->Scanners()->Items(0)->Active());
+    EXPECT_FALSE(Scanner->Scanners()->Items(1)->Active());
+    EXPECT_TRUE(Scanner->Scanners()->Items(2)->Active());
+
+    DrainUntil([&] { return CountOf("change") == 2; });
+    // Each device's first reply comes before its change, which starts from Unknown.
+    for (const std::string host : {"127.0.0.1", "127.0.0.3"}) {
+        const auto reply = std::find(Events.begin(), Events.end(), "reply " + host + " Connected");
+        const auto change =
+            std::find(Events.begin(), Events.end(), "change " + host + " Unknown -> Connected");
+        ASSERT_NE(reply, Events.end());
+        ASSERT_NE(change, Events.end());
+        EXPECT_LT(reply, change);
+    }
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Count(), 1);
+    EXPECT_EQ(Scanner->Scanners()->Items(1)->Log()->Count(), 0);
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Records(0).Host, "127.0.0.1");
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Records(0).Status, prSuccess);
+
+    Scanner->SetActive(false);
+    EXPECT_FALSE(Scanner->Active());
+    const size_t seen = Events.size();
+    Queue.Drain(); // replies still queued from the stopped workers are dropped
+    EXPECT_EQ(Events.size(), seen);
+}
+
+class ScriptedScannerTest : public ScannerTest {
+protected:
+    FakeIcmp Fake;
+};
+
+TEST_F(ScriptedScannerTest, ChangesAreLoggedOnceEachAndRepeatsOnlyReply) {
+    AddDevice("127.0.0.1");
+    Settings->DeviceLogSize = 10;
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return CountOf("reply") >= 3; });
+    EXPECT_EQ(CountOf("change"), 1u); // the same result again changes nothing
+
+    Fake.Script({.Count = 0, .LastError = 11010});
+    DrainUntil([&] { return CountOf("change") == 2; });
+    Fake.Script({});
+    DrainUntil([&] { return CountOf("change") == 3; });
+    Scanner->SetActive(false);
+
+    std::vector<std::string> changes;
+    for (const auto& e : Events)
+        if (e.rfind("change", 0) == 0)
+            changes.push_back(e);
+    EXPECT_EQ(changes, (std::vector<std::string>{"change 127.0.0.1 Unknown -> Connected",
+                                                 "change 127.0.0.1 Connected -> Timed Out",
+                                                 "change 127.0.0.1 Timed Out -> Connected"}));
+    TStatusLog* log = Scanner->Scanners()->Items(0)->Log();
+    ASSERT_EQ(log->Count(), 3);
+    EXPECT_EQ(log->Records(1).Status, prTimedOut);
+    EXPECT_EQ(log->Records(2).Status, prSuccess);
+}
+
+TEST_F(ScriptedScannerTest, StopThenStartReportsEveryDeviceAfresh) {
+    AddDevice("127.0.0.1");
+    AddDevice("127.0.0.2");
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return CountOf("change") == 2; });
+    Scanner->SetActive(false);
+    Scanner->SetActive(true);
+    DrainUntil([&] { return CountOf("change") == 4; });
+    EXPECT_EQ(CountOf("change 127.0.0.1 Unknown -> Connected"), 2u);
+    EXPECT_EQ(CountOf("change 127.0.0.2 Unknown -> Connected"), 2u);
+}
+
+TEST_F(ScriptedScannerTest, ReloadOnARunningScannerStopsItWithEmptyLogs) {
+    AddDevice("127.0.0.1");
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return CountOf("change") == 1; });
+    Settings->DeviceLogSize = 7;
+    AddDevice("127.0.0.9");
+    Scanner->LoadFromSettings(Settings);
+    EXPECT_FALSE(Scanner->Active());
+    ASSERT_EQ(Scanner->Scanners()->Count(), 2);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(Scanner->Scanners()->Items(i)->Active());
+        EXPECT_EQ(Scanner->Scanners()->Items(i)->Log()->Count(), 0);
+        EXPECT_EQ(Scanner->Scanners()->Items(i)->Log()->Capacity(), 7);
+    }
+    const size_t seen = Events.size();
+    Queue.Drain(); // replies of the destroyed items go nowhere
+    EXPECT_EQ(Events.size(), seen);
+}
+
+TEST_F(ScriptedScannerTest, ReplyOfAHostStoppedByNewParametersIsDropped) {
+    AddDevice("127.0.0.1");
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    Fake.WaitForSend(2);
+    TqsPingDefaults same;
+    same.Assign(Scanner->PingDefaults());
+    Scanner->Scanners()->Items(0)->SetPingDefaults(&same); // stops the host
+    Queue.Drain();
+    EXPECT_TRUE(Events.empty());
+}
+
+TEST_F(ScriptedScannerTest, EchoParametersComeFromTheSettings) {
+    AddDevice("127.0.0.1");
+    Settings->PingInterval = 15;
+    Settings->EchoTimeOut = 3000;
+    Settings->EchoRequestSize = 65537;
+    Settings->IPTimeToLive = 300;
+    Scanner->LoadFromSettings(Settings);
+    TqsPingDefaults* d = Scanner->Scanners()->Items(0)->InternetHost()->PingSettings();
+    EXPECT_EQ(d->Interval(), 15000u);
+    EXPECT_EQ(d->Timeout(), 3000u);
+    EXPECT_EQ(d->DataSize(), 1u);
+    EXPECT_EQ(d->TTL(), 44u);
+    Settings->IPTimeToLive = 256;
+    Scanner->LoadFromSettings(Settings);
+    EXPECT_EQ(Scanner->PingDefaults()->TTL(), 0u);
+}
+
+TEST(ScannerInterval, StoredIntervalsAreKeptWithinOneSecondToOneDay) {
+    EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(15), 15000u);
+    EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(0), 1000u);
+    EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(-20), 1000u);
+    EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(86400), 86400000u);
+    EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(2147483647), 86400000u);
+}
+
+TEST_F(ScriptedScannerTest, DottedHostsShowInTheirNormalForm) {
+    AddDevice("127.000.000.001");
+    Scanner->LoadFromSettings(Settings);
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->DisplayName(), "127.0.0.1");
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return CountOf("change") == 1; });
+    EXPECT_EQ(Events.back(), "change 127.0.0.1 Unknown -> Connected");
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Records(0).Host, "127.0.0.1");
+}
+
+TEST_F(ScriptedScannerTest, StartFailureStopsAtTheFailingDeviceAndALaterStartResumes) {
+    AddDevice("127.0.0.1");
+    AddDevice("printer1"); // needs a name lookup, and the scanner has no session
+    AddDevice("127.0.0.3");
+    Scanner->SetWinsock(nullptr);
+    delete Winsock;
+    Winsock = nullptr;
+    Scanner->LoadFromSettings(Settings);
+    EXPECT_THROW(Scanner->SetActive(true), EWinsockError);
+    EXPECT_FALSE(Scanner->Active());
+    EXPECT_TRUE(Scanner->Scanners()->Items(0)->Active());
+    EXPECT_FALSE(Scanner->Scanners()->Items(1)->Active());
+    EXPECT_FALSE(Scanner->Scanners()->Items(2)->Active());
+
+    Scanner->Scanners()->Items(1)->Monitored = false; // what an operator would then do
+    Scanner->SetActive(true);
+    EXPECT_TRUE(Scanner->Active());
+    EXPECT_TRUE(Scanner->Scanners()->Items(0)->Active());
+    EXPECT_TRUE(Scanner->Scanners()->Items(2)->Active());
+}
+
+TEST_F(ScriptedScannerTest, DestructionStopsEverything) {
+    for (int i = 1; i <= 20; ++i)
+        AddDevice("127.0.0." + std::to_string(i));
+    Scanner->LoadFromSettings(Settings);
+    Scanner->SetActive(true);
+    delete Scanner;
+    Scanner = nullptr;
+    EXPECT_EQ(Fake.OpenHandles(), 0);
+    Queue.Drain(); // replies of the destroyed items must go nowhere
+    EXPECT_TRUE(Events.empty());
+}
+
+} // namespace

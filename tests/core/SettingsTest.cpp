@@ -1,0 +1,288 @@
+#include "core/SentrelSettingsCM.h"
+#include "platform/Process.h"
+#include "platform/registry/Registry.h"
+#include "tests/support/TempConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+namespace fs = std::filesystem;
+using platform::TRegistry;
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    TempConfig Config;
+
+    // Writes a settings file with the given body below the header.
+    void WriteFile(const std::string& body) {
+        Config.Write(Config.SettingsFile(), "Windows Registry Editor Version 5.00\n\n" + body);
+    }
+};
+
+TEST_F(SettingsTest, FirstStartKeepsDefaultsButAutostartIsOff) {
+    TSentrelSettings s(nullptr);
+    int loaded = 0;
+    s.AfterLoad = [&](TObject* sender) {
+        EXPECT_EQ(sender, &s);
+        ++loaded;
+    };
+    s.Load();
+    EXPECT_EQ(loaded, 1);
+    EXPECT_FALSE(s.AutoStart);
+    EXPECT_TRUE(s.AutoScan);
+    EXPECT_TRUE(s.ShowWindow);
+    EXPECT_TRUE(s.AllowClearLog);
+    EXPECT_EQ(s.EchoRequestSize, 4);
+    EXPECT_EQ(s.IPTimeToLive, 64);
+    EXPECT_EQ(s.EchoTimeOut, 3000);
+    EXPECT_EQ(s.PingInterval, 15);
+    EXPECT_EQ(s.DeviceLogSize, 50);
+    EXPECT_EQ(s.SystemLogSize, 100);
+    EXPECT_EQ(s.FormWidth, 0);
+    EXPECT_EQ(s.Devices()->Count(), 0);
+}
+
+TEST_F(SettingsTest, EveryPropertyRoundTrips) {
+    TSentrelSettings s(nullptr);
+    s.AutoStart = false;
+    s.AutoScan = false;
+    s.ShowWindow = false;
+    s.AllowEchoChange = false;
+    s.AllowDeviceChanges = true;
+    s.AllowClearLog = false;
+    s.AllowChangeLogSize = true;
+    s.FormTop = -20;
+    s.FormLeft = 1900;
+    s.FormWidth = 312;
+    s.FormHeight = 259;
+    s.EchoRequestSize = 4096;
+    s.IPTimeToLive = 1;
+    s.EchoTimeOut = 30000;
+    s.PingInterval = 1000;
+    s.DeviceLogSize = -3;
+    s.SystemLogSize = 2147483647;
+    TDeviceData* d = s.Devices()->Add();
+    d->SetHost("printer1");
+    d->SetDescription("2nd floor \"east\" C:\\spool");
+    d->SetDeviceType(dtInterface);
+    d->SetMonitored(false);
+    s.Save();
+
+    TSentrelSettings t(nullptr);
+    t.Load();
+    EXPECT_FALSE(t.AutoStart);
+    EXPECT_FALSE(t.AutoScan);
+    EXPECT_FALSE(t.ShowWindow);
+    EXPECT_FALSE(t.AllowEchoChange);
+    EXPECT_TRUE(t.AllowDeviceChanges);
+    EXPECT_FALSE(t.AllowClearLog);
+    EXPECT_TRUE(t.AllowChangeLogSize);
+    EXPECT_EQ(t.FormTop, -20);
+    EXPECT_EQ(t.FormLeft, 1900);
+    EXPECT_EQ(t.FormWidth, 312);
+    EXPECT_EQ(t.FormHeight, 259);
+    EXPECT_EQ(t.EchoRequestSize, 4096);
+    EXPECT_EQ(t.IPTimeToLive, 1);
+    EXPECT_EQ(t.EchoTimeOut, 30000);
+    EXPECT_EQ(t.PingInterval, 1000);
+    EXPECT_EQ(t.DeviceLogSize, -3);
+    EXPECT_EQ(t.SystemLogSize, 2147483647);
+    ASSERT_EQ(t.Devices()->Count(), 1);
+    TDeviceData* e = t.Devices()->Items(0);
+    EXPECT_EQ(e->Host(), "printer1");
+    EXPECT_EQ(e->Description(), "2nd floor \"east\" C:\\spool");
+    EXPECT_EQ(e->DeviceType(), dtInterface);
+    EXPECT_FALSE(e->Monitored());
+}
+
+TEST_F(SettingsTest, AutostartEntryFollowsTheFlagAndItsRemovalOutside) {
+    TSentrelSettings s(nullptr);
+    s.AutoStart = true;
+    s.Save();
+    const std::string entry = TRegistry::AutostartPath("Sentrel");
+    ASSERT_TRUE(fs::exists(entry));
+    EXPECT_NE(Config.Read(entry).find(platform::ExecutablePath()), std::string::npos);
+    {
+        TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(RunKey, false));
+        EXPECT_EQ(registry.ReadString("Sentrel"), platform::ExecutablePath());
+    }
+    TSentrelSettings t(nullptr);
+    t.Load();
+    EXPECT_TRUE(t.AutoStart);
+
+    fs::remove(entry); // the user switched it off in the desktop's own settings
+    t.Load();
+    EXPECT_FALSE(t.AutoStart);
+    t.AutoStart = true;
+    t.Save();
+    t.AutoStart = false;
+    t.Save();
+    EXPECT_FALSE(fs::exists(entry));
+}
+
+TEST_F(SettingsTest, MissingValueStopsLoadAfterWhatCameBefore) {
+    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
+              "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000000\n"
+              "\"AllowEchoChange\"=dword:00000000\n\"AllowDeviceChanges\"=dword:00000000\n"
+              "\"AllowClearLog\"=dword:00000000\n\"AllowChangeLogSize\"=dword:00000000\n"
+              "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000020\n"
+              "\"ECHOTimeout\"=dword:00000020\n\"PingInterval\"=dword:00000020\n"
+              "\"SystemLogSize\"=dword:00000020\n");
+    TSentrelSettings s(nullptr);
+    int loaded = 0;
+    s.AfterLoad = [&](TObject*) { ++loaded; };
+    try {
+        s.Load();
+        FAIL() << "no error";
+    } catch (const platform::ERegistryException& e) {
+        EXPECT_STREQ(e.what(), "Failed to get data for 'DeviceLogSize'");
+    }
+    EXPECT_EQ(loaded, 0);
+    EXPECT_FALSE(s.AutoScan);
+    EXPECT_EQ(s.SystemLogSize, 32);
+    EXPECT_EQ(s.DeviceLogSize, 50);
+}
+
+TEST_F(SettingsTest, WrongTypesAreReportedByName) {
+    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
+              "\"AutoScan\"=\"yes\"\n");
+    TSentrelSettings s(nullptr);
+    try {
+        s.Load();
+        FAIL() << "no error";
+    } catch (const platform::ERegistryException& e) {
+        EXPECT_STREQ(e.what(), "Invalid data type for 'AutoScan'");
+    }
+    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\a]\n"
+              "\"Host\"=dword:00000001\n");
+    try {
+        s.Load();
+        FAIL() << "no error";
+    } catch (const platform::ERegistryException& e) {
+        EXPECT_STREQ(e.what(), "Invalid data type for 'Host'");
+    }
+}
+
+TEST_F(SettingsTest, DevicesThatWouldShareAKeyAllComeBack) {
+    TSentrelSettings s(nullptr);
+    const std::vector<std::string> hosts = {"Printer1", "printer1", "PRINTER1", "a\\b",
+                                            "a/b",      "",         "x\ny",     "(no host)"};
+    for (const auto& host : hosts)
+        s.Devices()->Add()->SetHost(host);
+    s.Save();
+    TSentrelSettings t(nullptr);
+    t.Load();
+    std::multiset<std::string> loaded, saved(hosts.begin(), hosts.end());
+    for (int i = 0; i < t.Devices()->Count(); ++i)
+        loaded.insert(t.Devices()->Items(i)->Host());
+    EXPECT_EQ(loaded, saved);
+}
+
+TEST_F(SettingsTest, DeviceTypeOutsideTheKnownOnesIsKeptAsRead) {
+    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\odd]\n"
+              "\"Host\"=\"odd\"\n\"DeviceType\"=dword:00000109\n\"Monitored\"=dword:00000002\n"
+              "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\nic]\n"
+              "\"Host\"=\"nic\"\n\"DeviceType\"=dword:00000005\n\"Monitored\"=dword:00000000\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    ASSERT_EQ(s.Devices()->Count(), 2);
+    EXPECT_EQ(s.Devices()->Items(0)->Host(), "nic");
+    EXPECT_EQ(s.Devices()->Items(0)->DeviceType(), dtInterface);
+    EXPECT_EQ(static_cast<int>(s.Devices()->Items(1)->DeviceType()), 9);
+    EXPECT_TRUE(s.Devices()->Items(1)->Monitored());
+}
+
+TEST_F(SettingsTest, DeletedDeviceIsGoneAfterSave) {
+    TSentrelSettings s(nullptr);
+    s.Devices()->Add()->SetHost("a");
+    s.Devices()->Add()->SetHost("b");
+    s.Save();
+    delete s.Devices()->Items(0);
+    s.Save();
+    TSentrelSettings t(nullptr);
+    t.Load();
+    ASSERT_EQ(t.Devices()->Count(), 1);
+    EXPECT_EQ(t.Devices()->Items(0)->Host(), "b");
+}
+
+TEST_F(SettingsTest, BeforeSaveChangesAreSaved) {
+    TSentrelSettings s(nullptr);
+    s.BeforeSave = [&](TObject*) { s.PingInterval = 77; };
+    s.Save();
+    TSentrelSettings t(nullptr);
+    t.Load();
+    EXPECT_EQ(t.PingInterval, 77);
+}
+
+TEST_F(SettingsTest, BrokenFileIsReportedAndKeptAside) {
+    const std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\x]\n"
+                               "\"AutoScan\"=dword:zz\n";
+    Config.Write(Config.SettingsFile(), broken);
+    TSentrelSettings s(nullptr);
+    try {
+        s.Load();
+        FAIL() << "no error";
+    } catch (const platform::ERegistryException& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find(Config.SettingsFile()), std::string::npos) << message;
+        EXPECT_NE(message.find("line 4"), std::string::npos) << message;
+    }
+    s.Save();
+    bool kept = false;
+    for (const auto& entry : fs::directory_iterator(fs::path(Config.SettingsFile()).parent_path()))
+        if (entry.path().filename().string().find("broken") != std::string::npos)
+            kept = kept || Config.Read(entry.path()) == broken;
+    EXPECT_TRUE(kept);
+    TSentrelSettings t(nullptr);
+    EXPECT_NO_THROW(t.Load());
+}
+
+TEST_F(SettingsTest, TenThousandDevicesComeBack) {
+    TSentrelSettings s(nullptr);
+    for (int i = 0; i < 10000; ++i) {
+        TDeviceData* d = s.Devices()->Add();
+        d->SetHost("host-" + std::to_string(i));
+        d->SetDeviceType(static_cast<TDeviceType>(i % 6));
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    s.Save();
+    const auto t1 = std::chrono::steady_clock::now();
+    TSentrelSettings t(nullptr);
+    t.Load();
+    const auto t2 = std::chrono::steady_clock::now();
+    ASSERT_EQ(t.Devices()->Count(), 10000);
+    std::set<std::string> hosts;
+    for (int i = 0; i < 10000; ++i)
+        hosts.insert(t.Devices()->Items(i)->Host());
+    EXPECT_EQ(hosts.size(), 10000u);
+    using ms = std::chrono::milliseconds;
+    std::printf("10,000 devices: save %lld ms, load %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<ms>(t1 - t0).count()),
+                static_cast<long long>(std::chrono::duration_cast<ms>(t2 - t1).count()));
+}
+
+TEST(DeviceKeyNames, UniqueWithoutRegardToCaseAndFreeOfSeparators) {
+    TDeviceDataCollection devices(nullptr);
+    for (const char* host : {"a\\b", "A/B", "x", "X", "x (2)", ""})
+        devices.Add()->SetHost(host);
+    const auto names = DeviceKeyNames(devices);
+    std::set<std::string> lowered;
+    for (std::string name : names) {
+        EXPECT_EQ(name.find('\\'), std::string::npos);
+        EXPECT_FALSE(name.empty());
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        lowered.insert(name);
+    }
+    EXPECT_EQ(lowered.size(), names.size());
+    EXPECT_EQ(names[2], "x"); // an unshared host keeps its own name
+}
+
+} // namespace
