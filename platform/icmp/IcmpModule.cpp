@@ -30,7 +30,6 @@ struct IcmpSocket {
     bool Raw = false;
     uint16_t Identifier = 0; // raw sockets only; the kernel picks it for datagram ones
     int Ttl = -1;            // time-to-live now set on the socket; -1: the system's default
-    bool ErrorsPending = false;
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
 };
@@ -100,11 +99,14 @@ uint32_t ElapsedMs(Clock::time_point since) {
     return static_cast<uint32_t>(ms.count());
 }
 
-// Empties a datagram socket's error queue, so that an old error neither
-// answers the next echo nor fails its send.
-void DrainErrors(IcmpSocket& s) {
+// Empties a datagram socket's error queue and its pending error, so that an
+// error about an earlier echo neither answers the next one nor fails its
+// send. Such an error may arrive at any time, long after its echo gave up.
+// True when an ICMP error was waiting.
+bool DrainErrors(IcmpSocket& s) {
     uint8_t data[64];
     uint8_t control[256];
+    bool icmpError = false;
     for (int i = 0; i < 64; ++i) {
         iovec iov{data, sizeof(data)};
         msghdr msg{};
@@ -114,8 +116,19 @@ void DrainErrors(IcmpSocket& s) {
         msg.msg_controllen = sizeof(control);
         if (recvmsg(s.Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
             break;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            sock_extended_err err;
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+                continue;
+            std::memcpy(&err, CMSG_DATA(c), sizeof(err));
+            icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP;
+        }
     }
-    s.ErrorsPending = false;
+    // Reading the socket error clears it; the kernel would hand it to the next send.
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    getsockopt(s.Fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+    return icmpError;
 }
 
 // Writes one reply record (and the echoed data after it) into the buffer.
@@ -184,7 +197,6 @@ bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uin
             found = true;
         }
     }
-    s.ErrorsPending = false;
     return found;
 }
 
@@ -251,7 +263,7 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
         }
         s.Ttl = ttl;
     }
-    if (s.ErrorsPending)
+    if (!s.Raw)
         DrainErrors(s);
 
     const uint16_t sequence = gSequence.fetch_add(1);
@@ -262,10 +274,20 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = DestinationAddress;
+    const auto sendRequest = [&] {
+        return sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0,
+                      reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    };
     const auto started = Clock::now();
-    if (sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof(to)) < 0) {
-        const int err = errno;
+    ssize_t sent = sendRequest();
+    int err = errno;
+    // An earlier echo's error that came in just before the send fails it with
+    // that error; once it is drained, a second try speaks for this echo.
+    if (sent < 0 && !s.Raw && DrainErrors(s)) {
+        sent = sendRequest();
+        err = errno;
+    }
+    if (sent < 0) {
         if (!s.Raw)
             DrainErrors(s);
         errno = static_cast<int>(icmp::StatusForSendError(err));
@@ -323,8 +345,6 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
                               icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started),
                               nullptr, 0);
     }
-    if (!s.Raw)
-        s.ErrorsPending = true;
     errno = IP_REQ_TIMED_OUT;
     return 0;
 }
