@@ -1,0 +1,68 @@
+// The program entry: the tray program, or with --console the same
+// monitoring without any window.
+
+#include "app/Console.h"
+#include "platform/Process.h"
+#include "ui/ErrorReport.h"
+#include "ui/MainFM.h"
+
+#include <QSessionManager>
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(gSignalPipe[0], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the session the way the session manager does.
+void WatchTerminationSignals(TMain& main) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, &main);
+    QObject::connect(notifier, &QSocketNotifier::activated, &main, [&main] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = read(gSignalPipe[1], &byte, 1);
+        main.EndSession();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminate;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--console") == 0)
+            return RunConsole(stdout);
+
+    platform::RaiseOpenFileLimit();
+    TApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kestrava Sentrel"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kestrava Sentrel"));
+    // Hiding the window must not end the program; only "&Shutdown" does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QStringList arguments = QApplication::arguments();
+    arguments.removeFirst();
+    TMain main(arguments);
+    WatchTerminationSignals(main);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &main,
+                     [&main](QSessionManager&) { main.EndSession(); });
+    const int status = TApplication::exec();
+    main.FormDestroy();
+    return status;
+}

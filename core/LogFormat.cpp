@@ -1,0 +1,58 @@
+#include "core/LogFormat.h"
+
+#include <langinfo.h>
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Characters of a UTF-8 text; bytes that are not valid UTF-8 count one each.
+size_t CharacterCount(const std::string& text) {
+    size_t count = 0;
+    for (unsigned char c : text)
+        count += (c & 0xC0) != 0x80;
+    return count;
+}
+
+std::string FormatWith(const char* format, const std::tm& time) {
+    char buffer[256];
+    const size_t n = std::strftime(buffer, sizeof(buffer), format, &time);
+    return std::string(buffer, n);
+}
+
+} // namespace
+
+std::string PadLeft(const std::string& Text, size_t Width) {
+    const size_t length = CharacterCount(Text);
+    return length >= Width ? Text : std::string(Width - length, ' ') + Text;
+}
+
+std::string FormatDateTime(TDateTime Value) {
+    const TDateTimeParts p = DecodeDateTime(Value);
+    std::tm time{};
+    time.tm_year = p.Year - 1900;
+    time.tm_mon = p.Month - 1;
+    time.tm_mday = p.Day;
+    time.tm_hour = p.Hour;
+    time.tm_min = p.Minute;
+    time.tm_sec = p.Second;
+    time.tm_isdst = -1;
+    // Fills in the weekday, which some date formats show.
+    std::tm normalised = time;
+    std::mktime(&normalised);
+    time.tm_wday = normalised.tm_wday;
+    time.tm_yday = normalised.tm_yday;
+    std::string text = FormatWith(nl_langinfo(D_FMT), time);
+    if (p.Hour != 0 || p.Minute != 0 || p.Second != 0)
+        text += " " + FormatWith(nl_langinfo(T_FMT), time);
+    return text;
+}
+
+std::string FormatRecord(const TDeviceStatusRecord& Record, bool ShowHost) {
+    const std::string when = PadLeft(FormatDateTime(Record.TimeStamp), 16);
+    const char* status = Record.Status < PingResultCount ? PingResultText[Record.Status] : "";
+    if (ShowHost)
+        return when + "  " + PadLeft(Record.Host, 16) + "   " + status;
+    return when + "  " + status;
+}

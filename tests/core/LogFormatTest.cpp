@@ -1,0 +1,50 @@
+#include "core/LogFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+namespace {
+
+// The C locale's formats: %m/%d/%y and %H:%M:%S.
+class LogFormatTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+    void TearDown() override { std::setlocale(LC_ALL, "C"); }
+    static TDeviceStatusRecord Record(const std::string& host, TPingResult status, int hour = 9,
+                                      int minute = 5, int second = 7) {
+        return {EncodeDateTime({2026, 12, 8, hour, minute, second, 0}), host, status};
+    }
+};
+
+TEST_F(LogFormatTest, SystemLogLineHasThreeColumns) {
+    EXPECT_EQ(FormatRecord(Record("printer1", prSuccess), true),
+              "12/08/26 09:05:07          printer1   Connected");
+}
+
+TEST_F(LogFormatTest, DeviceLogLineHasNoHost) {
+    EXPECT_EQ(FormatRecord(Record("printer1", prTimedOut), false),
+              "12/08/26 09:05:07  Timed Out");
+}
+
+TEST_F(LogFormatTest, MidnightShowsTheDateAlonePaddedTo16) {
+    EXPECT_EQ(FormatRecord(Record("h", prSuccess, 0, 0, 0), false), "        12/08/26  Connected");
+    // One second later the time is back.
+    EXPECT_EQ(FormatRecord(Record("h", prSuccess, 0, 0, 1), false), "12/08/26 00:00:01  Connected");
+}
+
+TEST_F(LogFormatTest, LongHostsAreWrittenInFullAndFormatCharactersStayText) {
+    const std::string host = "a-very-long-host-name.example.org";
+    EXPECT_EQ(FormatRecord(Record(host, prSuccess), true),
+              "12/08/26 09:05:07  " + host + "   Connected");
+    EXPECT_EQ(FormatRecord(Record("%s%n%d", prSuccess), true),
+              "12/08/26 09:05:07            %s%n%d   Connected");
+}
+
+TEST_F(LogFormatTest, PaddingCountsCharactersNotBytes) {
+    EXPECT_EQ(PadLeft("Flur\xE2\x80\x93", 6), " Flur\xE2\x80\x93");
+    EXPECT_EQ(PadLeft("", 3), "   ");
+    EXPECT_EQ(PadLeft("abcd", 2), "abcd");
+}
+
+} // namespace

@@ -1,0 +1,37 @@
+#pragma once
+// The application's one error report: every error that escapes a handler
+// ends here, is shown in a message box captioned "Kestrava Sentrel" with a
+// stop icon and an OK button, and the program goes on.
+
+#include <QApplication>
+#include <QString>
+
+#include <exception>
+#include <functional>
+
+// The text shown: the message with a full stop appended when its last
+// character sorts after the full stop.
+QString ErrorReportText(const QString& Message);
+void ShowErrorReport(const QString& Message);
+// Reports the error being handled (call from a catch block).
+void ReportCurrentException();
+
+// Runs Handler and reports whatever it throws.
+template <typename F> void Guarded(F&& Handler) {
+    try {
+        Handler();
+    } catch (...) {
+        ReportCurrentException();
+    }
+}
+
+// Test hook: receives each report instead of a message box; empty restores it.
+void SetErrorReportHook(std::function<void(const QString& Text)> Hook);
+
+// The application object: errors escaping any event handler are reported,
+// never fatal.
+class TApplication : public QApplication {
+public:
+    TApplication(int& argc, char** argv);
+    bool notify(QObject* Receiver, QEvent* Event) override;
+};

@@ -1,0 +1,356 @@
+#include "ui/MainFM.h"
+
+#include "core/SentrelScannerCM.h"
+#include "core/SentrelSettingsCM.h"
+#include "core/StatusLogCM.h"
+#include "net/qsWinsock.h"
+#include "ui/ErrorReport.h"
+#include "ui/Images.h"
+#include "ui/QtDispatcher.h"
+#include "ui/SentrelListView.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QScreen>
+
+namespace {
+
+// Folds ASCII letters only, as the list's order asks.
+int CompareTextNoCase(const QString& a, const QString& b) {
+    const int n = std::min(a.size(), b.size());
+    for (int i = 0; i < n; ++i) {
+        char16_t x = a[i].unicode();
+        char16_t y = b[i].unicode();
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char16_t>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char16_t>(y - 'a' + 'A');
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+} // namespace
+
+TMain::TMain(const QStringList& Arguments, QWidget* Parent)
+    : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
+      FDispatcher(std::make_unique<TQtDispatcher>()), FArguments(Arguments) {
+    FHasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    setWindowTitle(QStringLiteral("Kestrava Sentrel"));
+    setWindowIcon(images::ProgramIcon());
+    // A small tool window without a taskbar button, while the tray holds the program.
+    if (FHasTray)
+        setWindowFlag(Qt::Tool, true);
+    resize(312, 259);
+
+    // Non-visual components, in the order they are destroyed backwards.
+    Settings = new TSentrelSettings(FComponents.get());
+    Winsock = new TqsWinsock(FComponents.get());
+    Winsock->SetName("Winsock");
+    Winsock->BeginLoading();
+    Winsock->SetActive(true);
+    Scanner = new TSentrelScanner(FComponents.get());
+    Scanner->SetWinsock(Winsock);
+    Scanner->SetDispatcher(FDispatcher.get());
+    Scanner->PingDefaults()->SetDataSize(64);
+    Scanner->OnStatusChange = [this](TObject* sender, const std::string& host,
+                                     TPingResult oldStatus, TPingResult newStatus) {
+        ScannerStatusChange(sender, host, oldStatus, newStatus);
+    };
+    Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
+        ScannerPingReply(sender, reply);
+    };
+    Log = new TStatusLog(FComponents.get());
+
+    CreateActions();
+
+    List = new TSentrelListView(this);
+    List->SetCheckboxes(false);
+    List->setFrameShape(QFrame::NoFrame);
+    List->AddColumn(QStringLiteral("Host"), 120);
+    List->AddColumn(QStringLiteral("Status"), 120);
+    List->AddColumn(QStringLiteral("Description"), 60);
+    List->OnCompare = [this](TListItem* a, TListItem* b) { return ListCompare(a, b); };
+    List->SetScanner(Scanner);
+    List->SetSettings(Settings);
+    List->setProperty("HelpContext", 5);
+    List->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(List, &TListView::ItemDoubleClicked, this,
+            [this](TListItem*) { Guarded([this] { ViewDeviceLogActionExecute(); }); });
+    connect(List, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { ListPopup->popup(List->viewport()->mapToGlobal(at)); });
+    setCentralWidget(List);
+
+    Timer = new QTimer(this);
+    Timer->setInterval(200);
+    Timer->setSingleShot(true);
+    connect(Timer, &QTimer::timeout, this, [this] { TimerTimer(); });
+
+    CreateTray();
+
+    // The loading of the stored session ends here: the session starts now.
+    Winsock->Loaded();
+
+    // Start and Stop are offered by what the scanner does, looked at when idle.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { ApplicationEventsIdle(); });
+
+    Guarded([this] { FormCreate(); });
+}
+
+TMain::~TMain() {
+    FormDestroy();
+    // The list goes with the window; the components after it.
+    delete List;
+    List = nullptr;
+    FComponents.reset();
+}
+
+void TMain::CreateActions() {
+    auto make = [this](const char* caption, const char* hint, int image) {
+        auto* action = new QAction(QString::fromUtf8(caption), this);
+        if (hint != nullptr) {
+            action->setToolTip(QString::fromUtf8(hint));
+            action->setStatusTip(QString::fromUtf8(hint));
+        }
+        if (image >= 0)
+            action->setIcon(images::ActionIcon(image));
+        return action;
+    };
+    StartAction = make("&Start Scanner", "Start the Network Scanner", images::ActionPlay);
+    StopAction = make("S&top Scanner", "Stop the Network Scanner", images::ActionPause);
+    StopAction->setVisible(false);
+    OptionsAction = make("&Options", "Configure Options", images::ActionOptions);
+    ViewLogAction = make("&View Log", nullptr, images::ActionViewLog);
+    ViewDeviceLogAction = make("&View Log", nullptr, -1);
+    HelpAction = make("&Help", nullptr, images::ActionHelp);
+
+    connect(StartAction, &QAction::triggered, this, [this] { Guarded([this] { StartActionExecute(); }); });
+    connect(StopAction, &QAction::triggered, this, [this] { Guarded([this] { StopActionExecute(); }); });
+    connect(OptionsAction, &QAction::triggered, this, [this] { Guarded([this] { OptionsActionExecute(); }); });
+    connect(ViewLogAction, &QAction::triggered, this, [this] { Guarded([this] { ViewLogActionExecute(); }); });
+    connect(ViewDeviceLogAction, &QAction::triggered, this,
+            [this] { Guarded([this] { ViewDeviceLogActionExecute(); }); });
+    connect(HelpAction, &QAction::triggered, this, [this] { Guarded([this] { HelpActionExecute(); }); });
+
+    ToolBar = addToolBar(QStringLiteral("ToolBar"));
+    ToolBar->setMovable(false);
+    ToolBar->setFloatable(false);
+    ToolBar->setIconSize(QSize(16, 16));
+    ToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    for (QAction* action : {StartAction, StopAction, OptionsAction, ViewLogAction, HelpAction})
+        ToolBar->addAction(action);
+    for (QWidget* button : ToolBar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (button->inherits("QToolButton"))
+            button->setFixedSize(24, 24);
+
+    ListPopup = new QMenu(this);
+    ListPopup->addAction(ViewDeviceLogAction);
+    ListPopup->setDefaultAction(ViewDeviceLogAction);
+}
+
+void TMain::CreateTray() {
+    TrayPopup = new QMenu(this);
+    QAction* open = TrayPopup->addAction(QStringLiteral("&View"));
+    TrayPopup->setDefaultAction(open);
+    connect(open, &QAction::triggered, this, [this] { Guarded([this] { OpenItmClick(); }); });
+    TrayPopup->addSeparator();
+    TrayPopup->addAction(StartAction);
+    TrayPopup->addAction(StopAction);
+    TrayPopup->addAction(ViewLogAction);
+    TrayPopup->addAction(OptionsAction);
+    QAction* help = TrayPopup->addAction(images::ActionIcon(images::ActionHelp), QStringLiteral("&Help"));
+    connect(help, &QAction::triggered, this, [this] { Guarded([this] { HelpActionExecute(); }); });
+    TrayPopup->addSeparator();
+    QAction* shutdown = TrayPopup->addAction(QStringLiteral("&Shutdown"));
+    connect(shutdown, &QAction::triggered, this, [this] { Guarded([this] { ShutdownItmClick(); }); });
+
+    TrayIcon = new QSystemTrayIcon(images::ProgramIcon(), this);
+    TrayIcon->setToolTip(QStringLiteral("Kestrava Sentrel 1.0"));
+    TrayIcon->setContextMenu(TrayPopup);
+    connect(TrayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::DoubleClick)
+                    Guarded([this] { OpenItmClick(); });
+            });
+    if (FHasTray)
+        TrayIcon->show();
+}
+
+void TMain::PlaceAtBottomRight() {
+    const QScreen* screen = QApplication::primaryScreen();
+    if (screen == nullptr)
+        return;
+    const QRect area = screen->availableGeometry();
+    move(area.width() - width(), area.height() - height());
+}
+
+bool TMain::IsAdminSwitch(const QStringList& Arguments) {
+    if (Arguments.isEmpty())
+        return false;
+    QString first = Arguments.first();
+    for (QChar& c : first)
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            c = QChar(c.unicode() - 'a' + 'A');
+    for (const char* word : {"ADMIN", "-ADMIN", "/ADMIN", "\\ADMIN"})
+        if (first == QLatin1String(word))
+            return true;
+    return false;
+}
+
+void TMain::FormCreate() {
+    PlaceAtBottomRight();
+    Settings->Load();
+    List->Rebuild();
+    Timer->start();
+    FAdminMode = IsAdminSwitch(FArguments);
+}
+
+void TMain::TimerTimer() {
+    Timer->stop(); // exactly once, also when a step below fails
+    Guarded([this] {
+        if (Settings->FormHeight != 0 && Settings->FormWidth != 0) {
+            move(x(), Settings->FormTop);
+            move(Settings->FormLeft, y());
+            resize(width(), Settings->FormHeight);
+            resize(Settings->FormWidth, height());
+        }
+        QApplication::processEvents();
+        Log->SetCapacity(Settings->SystemLogSize);
+        // Without a notification area the window is the only way in.
+        if (Settings->ShowWindow || !FHasTray)
+            show();
+        if (Settings->AutoScan)
+            StartActionExecute();
+    });
+}
+
+void TMain::ApplicationEventsIdle() {
+    const bool active = Scanner != nullptr && Scanner->Active();
+    if (StartAction->isVisible() == active)
+        StartAction->setVisible(!active);
+    if (StopAction->isVisible() != active)
+        StopAction->setVisible(active);
+    ViewDeviceLogActionUpdate();
+}
+
+void TMain::StartActionExecute() {
+    List->SetSortType(TSortType::stNone);
+    try {
+        Winsock->SetActive(true);
+        Scanner->SetActive(true);
+    } catch (...) {
+        List->SetSortType(TSortType::stBoth);
+        throw;
+    }
+    FScanning = true;
+    List->SetSortType(TSortType::stBoth);
+}
+
+void TMain::StopActionExecute() {
+    List->SetSortType(TSortType::stNone);
+    try {
+        Scanner->SetActive(false);
+        List->ResetStatus();
+        Winsock->SetActive(false);
+    } catch (...) {
+        List->SetSortType(TSortType::stBoth);
+        throw;
+    }
+    FScanning = false;
+    List->SetSortType(TSortType::stBoth);
+}
+
+int TMain::ListCompare(TListItem* Item1, TListItem* Item2) {
+    const int a = Item1->SubItemImage(0);
+    const int b = Item2->SubItemImage(0);
+    if (a > 0 && b <= 0)
+        return -1;
+    if (a <= 0 && b > 0)
+        return 1;
+    const int byType = Item1->ImageIndex() - Item2->ImageIndex();
+    if (byType != 0)
+        return byType;
+    return CompareTextNoCase(Item1->Caption(), Item2->Caption());
+}
+
+void TMain::ScannerPingReply(TObject* Sender, TqsPingReply* Reply) {
+    auto* device = static_cast<TDeviceScanner*>(Sender);
+    auto* row = static_cast<TListItem*>(device->ListItem);
+    if (row == nullptr)
+        return;
+    // The row moves by itself only when its lamp goes on or off, the one
+    // change of a reply that can alter the order.
+    row->SetSubItem(0, QString::fromUtf8(Reply->ResultText()));
+    int lamp = images::LampRed;
+    if (Reply->Result == prSuccess)
+        lamp = images::LampGreen;
+    else if (Reply->Responded())
+        lamp = images::LampYellow;
+    row->SetSubItemImage(0, lamp);
+}
+
+void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
+                                TPingResult NewStatus) {
+    Log->Add(Host, NewStatus);
+}
+
+void TMain::OpenItmClick() {
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void TMain::ShutdownItmClick() { QApplication::quit(); }
+
+void TMain::EndSession() {
+    if (FEnding)
+        return;
+    FEnding = true;
+    Guarded([this] { StopActionExecute(); });
+    FormDestroy();
+    QApplication::quit();
+}
+
+void TMain::FormDestroy() {
+    if (FDestroyed)
+        return;
+    FDestroyed = true;
+    Settings->FormLeft = x();
+    Settings->FormTop = y();
+    Settings->FormHeight = height();
+    Settings->FormWidth = width();
+    Guarded([this] { Settings->Save(); });
+    Guarded([this] { List->Clear(); });
+}
+
+void TMain::OptionsActionExecute() {}
+void TMain::ViewLogActionExecute() {}
+void TMain::ViewDeviceLogActionExecute() {}
+void TMain::HelpActionExecute() {}
+
+void TMain::ViewDeviceLogActionUpdate() {
+    const bool enabled = List != nullptr && List->Selected() != nullptr;
+    if (ViewDeviceLogAction->isEnabled() != enabled)
+        ViewDeviceLogAction->setEnabled(enabled);
+}
+
+void TMain::closeEvent(QCloseEvent* Event) {
+    if (FHasTray && !FEnding) {
+        // Closing only hides the window; the tray icon keeps the program.
+        Event->ignore();
+        hide();
+        return;
+    }
+    Event->accept();
+    QApplication::quit();
+}
+
+void TMain::changeEvent(QEvent* Event) {
+    QMainWindow::changeEvent(Event);
+    if (Event->type() == QEvent::WindowStateChange && FHasTray && isMinimized())
+        QTimer::singleShot(0, this, [this] { hide(); });
+}

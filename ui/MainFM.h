@@ -1,0 +1,103 @@
+#pragma once
+// The main window and controller: it owns the settings, the sockets
+// session, the scanner, the system log, the device list and the tray icon,
+// and ties them together with its actions.
+
+#include <QAction>
+#include <QMainWindow>
+#include <QMenu>
+#include <QStringList>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolBar>
+
+#include "framework/Component.h"
+#include "net/qsPingTypes.h"
+
+#include <memory>
+#include <string>
+
+class TqsWinsock;
+class TSentrelScanner;
+class TSentrelSettings;
+class TStatusLog;
+class TSentrelListView;
+class TListItem;
+class TQtDispatcher;
+
+class TMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Arguments: the command line after the program name.
+    explicit TMain(const QStringList& Arguments, QWidget* Parent = nullptr);
+    ~TMain() override;
+
+    // Components.
+    TSentrelListView* List = nullptr;
+    QToolBar* ToolBar = nullptr;
+    TqsWinsock* Winsock = nullptr;
+    TSentrelScanner* Scanner = nullptr;
+    TStatusLog* Log = nullptr;
+    TSentrelSettings* Settings = nullptr;
+    QAction* StartAction = nullptr;
+    QAction* StopAction = nullptr;
+    QAction* OptionsAction = nullptr;
+    QAction* ViewLogAction = nullptr;
+    QAction* ViewDeviceLogAction = nullptr;
+    QAction* HelpAction = nullptr;
+    QMenu* TrayPopup = nullptr;
+    QMenu* ListPopup = nullptr;
+    QSystemTrayIcon* TrayIcon = nullptr;
+    QTimer* Timer = nullptr;
+
+    bool Scanning() const { return FScanning; }
+    bool AdminMode() const { return FAdminMode; }
+    // Whether the desktop offers a notification area; without one the window
+    // stays reachable: shown at start, and closing it ends the program.
+    bool HasTray() const { return FHasTray; }
+
+    // Handlers.
+    void FormCreate();
+    void FormDestroy();
+    void TimerTimer();
+    void ApplicationEventsIdle();
+    void StartActionExecute();
+    void StopActionExecute();
+    int ListCompare(TListItem* Item1, TListItem* Item2);
+    void ScannerPingReply(TObject* Sender, TqsPingReply* Reply);
+    void ScannerStatusChange(TObject* Sender, const std::string& Host, TPingResult OldStatus,
+                             TPingResult NewStatus);
+    void OpenItmClick();
+    void ShutdownItmClick();
+    // The end of the user's session (session manager or SIGTERM): stops
+    // scanning, saves the settings as at "&Shutdown" and ends.
+    void EndSession();
+    // Commands that open the secondary windows.
+    void OptionsActionExecute();
+    void ViewLogActionExecute();
+    void ViewDeviceLogActionExecute();
+    void ViewDeviceLogActionUpdate();
+    void HelpActionExecute();
+
+    // The administration switch: the first argument, upper-cased, is
+    // ADMIN, -ADMIN, /ADMIN or \ADMIN.
+    static bool IsAdminSwitch(const QStringList& Arguments);
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
+
+private:
+    void CreateActions();
+    void CreateTray();
+    void PlaceAtBottomRight();
+
+    std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
+    std::unique_ptr<TQtDispatcher> FDispatcher;
+    QStringList FArguments;
+    bool FScanning = false;
+    bool FAdminMode = false;
+    bool FHasTray = false;
+    bool FDestroyed = false;
+    bool FEnding = false;
+};
