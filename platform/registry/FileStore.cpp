@@ -1,0 +1,182 @@
+#include "platform/registry/FileStore.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+namespace platform::reg {
+
+namespace {
+
+[[noreturn]] void ThrowErrno(int Error) { throw std::system_error(Error, std::system_category()); }
+
+void SyncFolder(const std::string& Folder) {
+    // Makes the rename itself durable. Some file systems refuse fsync on a
+    // folder; the new file is complete either way, so that is no failure.
+    const int fd = open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+} // namespace
+
+std::string ConfigHome() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/')
+        return config;
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env && env[0])
+        home = env;
+    else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir)
+        home = user->pw_dir;
+    return home + "/.config";
+}
+
+std::string FolderOf(const std::string& Path) {
+    const size_t slash = Path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+bool ReadFileBytes(const std::string& Path, std::string& Bytes) {
+    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        // A file where a folder should be also means there is no such file;
+        // writing it will say what is wrong.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return false;
+        ThrowErrno(errno);
+    }
+    Bytes.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            ThrowErrno(error);
+        }
+        if (n == 0)
+            break;
+        Bytes.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+void MakeFolders(const std::string& Folder) {
+    for (size_t slash = Folder.find('/', 1);; slash = Folder.find('/', slash + 1)) {
+        const std::string part = Folder.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            ThrowErrno(errno);
+        if (slash == std::string::npos)
+            break;
+    }
+}
+
+void ReplaceFile(const std::string& Path, std::string_view Bytes) {
+    std::string temporary = Path + ".tmp-XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC); // creates it 0600
+    if (fd < 0)
+        ThrowErrno(errno);
+    auto fail = [&](int Error) {
+        close(fd);
+        unlink(temporary.c_str());
+        ThrowErrno(Error);
+    };
+    for (size_t done = 0; done < Bytes.size();) {
+        const ssize_t n = write(fd, Bytes.data() + done, Bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail(errno);
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0)
+        fail(errno);
+    if (close(fd) != 0) {
+        const int error = errno;
+        unlink(temporary.c_str());
+        ThrowErrno(error);
+    }
+    if (rename(temporary.c_str(), Path.c_str()) != 0) {
+        const int error = errno;
+        unlink(temporary.c_str());
+        ThrowErrno(error);
+    }
+    SyncFolder(FolderOf(Path));
+}
+
+bool RemoveFile(const std::string& Path) {
+    if (unlink(Path.c_str()) != 0) {
+        if (errno == ENOENT)
+            return false;
+        ThrowErrno(errno);
+    }
+    SyncFolder(FolderOf(Path));
+    return true;
+}
+
+std::string MoveAside(const std::string& Path) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = Path + ".broken-" + stamp;
+    for (int attempt = 1; attempt <= 1000; ++attempt) {
+        const std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        if (renameat2(AT_FDCWD, Path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            SyncFolder(FolderOf(Path));
+            return target;
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            ThrowErrno(errno);
+        // A file system without no-replace renames: check first instead.
+        struct stat existing{};
+        if (lstat(target.c_str(), &existing) == 0)
+            continue;
+        if (rename(Path.c_str(), target.c_str()) != 0)
+            ThrowErrno(errno);
+        SyncFolder(FolderOf(Path));
+        return target;
+    }
+    ThrowErrno(EEXIST);
+}
+
+FileLock::FileLock(const std::string& Path) {
+    FFd = open(Path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (FFd < 0) {
+        const int error = errno;
+        // An existing lock file can still be locked where it cannot be written.
+        FFd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (FFd < 0)
+            ThrowErrno(error);
+    }
+    while (flock(FFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int error = errno;
+            close(FFd);
+            ThrowErrno(error);
+        }
+    }
+}
+
+FileLock::~FileLock() { close(FFd); }
+
+} // namespace platform::reg

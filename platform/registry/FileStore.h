@@ -1,0 +1,43 @@
+#pragma once
+// The file operations behind the registry's files: where they live, whole
+// reads, all-or-nothing replacement, a lock shared by every running copy, and
+// moving a damaged file out of the way. Failures raise std::system_error
+// carrying the system's error code.
+
+#include <string>
+#include <string_view>
+
+namespace platform::reg {
+
+// $XDG_CONFIG_HOME, or ~/.config when that is unset, empty or relative.
+std::string ConfigHome();
+std::string FolderOf(const std::string& Path);
+
+// False when the file does not exist (nor the folder it would be in).
+bool ReadFileBytes(const std::string& Path, std::string& Bytes);
+// Creates the folder and any missing parents, readable by the owner only.
+void MakeFolders(const std::string& Folder);
+// Writes a temporary file beside Path (owner-only), flushes it to the disk
+// and renames it over Path, so readers see the old file or the new one,
+// never a part. The temporary file is removed on failure.
+void ReplaceFile(const std::string& Path, std::string_view Bytes);
+// False when there was nothing to remove.
+bool RemoveFile(const std::string& Path);
+// Renames Path to Path.broken-YYYYMMDD-HHMMSS (adding -2, -3... rather than
+// replacing an earlier one) and returns the new name.
+std::string MoveAside(const std::string& Path);
+
+// An exclusive flock on a lock file, held until destroyed. The lock file
+// stays: removing it would let two copies lock different files.
+class FileLock {
+public:
+    explicit FileLock(const std::string& Path);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int FFd;
+};
+
+} // namespace platform::reg

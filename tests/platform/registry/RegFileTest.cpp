@@ -1,0 +1,136 @@
+// The file format on its own: what the registry editor writes, every encoding
+// and line end, layouts the writer never produces, and damaged input.
+
+#include "platform/registry/RegFile.h"
+#include "platform/registry/RegText.h"
+
+#include "RegistryFixture.h"
+
+#include <random>
+
+using namespace platform;
+using namespace platform::reg;
+
+namespace {
+
+// UTF-16LE (BMP only, as in the fixture) to UTF-8, CR LF to LF.
+std::string EditorTextAsWritten(const std::string& Utf16) {
+    std::string out;
+    for (size_t i = 2; i + 1 < Utf16.size(); i += 2) {
+        const unsigned unit = static_cast<uint8_t>(Utf16[i]) | static_cast<uint8_t>(Utf16[i + 1]) << 8;
+        if (unit == '\r')
+            continue;
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | unit >> 6);
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | unit >> 12);
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Rewritten(const std::string& Bytes) {
+    return WriteRegFile(*ParseRegFile(Bytes, "HKEY_CURRENT_USER"), "HKEY_CURRENT_USER");
+}
+
+const std::string Sample = "Windows Registry Editor Version 5.00\n\n"
+                           "[HKEY_CURRENT_USER\\Software\\A]\n"
+                           "\"Text\"=\"Drucker \xE2\x80\x93 Flur \\\"x\\\" C:\\\\\"\n"
+                           "@=dword:0000002a\n"
+                           "\"Blob\"=hex:01,02,ff\n"
+                           "\"Odd\"=hex(123abc):00\n\n"
+                           "[HKEY_CURRENT_USER\\Software\\A\\Empty]\n\n";
+
+} // namespace
+
+TEST(RegFile, WritesTheEditorsExportBackIdentically) {
+#ifndef SENTREL_FIXTURES_DIR
+    GTEST_SKIP() << "fixtures folder not found at configure time";
+#else
+    const std::string exported =
+        RegistryFixture::ReadAll(SENTREL_FIXTURES_DIR "/windows-regedit-export.reg");
+    ASSERT_GT(exported.size(), 100u);
+    // Same keys, values, order and hex wrapping; only UTF-8 and LF differ.
+    EXPECT_EQ(Rewritten(exported), EditorTextAsWritten(exported));
+#endif
+}
+
+TEST(RegFile, ReadsEveryEncodingAndLineEnd) {
+    const std::string expected = Rewritten(Sample);
+    EXPECT_EQ(expected, Sample);
+    std::string crlf;
+    for (char c : Sample)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string le = Utf8ToUtf16LE(crlf);
+    std::string be = le;
+    for (size_t i = 0; i + 1 < be.size(); i += 2)
+        std::swap(be[i], be[i + 1]);
+    for (const std::string& variant : {crlf, "\xEF\xBB\xBF" + Sample, "\xEF\xBB\xBF" + crlf,
+                                       "\xFF\xFE" + le, "\xFE\xFF" + be, le})
+        EXPECT_EQ(Rewritten(variant), expected);
+}
+
+TEST(RegFile, HexDataMayBeLaidOutAnyway) {
+    std::string longLine = "\"Long\"=hex:";
+    for (int i = 0; i < 300; ++i)
+        longLine += (i ? "," : "") + std::string("ab");
+    const auto root = ParseRegFile("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\K]\n"
+                                   "\"Split\"=hex(7):61,\\\n\t00 , 62 ,\\\n\\\n    00,\n" +
+                                       longLine + "\n\"Empty\"=hex:\n",
+                                   "HKEY_CURRENT_USER");
+    const Key* key = FindKey(*root, {"k"});
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->FindValue("Split")->Data, std::string("a\0b\0", 4));
+    EXPECT_EQ(key->FindValue("Long")->Data, std::string(300, '\xab'));
+    EXPECT_EQ(key->FindValue("Empty")->Data, "");
+    // Written back wrapped, and every line within the editor's width.
+    const std::string written = WriteRegFile(*root, "HKEY_CURRENT_USER");
+    std::istringstream lines(written);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+}
+
+TEST(RegFile, ImportStyleDeletionsAndComments) {
+    const auto root = ParseRegFile("Windows Registry Editor Version 5.00\r\n"
+                                   "; a comment\n"
+                                   "[HKEY_CURRENT_USER\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n"
+                                   "   \n  \"y\"=-\n"
+                                   "[-HKEY_CURRENT_USER\\A]\n\"ignored\"=\"under a deleted key\"\n"
+                                   "[hkey_current_user\\A\\C]\n",
+                                   "HKEY_CURRENT_USER");
+    EXPECT_EQ(FindKey(*root, {"A", "B"}), nullptr);
+    ASSERT_NE(FindKey(*root, {"a", "c"}), nullptr);
+    EXPECT_TRUE(FindKey(*root, {"a", "c"})->Values().empty());
+}
+
+TEST(RegFile, DamagedInputLoadsOrFailsWithALine) {
+    // Random edits of a valid file: each must either load or raise RegFileError.
+    std::mt19937 random(20261208);
+    const std::string alphabet = "[]\"\\=@-:,;()\r\n hexdword0f\xff\xfe";
+    size_t failures = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = round % 2 ? Sample : "\xFF\xFE" + Utf8ToUtf16LE(Sample);
+        for (int edit = 0; edit < 1 + round % 4; ++edit) {
+            const size_t at = random() % text.size();
+            switch (random() % 3) {
+            case 0: text[at] = alphabet[random() % alphabet.size()]; break;
+            case 1: text.erase(at, 1 + random() % 8); break;
+            default: text.insert(at, 1, alphabet[random() % alphabet.size()]);
+            }
+            if (text.empty())
+                text = "x";
+        }
+        try {
+            ParseRegFile(text, "HKEY_CURRENT_USER");
+        } catch (const RegFileError& e) {
+            ++failures;
+            EXPECT_GE(e.Line(), 1u);
+        }
+    }
+    EXPECT_GT(failures, 100u);
+}
