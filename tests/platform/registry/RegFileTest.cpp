@@ -95,6 +95,16 @@ TEST(RegFile, HexDataMayBeLaidOutAnyway) {
         EXPECT_LE(line.size(), 80u) << line;
 }
 
+TEST(RegFile, StringDataThatIsNotTextStaysAsRead) {
+    // No terminating zero, an odd length, a lone high surrogate: all kept byte for byte.
+    const std::string file = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n"
+                             "\"a\"=hex(1):41,00\n\"b\"=hex(1):41\n\"c\"=hex(1):00,d8,41,00,00,00\n"
+                             "\"d\"=hex(1):41,00,0a,00,00,00\n\n";
+    EXPECT_EQ(Rewritten(file), file);
+    const auto root = ParseRegFile(file, "HKEY_CURRENT_USER");
+    EXPECT_EQ(FindKey(*root, {"K"})->FindValue("d")->Data, "A\n");
+}
+
 TEST(RegFile, ImportStyleDeletionsAndComments) {
     const auto root = ParseRegFile("Windows Registry Editor Version 5.00\r\n"
                                    "; a comment\n"

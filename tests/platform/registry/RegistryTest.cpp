@@ -6,6 +6,8 @@
 #include "RegistryFixture.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <climits>
@@ -250,6 +252,37 @@ TEST_F(RegistryTest, TwoAccessorsCommittingBothSurvive) {
     EXPECT_EQ(reader.ReadString("one"), "1");
     EXPECT_EQ(reader.ReadString("two"), "2");
     EXPECT_TRUE(reader.KeyExists("\\OnlySecond"));
+}
+
+TEST_F(RegistryTest, CopiesCommittingAtOnceLoseNothing) {
+    constexpr int Copies = 4, Commits = 10;
+    std::vector<pid_t> children;
+    for (int copy = 0; copy < Copies; ++copy) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            int failed = 0;
+            for (int i = 0; i < Commits; ++i) {
+                try {
+                    TRegistry reg;
+                    reg.OpenKey("\\Shared", true);
+                    reg.WriteInteger("c" + std::to_string(copy) + "-" + std::to_string(i), i);
+                    reg.Commit();
+                } catch (const std::exception&) {
+                    ++failed;
+                }
+            }
+            _exit(failed);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly("\\Shared"));
+    EXPECT_EQ(reg.GetValueNames().size(), static_cast<size_t>(Copies * Commits));
 }
 
 TEST_F(RegistryTest, BrokenFilesAreMovedAsideAndNamed) {
