@@ -32,12 +32,16 @@ int CompareTextNoCase(const QString& a, const QString& b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
+std::optional<bool> gTrayAvailability;
+
 } // namespace
+
+void TMain::SetTrayAvailability(std::optional<bool> Available) { gTrayAvailability = Available; }
 
 TMain::TMain(const QStringList& Arguments, QWidget* Parent)
     : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
       FDispatcher(std::make_unique<TQtDispatcher>()), FArguments(Arguments) {
-    FHasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    FHasTray = gTrayAvailability.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     setWindowTitle(QStringLiteral("Kestrava Sentrel"));
     setWindowIcon(images::ProgramIcon());
     // A small tool window without a taskbar button, while the tray holds the program.

@@ -15,6 +15,7 @@
 #include "net/qsPingTypes.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class TqsWinsock;
@@ -82,6 +83,10 @@ public:
     // The administration switch: the first argument, upper-cased, is
     // ADMIN, -ADMIN, /ADMIN or \ADMIN.
     static bool IsAdminSwitch(const QStringList& Arguments);
+
+    // Test hook: a notification area present (true) or absent (false)
+    // whatever the desktop says; empty asks the desktop again.
+    static void SetTrayAvailability(std::optional<bool> Available);
 
 protected:
     void closeEvent(QCloseEvent* Event) override;

@@ -23,6 +23,16 @@ protected:
     void WriteFile(const std::string& body) {
         Config.Write(Config.SettingsFile(), "Windows Registry Editor Version 5.00\n\n" + body);
     }
+    // A complete settings key, as the program writes it.
+    static std::string FullSettingsKey() {
+        std::string key = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n";
+        for (const char* name : {"AutoScan", "ShowWindow", "AllowEchoChange", "AllowDeviceChanges",
+                                 "AllowClearLog", "AllowChangeLogSize", "ECHORequestSize",
+                                 "IPTimeToLive", "ECHOTimeout", "PingInterval", "SystemLogSize",
+                                 "DeviceLogSize"})
+            key += std::string("\"") + name + "\"=dword:00000001\n";
+        return key;
+    }
 };
 
 TEST_F(SettingsTest, FirstStartKeepsDefaultsButAutostartIsOff) {
@@ -160,7 +170,8 @@ TEST_F(SettingsTest, WrongTypesAreReportedByName) {
     } catch (const platform::ERegistryException& e) {
         EXPECT_STREQ(e.what(), "Invalid data type for 'AutoScan'");
     }
-    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\a]\n"
+    WriteFile(FullSettingsKey() +
+              "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\a]\n"
               "\"Host\"=dword:00000001\n");
     try {
         s.Load();
@@ -186,7 +197,8 @@ TEST_F(SettingsTest, DevicesThatWouldShareAKeyAllComeBack) {
 }
 
 TEST_F(SettingsTest, DeviceTypeOutsideTheKnownOnesIsKeptAsRead) {
-    WriteFile("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\odd]\n"
+    WriteFile(FullSettingsKey() +
+              "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\odd]\n"
               "\"Host\"=\"odd\"\n\"DeviceType\"=dword:00000109\n\"Monitored\"=dword:00000002\n"
               "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\nic]\n"
               "\"Host\"=\"nic\"\n\"DeviceType\"=dword:00000005\n\"Monitored\"=dword:00000000\n");

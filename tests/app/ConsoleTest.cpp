@@ -1,0 +1,112 @@
+// The console mode as a user runs it: the real program, a settings folder of
+// its own, loopback devices only, ended by a signal.
+
+#include "tests/support/TempConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+const char* const Settings =
+    "Windows Registry Editor Version 5.00\n\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
+    "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000000\n"
+    "\"AllowEchoChange\"=dword:00000001\n\"AllowDeviceChanges\"=dword:00000001\n"
+    "\"AllowClearLog\"=dword:00000001\n\"AllowChangeLogSize\"=dword:00000001\n"
+    "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000040\n"
+    "\"ECHOTimeout\"=dword:000003e8\n\"PingInterval\"=dword:00000001\n"
+    "\"SystemLogSize\"=dword:00000064\n\"DeviceLogSize\"=dword:00000031\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\127.0.0.1]\n"
+    "\"Host\"=\"127.0.0.1\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000000\n"
+    "\"Monitored\"=dword:00000001\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\127.0.0.2]\n"
+    "\"Host\"=\"127.0.0.2\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000003\n"
+    "\"Monitored\"=dword:00000001\n";
+
+struct Child {
+    pid_t Pid = -1;
+    int Out = -1;
+};
+
+Child StartConsole() {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        execl(SENTREL_PROGRAM, SENTREL_PROGRAM, "--console", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    return {pid, pipeFds[0]};
+}
+
+// Reads what the child prints until Lines lines have arrived or time is up.
+std::string ReadLines(int fd, int lines) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int seen = 0;
+    while (seen < lines && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0)
+            continue;
+        char buffer[512];
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i)
+            seen += buffer[i] == '\n';
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+TEST(ConsoleMode, PrintsChangesAndOnSigtermStopsSavesAndExitsZero) {
+    TempConfig config;
+    config.Write(config.SettingsFile(), Settings);
+    Child child = StartConsole();
+    ASSERT_GT(child.Pid, 0);
+    // The banner, then one change per device.
+    const std::string out = ReadLines(child.Out, 3);
+    EXPECT_NE(out.find("127.0.0.1   Connected"), std::string::npos) << out;
+    EXPECT_NE(out.find("127.0.0.2   Connected"), std::string::npos) << out;
+    kill(child.Pid, SIGTERM);
+    int status = 0;
+    waitpid(child.Pid, &status, 0);
+    close(child.Out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The settings were saved, in the program's own layout.
+    const std::string saved = config.Read(config.SettingsFile());
+    EXPECT_NE(saved.find("\"DeviceLogSize\"=dword:00000031"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\n\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Form]"),
+              std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"Host\"=\"127.0.0.2\""), std::string::npos);
+}
+
+TEST(ConsoleMode, UnreadableSettingsAreReportedWithExitOne) {
+    TempConfig config;
+    config.Write(config.SettingsFile(),
+                 "Windows Registry Editor Version 5.00\n\n"
+                 "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n\"AutoScan\"=dword:0\n");
+    Child child = StartConsole();
+    ASSERT_GT(child.Pid, 0);
+    int status = 0;
+    waitpid(child.Pid, &status, 0);
+    close(child.Out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+} // namespace

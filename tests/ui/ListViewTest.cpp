@@ -1,0 +1,127 @@
+#include "ui/ListView.h"
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+// Sorted by the number in the caption.
+class ListViewTest : public ::testing::Test {
+protected:
+    ListViewTest() {
+        List.AddColumn(QStringLiteral("Host"), 100);
+        List.AddColumn(QStringLiteral("Status"), 100);
+        List.OnCompare = [](TListItem* a, TListItem* b) {
+            return a->Caption().toInt() - b->Caption().toInt();
+        };
+    }
+    TListItem* Add(int n) {
+        TListItem* item = List.AddItem();
+        item->SetCaption(QString::number(n));
+        return item;
+    }
+    std::vector<int> Order() const {
+        std::vector<int> order;
+        for (int i = 0; i < List.Count(); ++i) {
+            order.push_back(List.Item(i)->Caption().toInt());
+            EXPECT_EQ(List.Item(i)->Index(), i);
+        }
+        return order;
+    }
+    TListView List;
+};
+
+TEST_F(ListViewTest, SortingOnSortsAtOnceAndChangedRowsFindTheirPlace) {
+    for (int n : {5, 3, 9, 1})
+        Add(n);
+    EXPECT_EQ(Order(), (std::vector<int>{5, 3, 9, 1})); // not sorting yet
+    List.SetSortType(TSortType::stBoth);
+    EXPECT_EQ(Order(), (std::vector<int>{1, 3, 5, 9}));
+    List.Item(0)->SetCaption(QStringLiteral("7")); // 1 -> 7 moves down
+    EXPECT_EQ(Order(), (std::vector<int>{3, 5, 7, 9}));
+    List.Item(3)->SetCaption(QStringLiteral("0")); // 9 -> 0 moves up
+    EXPECT_EQ(Order(), (std::vector<int>{0, 3, 5, 7}));
+    Add(4);
+    List.AlphaSort();
+    EXPECT_EQ(Order(), (std::vector<int>{0, 3, 4, 5, 7}));
+}
+
+TEST_F(ListViewTest, ManyRandomChangesKeepTheOrder) {
+    std::mt19937 random(7);
+    for (int i = 0; i < 300; ++i)
+        Add(static_cast<int>(random() % 1000));
+    List.SetSortType(TSortType::stBoth);
+    for (int i = 0; i < 2000; ++i)
+        List.Item(static_cast<int>(random() % 300))
+            ->SetCaption(QString::number(random() % 1000));
+    const std::vector<int> order = Order();
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
+TEST_F(ListViewTest, SelectionFollowsItsItemThroughSorting) {
+    for (int n : {5, 3, 9})
+        Add(n);
+    TListItem* nine = List.Item(2);
+    List.SetSelected(nine);
+    List.SetSortType(TSortType::stBoth);
+    EXPECT_EQ(List.Selected(), nine);
+    nine->SetCaption(QStringLiteral("1"));
+    EXPECT_EQ(List.Selected(), nine);
+    EXPECT_EQ(nine->Index(), 0);
+    List.SetSelected(nullptr);
+    EXPECT_EQ(List.Selected(), nullptr);
+}
+
+TEST_F(ListViewTest, CheckBoxChangesAreReportedButNotDuringABulkUpdate) {
+    List.SetCheckboxes(true);
+    std::vector<std::pair<TListItem*, TItemChange>> changes;
+    List.OnChange = [&](TListItem* item, TItemChange change) { changes.emplace_back(item, change); };
+    List.BeginUpdate();
+    TListItem* a = Add(1);
+    a->SetChecked(true);
+    List.EndUpdate();
+    EXPECT_TRUE(changes.empty());
+    // A click on the box goes through the model.
+    const QModelIndex box = List.model()->index(0, 0);
+    EXPECT_EQ(List.model()->data(box, Qt::CheckStateRole).toInt(), Qt::Checked);
+    List.model()->setData(box, Qt::Unchecked, Qt::CheckStateRole);
+    EXPECT_FALSE(a->Checked());
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().first, a);
+    EXPECT_EQ(changes.back().second, TItemChange::ctState);
+}
+
+TEST_F(ListViewTest, DeletingAndClearingKeepPositionsRight) {
+    for (int n : {1, 2, 3, 4})
+        Add(n);
+    List.DeleteItem(List.Item(1));
+    EXPECT_EQ(Order(), (std::vector<int>{1, 3, 4}));
+    EXPECT_EQ(List.model()->rowCount({}), 3);
+    List.ClearItems();
+    EXPECT_EQ(List.Count(), 0);
+    EXPECT_EQ(List.model()->rowCount({}), 0);
+}
+
+TEST_F(ListViewTest, ModelShowsTextsImagesAndSubItems) {
+    List.SetSmallImages([](int index) {
+        QPixmap pixmap(16, 16);
+        pixmap.fill(index == 1 ? Qt::green : Qt::red);
+        return pixmap;
+    });
+    TListItem* item = Add(3);
+    item->SetImageIndex(2);
+    item->SetSubItem(0, QStringLiteral("Connected"));
+    item->SetSubItemImage(0, 1);
+    QAbstractItemModel* model = List.model();
+    EXPECT_EQ(model->data(model->index(0, 0)).toString(), QStringLiteral("3"));
+    EXPECT_EQ(model->data(model->index(0, 1)).toString(), QStringLiteral("Connected"));
+    EXPECT_FALSE(model->data(model->index(0, 1), Qt::DecorationRole).isNull());
+    EXPECT_EQ(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Status"));
+    EXPECT_TRUE(model->data(model->index(0, 0), Qt::CheckStateRole).isNull()); // no boxes
+}
+
+} // namespace

@@ -1,0 +1,288 @@
+// The main window, headless: start-up, scanning, the rows, shut-down.
+
+#include "core/SentrelScannerCM.h"
+#include "core/SentrelSettingsCM.h"
+#include "core/StatusLogCM.h"
+#include "net/qsWinsock.h"
+#include "tests/support/TempConfig.h"
+#include "ui/ErrorReport.h"
+#include "ui/Images.h"
+#include "ui/MainFM.h"
+#include "ui/SentrelListView.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QScreen>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+// Readable failures for Qt strings.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
+namespace {
+
+const std::string Header = "Windows Registry Editor Version 5.00\n\n";
+const std::string Key = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n";
+
+std::string Dword(const char* name, int value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "\"%s\"=dword:%08x\n", name, static_cast<unsigned>(value));
+    return text;
+}
+
+std::string SettingsKey(bool autoScan, bool showWindow, int systemLog = 100) {
+    return Key + Dword("AutoScan", autoScan) + Dword("ShowWindow", showWindow) +
+           Dword("AllowEchoChange", 1) + Dword("AllowDeviceChanges", 1) +
+           Dword("AllowClearLog", 1) + Dword("AllowChangeLogSize", 1) +
+           Dword("ECHORequestSize", 32) + Dword("IPTimeToLive", 64) + Dword("ECHOTimeout", 1000) +
+           Dword("PingInterval", 1) + Dword("SystemLogSize", systemLog) +
+           Dword("DeviceLogSize", 50);
+}
+
+std::string Device(const std::string& host, int type, bool monitored, const std::string& description = "") {
+    return "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\" + host + "]\n\"Host\"=\"" +
+           host + "\"\n\"Description\"=\"" + description + "\"\n" + Dword("DeviceType", type) +
+           Dword("Monitored", monitored);
+}
+
+std::string Form(int left, int top, int width, int height) {
+    return "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Form]\n" + Dword("Left", left) +
+           Dword("Top", top) + Dword("Height", height) + Dword("Width", width);
+}
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+std::vector<QString> Captions(const TListView& list) {
+    std::vector<QString> captions;
+    for (int i = 0; i < list.Count(); ++i)
+        captions.push_back(list.Item(i)->Caption());
+    return captions;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TMain::SetTrayAvailability(true);
+        SetErrorReportHook([this](const QString& text) { Reports.push_back(text); });
+    }
+    void TearDown() override {
+        SetErrorReportHook(nullptr);
+        TMain::SetTrayAvailability(std::nullopt);
+    }
+    void WriteSettings(const std::string& body) { Config.Write(Config.SettingsFile(), Header + body); }
+
+    TempConfig Config;
+    std::vector<QString> Reports;
+};
+
+TEST_F(MainWindowTest, StartsAtTheBottomRightAndAppliesTheTimerStepOnce) {
+    WriteSettings(SettingsKey(false, false, 7) + Device("127.0.0.1", 0, true));
+    TMain main({});
+    const QRect area = QApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(main.x(), area.width() - main.width());
+    EXPECT_EQ(main.y(), area.height() - main.height());
+    EXPECT_TRUE(main.Timer->isActive());
+    EXPECT_EQ(main.Log->Capacity(), 0);
+    main.TimerTimer();
+    EXPECT_FALSE(main.Timer->isActive());
+    EXPECT_EQ(main.Log->Capacity(), 7);
+    EXPECT_FALSE(main.isVisible()); // ShowWindow off: the tray only
+    EXPECT_FALSE(main.Scanning());
+    main.ApplicationEventsIdle();
+    EXPECT_TRUE(main.StartAction->isVisible());
+    EXPECT_FALSE(main.StopAction->isVisible());
+    EXPECT_TRUE(Reports.empty());
+}
+
+TEST_F(MainWindowTest, SavedGeometryNeedsBothWidthAndHeight) {
+    WriteSettings(SettingsKey(false, true) + Form(40, 50, 400, 0));
+    {
+        TMain main({});
+        const QPoint placed = main.pos();
+        main.TimerTimer();
+        EXPECT_EQ(main.pos(), placed);
+        EXPECT_EQ(main.size(), QSize(312, 259));
+        EXPECT_TRUE(main.isVisible());
+        main.FormDestroy();
+    }
+    WriteSettings(SettingsKey(false, true) + Form(40, 50, 400, 300));
+    TMain main({});
+    main.TimerTimer();
+    EXPECT_EQ(main.x(), 40);
+    EXPECT_EQ(main.y(), 50);
+    EXPECT_EQ(main.width(), 400);
+    EXPECT_EQ(main.height(), 300);
+}
+
+TEST_F(MainWindowTest, WithoutANotificationAreaTheWindowShowsAnyway) {
+    TMain::SetTrayAvailability(false);
+    WriteSettings(SettingsKey(false, false));
+    TMain main({});
+    main.TimerTimer();
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_FALSE(main.HasTray());
+}
+
+TEST_F(MainWindowTest, AutoScanStartsAndRowsShowTheirResults) {
+    WriteSettings(SettingsKey(true, true) + Device("127.0.0.1", 0, true, "this machine") +
+                  Device("127.0.0.2", 3, true) + Device("localhost", 2, false));
+    TMain main({});
+    ASSERT_EQ(main.List->Count(), 3);
+    main.TimerTimer();
+    EXPECT_TRUE(main.Scanning());
+    main.ApplicationEventsIdle();
+    EXPECT_FALSE(main.StartAction->isVisible());
+    EXPECT_TRUE(main.StopAction->isVisible());
+    ASSERT_TRUE(WaitUntil([&] { return main.Log->Count() == 2; }));
+    // Lit rows first, by device type; the unmonitored one last with no status.
+    EXPECT_EQ(Captions(*main.List), (std::vector<QString>{QStringLiteral("127.0.0.1"),
+                                                          QStringLiteral("127.0.0.2"),
+                                                          QStringLiteral("localhost")}));
+    EXPECT_EQ(main.List->Item(0)->SubItem(0), QStringLiteral("Connected"));
+    EXPECT_EQ(main.List->Item(0)->SubItemImage(0), images::LampGreen);
+    EXPECT_EQ(main.List->Item(0)->SubItem(1), QStringLiteral("this machine"));
+    EXPECT_EQ(main.List->Item(2)->SubItem(0), QString());
+    EXPECT_EQ(main.List->Item(2)->SubItemImage(0), images::LampOff);
+
+    main.StopActionExecute();
+    EXPECT_FALSE(main.Scanning());
+    EXPECT_FALSE(main.Winsock->Active());
+    QApplication::processEvents();
+    for (int i = 0; i < main.List->Count(); ++i) {
+        EXPECT_EQ(main.List->Item(i)->SubItem(0), QString());
+        EXPECT_EQ(main.List->Item(i)->SubItemImage(0), images::LampOff);
+    }
+    EXPECT_EQ(main.Log->Count(), 2); // the system log keeps what it recorded
+}
+
+TEST_F(MainWindowTest, EachResultClassLightsItsLamp) {
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true));
+    TMain main({});
+    TDeviceScanner* device = main.Scanner->Scanners()->Items(0);
+    auto* row = static_cast<TListItem*>(device->ListItem);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->Data(), device);
+    const std::pair<TPingResult, int> cases[] = {
+        {prSuccess, images::LampGreen},         {prBadReplyData, images::LampYellow},
+        {prReplySizeMismatch, images::LampYellow}, {prTimedOut, images::LampRed},
+        {prDestHostUnreachable, images::LampRed},  {prUnknownError, images::LampRed},
+    };
+    for (const auto& [result, lamp] : cases) {
+        TqsPingReply reply;
+        reply.Result = result;
+        main.ScannerPingReply(device, &reply);
+        EXPECT_EQ(row->SubItemImage(0), lamp) << PingResultText[result];
+        EXPECT_EQ(row->SubItem(0), QString::fromUtf8(PingResultText[result]));
+    }
+}
+
+TEST_F(MainWindowTest, RowsSortLitFirstThenByTypeThenHostIgnoringCase) {
+    WriteSettings(SettingsKey(false, true) + Device("zeta", 0, true) + Device("Beta", 2, true) +
+                  Device("alpha", 2, true) + Device("gamma", 1, true) + Device("Alpha2", 0, true));
+    TMain main({});
+    EXPECT_EQ(Captions(*main.List),
+              (std::vector<QString>{QStringLiteral("Alpha2"), QStringLiteral("zeta"),
+                                    QStringLiteral("gamma"), QStringLiteral("alpha"),
+                                    QStringLiteral("Beta")}));
+    // A reply lights Beta's lamp: it moves to the top.
+    TDeviceScanner* beta = nullptr;
+    for (int i = 0; i < main.Scanner->Scanners()->Count(); ++i)
+        if (main.Scanner->Scanners()->Items(i)->DisplayName() == "Beta")
+            beta = main.Scanner->Scanners()->Items(i);
+    ASSERT_NE(beta, nullptr);
+    TqsPingReply reply;
+    reply.Result = prTimedOut;
+    main.ScannerPingReply(beta, &reply);
+    EXPECT_EQ(main.List->Item(0)->Caption(), QStringLiteral("Beta"));
+    main.List->ResetStatus();
+    EXPECT_EQ(main.List->Item(4)->Caption(), QStringLiteral("Beta"));
+}
+
+TEST_F(MainWindowTest, ACloseHidesAndShutdownSavesTheGeometry) {
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true));
+    {
+        TMain main({});
+        main.TimerTimer();
+        ASSERT_TRUE(main.isVisible());
+        main.close();
+        EXPECT_FALSE(main.isVisible());
+        main.OpenItmClick();
+        EXPECT_TRUE(main.isVisible());
+        main.move(100, 120);
+        main.resize(333, 222);
+    }
+    TSentrelSettings saved(nullptr);
+    saved.Load();
+    EXPECT_EQ(saved.FormLeft, 100);
+    EXPECT_EQ(saved.FormTop, 120);
+    EXPECT_EQ(saved.FormWidth, 333);
+    EXPECT_EQ(saved.FormHeight, 222);
+    EXPECT_EQ(saved.Devices()->Count(), 1);
+}
+
+TEST_F(MainWindowTest, SettingsThatFailToLoadLeaveTheProgramRunningWithAnEmptyList) {
+    WriteSettings(Key + Dword("AutoScan", 1));
+    TMain main({QStringLiteral("admin")});
+    ASSERT_EQ(Reports.size(), 1u);
+    EXPECT_EQ(Reports[0], QStringLiteral("Failed to get data for 'ShowWindow'")); // ' sorts before .
+    EXPECT_EQ(main.List->Count(), 0);
+    EXPECT_FALSE(main.Timer->isActive());
+    EXPECT_FALSE(main.AdminMode()); // the rest of the start-up was skipped
+}
+
+TEST_F(MainWindowTest, AStartFailureIsReportedAndStartStaysOffered) {
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true));
+    TMain main({});
+    main.StopActionExecute(); // the session is only started anew when it was stopped
+    platform::SetStartupResult(10091);
+    main.StartAction->trigger();
+    platform::SetStartupResult(0);
+    ASSERT_EQ(Reports.size(), 1u);
+    EXPECT_TRUE(Reports[0].startsWith(QStringLiteral("Error initializing Winsock")));
+    EXPECT_FALSE(main.Scanning());
+    main.ApplicationEventsIdle();
+    EXPECT_TRUE(main.StartAction->isVisible());
+}
+
+TEST(AdminSwitch, FirstArgumentOnlyInAnyCaseWithOnePrefix) {
+    auto is = [](std::initializer_list<const char*> args) {
+        QStringList list;
+        for (const char* a : args)
+            list << QString::fromUtf8(a);
+        return TMain::IsAdminSwitch(list);
+    };
+    EXPECT_TRUE(is({"admin"}));
+    EXPECT_TRUE(is({"\\Admin"}));
+    EXPECT_TRUE(is({"-ADMIN", "x"}));
+    EXPECT_TRUE(is({"/aDmIn"}));
+    EXPECT_FALSE(is({}));
+    EXPECT_FALSE(is({"ADMINISTRATOR"}));
+    EXPECT_FALSE(is({"x", "ADMIN"}));
+    EXPECT_FALSE(is({"--admin"}));
+    EXPECT_FALSE(is({"//admin"}));
+    EXPECT_FALSE(is({" admin"}));
+}
+
+TEST(ErrorReportText, FullStopOnlyAfterCharactersThatSortAfterIt) {
+    EXPECT_EQ(ErrorReportText(QStringLiteral("Disk full")), QStringLiteral("Disk full."));
+    EXPECT_EQ(ErrorReportText(QStringLiteral("code 7")), QStringLiteral("code 7."));
+    EXPECT_EQ(ErrorReportText(QStringLiteral("'x'")), QStringLiteral("'x'"));      // ' < .
+    EXPECT_EQ(ErrorReportText(QStringLiteral("done.")), QStringLiteral("done."));
+    EXPECT_EQ(ErrorReportText(QStringLiteral("why?")), QStringLiteral("why?."));   // ? > .
+    EXPECT_EQ(ErrorReportText(QStringLiteral("(x)")), QStringLiteral("(x)"));
+    EXPECT_EQ(ErrorReportText(QString()), QString());
+}
+
+} // namespace
