@@ -275,8 +275,8 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = DestinationAddress;
     const auto sendRequest = [&] {
-        return sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0,
-                      reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        return sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof(to));
     };
     const auto started = Clock::now();
     ssize_t sent = sendRequest();

@@ -4,6 +4,7 @@
 // scripted responder on the router forges the answers Linux will not give.
 
 #include "platform/IcmpApi.h"
+#include "platform/icmp/IcmpPacket.h"
 #include "tests/platform/Netns.h"
 
 #include <gtest/gtest.h>
@@ -164,16 +165,16 @@ testing::AssertionResult Echoed(const Outcome& o, const Request& r) {
     if (o.Returned == 1 && o.Status == IP_SUCCESS && o.Address == r.To && o.DataInBuffer &&
         o.DataMatches && o.DataSize == r.Size)
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "echo of " << r.Size << " bytes to " << Dotted(r.To)
-                                       << " " << Describe(o);
+    return testing::AssertionFailure()
+           << "echo of " << r.Size << " bytes to " << Dotted(r.To) << " " << Describe(o);
 }
 
 // One reply record carrying an error status, sent by From.
 testing::AssertionResult Failed(const Outcome& o, uint32_t status, uint32_t from) {
     if (o.Returned == 1 && o.Status == status && o.Address == from && o.DataSize == 0)
         return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "expected status " << status << " from "
-                                       << Dotted(from) << ", " << Describe(o);
+    return testing::AssertionFailure()
+           << "expected status " << status << " from " << Dotted(from) << ", " << Describe(o);
 }
 
 // No record; the thread's error holds Error.
@@ -183,14 +184,12 @@ testing::AssertionResult Refused(const Outcome& o, int error) {
     return testing::AssertionFailure() << "expected error " << error << ", " << Describe(o);
 }
 
-template <class T>
-std::string Pack(const std::vector<T>& items) {
+template <class T> std::string Pack(const std::vector<T>& items) {
     static_assert(std::is_trivially_copyable_v<T>);
     return std::string(reinterpret_cast<const char*>(items.data()), items.size() * sizeof(T));
 }
 
-template <class T>
-std::vector<T> Unpack(const std::string& bytes) {
+template <class T> std::vector<T> Unpack(const std::string& bytes) {
     std::vector<T> items(bytes.size() / sizeof(T));
     std::memcpy(static_cast<void*>(items.data()), bytes.data(), items.size() * sizeof(T));
     return items;
@@ -294,56 +293,48 @@ TEST_F(IcmpModule, InvalidHandles) {
 const uint32_t RouterAddress = Addr("10.77.1.1"); // the router as the client sees it
 const uint32_t TargetAddress = Addr("10.77.2.2");
 
-uint32_t Host(int third, int fourth) {
-    return htonl((10u << 24) | (77u << 16) | (static_cast<uint32_t>(third) << 8) |
-                 static_cast<uint32_t>(fourth));
-}
-uint32_t TargetHost(int n) { return Host(4, n); }     // local to the target
-uint32_t Scripted(int n) { return Host(9, n); }       // answered by the responder
-uint32_t Unreachable(int n) { return Host(10, n); }   // router: unreachable route
-uint32_t Prohibited(int n) { return Host(11, n); }    // router: prohibit route
-uint32_t Unrouted(int n) { return Host(12, n); }      // router: no route at all
-uint32_t Blackholed(int n) { return Host(13, n); }    // router: blackhole route
-uint32_t NarrowPath(int n) { return Host(14, n); }    // target, behind an MTU of 1200
-uint32_t NotForwarded(int n) { return Host(15, n); }  // routed to the target, which drops it
-uint32_t LocalUnreach(int n) { return Host(5, n); }   // client: unreachable route
-uint32_t LocalThrow(int n) { return Host(6, n); }     // client: throw route
-uint32_t LocalProhibit(int n) { return Host(7, n); }  // client: prohibit route
-const uint32_t NoNeighbour = Addr("10.77.2.99");      // on the router's link, never answers
+// The third byte of an address says what lies behind it.
+enum Net : uint32_t {
+    TargetHosts = 4,   // all of 10.77.4.0/24 is the target's own
+    LocalUnreach = 5,  // client: unreachable route
+    LocalThrow = 6,    // client: throw route
+    LocalProhibit = 7, // client: prohibit route
+    Scripted = 9,      // the router's own; the responder answers by script (last byte)
+    Unreachable = 10,  // router: unreachable route
+    Prohibited = 11,   // router: prohibit route
+    Unrouted = 12,     // router: no route at all
+    Blackholed = 13,   // router: blackhole route
+    NarrowPath = 14,   // the target's, behind a path MTU of 1200
+    NotForwarded = 15, // routed to the target, which does not forward
+};
 
-// What the responder does with an echo request to Scripted(n).
+uint32_t Host(Net net, int last) {
+    return htonl((10u << 24) | (77u << 16) | (net << 8) | static_cast<uint32_t>(last));
+}
+const uint32_t NoNeighbour = Addr("10.77.2.99"); // on the router's link, never answers
+
+// What the responder does with an echo request to Host(Scripted, n).
 enum Script : int {
     ErrorUnreachableCode0 = 0, // 0..15: destination unreachable with that code
     ErrorTimeExceeded = 16,
     ErrorReassemblyTimeExceeded = 17,
     ErrorParameterProblem = 18,
     ErrorSourceQuench = 19,
-    ErrorForOtherSequence = 20,   // host unreachable quoting another sequence number
-    ShortReply = 21,              // a reply carrying the first half of the data
-    ChangedReply = 22,            // a reply carrying the data inverted
-    LateError = 23,               // host unreachable 500 ms after the request
-    RedirectThenReply = 24,       // a redirect, then the true reply
+    ErrorForOtherSequence = 20,    // host unreachable quoting another sequence number
+    ShortReply = 21,               // a reply carrying the first half of the data
+    ChangedReply = 22,             // a reply carrying the data inverted
+    LateError = 23,                // host unreachable 500 ms after the request
+    RedirectThenReply = 24,        // a redirect, then the true reply
     ErrorForOtherDestination = 25, // host unreachable quoting another destination
-    ReplyFromElsewhere = 26,      // a reply sent from another address
-    ErrorWithOptions = 27,        // host unreachable; IP options outside and in the quote
-    ReplyWithOptions = 28,        // a reply with IP options
+    ReplyFromElsewhere = 26,       // a reply sent from another address
+    ErrorWithOptions = 27,         // host unreachable; IP options outside and in the quote
+    ReplyWithOptions = 28,         // a reply with IP options
 };
-
-uint16_t Checksum(const Bytes& bytes, size_t from = 0) {
-    uint32_t sum = 0;
-    for (size_t i = from; i < bytes.size(); i += 2)
-        sum += static_cast<uint32_t>(bytes[i] << 8) |
-               (i + 1 < bytes.size() ? bytes[i + 1] : 0u);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
 
 // An IPv4 datagram carrying an ICMP message with the given second word, and
 // OptionWords words of IP options (no-operations) in its header.
-Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code,
-                   const uint8_t (&word)[4], const uint8_t* body, size_t bodySize,
-                   size_t optionWords) {
+Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code, const uint8_t (&word)[4],
+                   const uint8_t* body, size_t bodySize, size_t optionWords) {
     const size_t ihl = 20 + 4 * optionWords;
     const size_t total = ihl + 8 + bodySize;
     Bytes out(total, 0);
@@ -361,7 +352,7 @@ Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code,
     std::copy_n(word, 4, icmp + 4);
     if (bodySize > 0)
         std::memcpy(icmp + 8, body, bodySize);
-    const uint16_t sum = Checksum(out, ihl);
+    const uint16_t sum = icmp::Checksum(icmp, 8 + bodySize);
     icmp[2] = static_cast<uint8_t>(sum >> 8);
     icmp[3] = static_cast<uint8_t>(sum);
     return out; // the kernel fills in the header checksum
@@ -427,8 +418,8 @@ Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code,
         Bytes quote(in.begin(), in.begin() + static_cast<long>(ihl + 8));
         size_t options = 0; // words of IP options in what is sent back
         const auto error = [&](uint8_t type, uint8_t code, const uint8_t(&word)[4]) {
-            return IcmpDatagram(RouterAddress, client, type, code, word, quote.data(),
-                                quote.size(), options);
+            return IcmpDatagram(RouterAddress, client, type, code, word, quote.data(), quote.size(),
+                                options);
         };
         const uint8_t none[4] = {0, 0, 0, 0};
         const uint8_t idAndSequence[4] = {in[ihl + 4], in[ihl + 5], in[ihl + 6], in[ihl + 7]};
@@ -468,7 +459,7 @@ Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code,
             send(error(5, 1, gateway));
             send(reply(self, data));
         } else if (script == ReplyFromElsewhere) {
-            send(reply(Scripted(99), data));
+            send(reply(Host(Scripted, 99), data));
         } else if (script == ErrorWithOptions) {
             options = 2;
             const uint8_t nops[4] = {1, 1, 1, 1};
@@ -652,8 +643,8 @@ Request To(uint32_t address, uint16_t size = 64, uint32_t timeout = 1000) {
 
 TEST_P(IcmpNamespaces, EchoesHostsBehindTheRouter) {
     const std::vector<Request> requests{To(TargetAddress, 1), To(TargetAddress, 64),
-                                        To(TargetAddress, 4096), To(TargetHost(9), 64),
-                                        To(TargetHost(200), 4096)};
+                                        To(TargetAddress, 4096), To(Host(TargetHosts, 9), 64),
+                                        To(Host(TargetHosts, 200), 4096)};
     const auto outcomes = FromClient(requests);
     for (size_t i = 0; i < requests.size(); ++i)
         EXPECT_TRUE(Echoed(outcomes[i], requests[i]));
@@ -673,23 +664,23 @@ TEST_P(IcmpNamespaces, TimeToLiveOneExpiresAtTheRouter) {
 }
 
 TEST_P(IcmpNamespaces, RouterErrorsBecomeStatusCodes) {
-    const auto outcomes =
-        FromClient({To(Unreachable(1)), To(Prohibited(1)), To(Unrouted(1)), To(NarrowPath(1), 1300),
-                    To(NarrowPath(1), 1300), To(NoNeighbour, 64, 5000)});
+    const auto outcomes = FromClient({To(Host(Unreachable, 1)), To(Host(Prohibited, 1)),
+                                      To(Host(Unrouted, 1)), To(Host(NarrowPath, 1), 1300),
+                                      To(Host(NarrowPath, 1), 1300), To(NoNeighbour, 64, 5000)});
     EXPECT_TRUE(Failed(outcomes[0], IP_DEST_HOST_UNREACHABLE, RouterAddress)); // code 1
     EXPECT_TRUE(Failed(outcomes[1], IP_DEST_HOST_UNREACHABLE, RouterAddress)); // code 13
     EXPECT_TRUE(Failed(outcomes[2], IP_DEST_NET_UNREACHABLE, RouterAddress));  // code 0
     EXPECT_TRUE(Failed(outcomes[3], IP_PACKET_TOO_BIG, RouterAddress));        // code 4
     // The client has learnt the narrower path and now fragments to fit it.
-    EXPECT_TRUE(Echoed(outcomes[4], To(NarrowPath(1), 1300)));
+    EXPECT_TRUE(Echoed(outcomes[4], To(Host(NarrowPath, 1), 1300)));
     // The router gives up resolving the neighbour and says so.
     EXPECT_TRUE(Failed(outcomes[5], IP_DEST_HOST_UNREACHABLE, RouterAddress));
 }
 
 TEST_P(IcmpNamespaces, LocalRouteErrorsFailTheSend) {
-    const auto outcomes = FromClient({To(LocalUnreach(1)), To(LocalThrow(1)),
-                                      To(LocalProhibit(1)), To(TargetAddress, 65535),
-                                      To(TargetAddress)});
+    const auto outcomes =
+        FromClient({To(Host(LocalUnreach, 1)), To(Host(LocalThrow, 1)), To(Host(LocalProhibit, 1)),
+                    To(TargetAddress, 65535), To(TargetAddress)});
     EXPECT_TRUE(Refused(outcomes[0], IP_DEST_HOST_UNREACHABLE));
     EXPECT_TRUE(Refused(outcomes[1], IP_DEST_NET_UNREACHABLE));
     EXPECT_TRUE(Refused(outcomes[2], EACCES)); // no status for it: the system's own code
@@ -699,10 +690,10 @@ TEST_P(IcmpNamespaces, LocalRouteErrorsFailTheSend) {
 
 TEST_P(IcmpNamespaces, UnansweredEchoesTimeOut) {
     const auto outcomes =
-        FromClient({To(Blackholed(1), 64, 400), To(NotForwarded(1), 64, 300),
-                    To(Scripted(ErrorForOtherSequence), 64, 300),
-                    To(Scripted(ErrorForOtherDestination), 64, 300),
-                    To(Scripted(ReplyFromElsewhere), 64, 300), To(TargetAddress)});
+        FromClient({To(Host(Blackholed, 1), 64, 400), To(Host(NotForwarded, 1), 64, 300),
+                    To(Host(Scripted, ErrorForOtherSequence), 64, 300),
+                    To(Host(Scripted, ErrorForOtherDestination), 64, 300),
+                    To(Host(Scripted, ReplyFromElsewhere), 64, 300), To(TargetAddress)});
     EXPECT_TRUE(Refused(outcomes[0], IP_REQ_TIMED_OUT)) << "blackholed";
     EXPECT_GE(outcomes[0].ElapsedMs, 350u);
     EXPECT_LE(outcomes[0].ElapsedMs, 3000u);
@@ -722,14 +713,22 @@ TEST_P(IcmpNamespaces, EveryErrorTypeAndCodeBecomesItsStatus) {
         uint32_t Status;
     };
     std::vector<Case> cases{
-        {0, IP_DEST_NET_UNREACHABLE},   {1, IP_DEST_HOST_UNREACHABLE},
-        {2, IP_DEST_PROT_UNREACHABLE},  {3, IP_DEST_PORT_UNREACHABLE},
-        {4, IP_PACKET_TOO_BIG},         {5, IP_BAD_ROUTE},
-        {6, IP_DEST_NET_UNREACHABLE},   {7, IP_DEST_HOST_UNREACHABLE},
-        {8, IP_DEST_HOST_UNREACHABLE},  {9, IP_DEST_NET_UNREACHABLE},
-        {10, IP_DEST_HOST_UNREACHABLE}, {11, IP_DEST_NET_UNREACHABLE},
-        {12, IP_DEST_HOST_UNREACHABLE}, {13, IP_DEST_HOST_UNREACHABLE},
-        {14, IP_DEST_HOST_UNREACHABLE}, {15, IP_DEST_HOST_UNREACHABLE},
+        {0, IP_DEST_NET_UNREACHABLE},
+        {1, IP_DEST_HOST_UNREACHABLE},
+        {2, IP_DEST_PROT_UNREACHABLE},
+        {3, IP_DEST_PORT_UNREACHABLE},
+        {4, IP_PACKET_TOO_BIG},
+        {5, IP_BAD_ROUTE},
+        {6, IP_DEST_NET_UNREACHABLE},
+        {7, IP_DEST_HOST_UNREACHABLE},
+        {8, IP_DEST_HOST_UNREACHABLE},
+        {9, IP_DEST_NET_UNREACHABLE},
+        {10, IP_DEST_HOST_UNREACHABLE},
+        {11, IP_DEST_NET_UNREACHABLE},
+        {12, IP_DEST_HOST_UNREACHABLE},
+        {13, IP_DEST_HOST_UNREACHABLE},
+        {14, IP_DEST_HOST_UNREACHABLE},
+        {15, IP_DEST_HOST_UNREACHABLE},
         {ErrorTimeExceeded, IP_TTL_EXPIRED_TRANSIT},
         {ErrorReassemblyTimeExceeded, IP_TTL_EXPIRED_REASSEM},
         {ErrorParameterProblem, IP_PARAM_PROBLEM},
@@ -738,7 +737,7 @@ TEST_P(IcmpNamespaces, EveryErrorTypeAndCodeBecomesItsStatus) {
     };
     std::vector<Request> requests;
     for (const Case& c : cases)
-        requests.push_back(To(Scripted(c.Script)));
+        requests.push_back(To(Host(Scripted, c.Script)));
     const auto outcomes = FromClient(requests);
     for (size_t i = 0; i < cases.size(); ++i) {
         // Linux keeps reassembly timeouts from datagram sockets (only raw ones
@@ -752,19 +751,19 @@ TEST_P(IcmpNamespaces, EveryErrorTypeAndCodeBecomesItsStatus) {
 }
 
 TEST_P(IcmpNamespaces, RepliesAreHandedBackAsTheyArrived) {
-    const Request sent = To(Scripted(ShortReply));
+    const Request sent = To(Host(Scripted, ShortReply));
     const auto outcomes =
-        FromClient({sent, To(Scripted(ChangedReply)), To(Scripted(RedirectThenReply)),
-                    To(Scripted(ReplyWithOptions), 200)});
+        FromClient({sent, To(Host(Scripted, ChangedReply)), To(Host(Scripted, RedirectThenReply)),
+                    To(Host(Scripted, ReplyWithOptions), 200)});
     const Bytes data = Payload(64, sent.Seed);
 
     EXPECT_EQ(outcomes[0].Returned, 1u);
     EXPECT_EQ(outcomes[0].Status, IP_SUCCESS);
-    EXPECT_EQ(outcomes[0].Address, Scripted(ShortReply));
+    EXPECT_EQ(outcomes[0].Address, Host(Scripted, ShortReply));
     ASSERT_EQ(outcomes[0].DataSize, 32u);
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 32, outcomes[0].Head.begin()));
 
-    const Bytes changed = Payload(64, To(Scripted(ChangedReply)).Seed);
+    const Bytes changed = Payload(64, To(Host(Scripted, ChangedReply)).Seed);
     EXPECT_EQ(outcomes[1].Returned, 1u);
     EXPECT_EQ(outcomes[1].Status, IP_SUCCESS);
     ASSERT_EQ(outcomes[1].DataSize, 64u);
@@ -773,16 +772,16 @@ TEST_P(IcmpNamespaces, RepliesAreHandedBackAsTheyArrived) {
         EXPECT_EQ(outcomes[1].Head[i], static_cast<uint8_t>(~changed[i])) << i;
 
     // A redirect is advice; the reply after it answers the echo.
-    EXPECT_TRUE(Echoed(outcomes[2], To(Scripted(RedirectThenReply))));
+    EXPECT_TRUE(Echoed(outcomes[2], To(Host(Scripted, RedirectThenReply))));
     // IP options move the ICMP header; the raw socket filter must follow it.
-    EXPECT_TRUE(Echoed(outcomes[3], To(Scripted(ReplyWithOptions), 200)));
+    EXPECT_TRUE(Echoed(outcomes[3], To(Host(Scripted, ReplyWithOptions), 200)));
 }
 
 TEST_P(IcmpNamespaces, LateErrorDoesNotFailLaterEchoes) {
     Request afterIt = To(TargetAddress);
     afterIt.PauseBefore = 800; // the late error has arrived by now
     const auto outcomes = FromClient(
-        {To(Scripted(LateError), 64, 200), To(TargetAddress), afterIt, To(TargetAddress)});
+        {To(Host(Scripted, LateError), 64, 200), To(TargetAddress), afterIt, To(TargetAddress)});
     EXPECT_TRUE(Refused(outcomes[0], IP_REQ_TIMED_OUT));
     EXPECT_TRUE(Echoed(outcomes[1], To(TargetAddress)));
     EXPECT_TRUE(Echoed(outcomes[2], afterIt));
@@ -797,9 +796,9 @@ TEST_P(IcmpNamespaces, WorkersOnlySeeTheirOwnAnswers) {
         int Echoes;
     };
     const std::vector<Worker> workers{
-        {TargetAddress, 1000, 40},   {TargetAddress, 1000, 40},
-        {TargetHost(2), 1000, 40},   {TargetHost(3), 1000, 40},
-        {Scripted(1), 1000, 40},     {Blackholed(2), 100, 4},
+        {TargetAddress, 1000, 40},        {TargetAddress, 1000, 40},
+        {Host(TargetHosts, 2), 1000, 40}, {Host(TargetHosts, 3), 1000, 40},
+        {Host(Scripted, 1), 1000, 40},    {Host(Blackholed, 2), 100, 4},
     };
     struct Tally {
         int Echoes = 0;
@@ -808,8 +807,7 @@ TEST_P(IcmpNamespaces, WorkersOnlySeeTheirOwnAnswers) {
     };
     int records[2];
     ASSERT_EQ(pipe2(records, O_CLOEXEC), 0);
-    netns::Process recorder =
-        lab->Target.Start([&](int ready) { RunRecorder(ready, records[1]); });
+    netns::Process recorder = lab->Target.Start([&](int ready) { RunRecorder(ready, records[1]); });
     close(records[1]);
 
     const std::string bytes = lab->Client.RunInside([&] {
@@ -830,8 +828,8 @@ TEST_P(IcmpNamespaces, WorkersOnlySeeTheirOwnAnswers) {
                     r.Seed = static_cast<uint8_t>(w * 40 + i);
                     const Outcome o = SendEcho(handle, r);
                     const bool good =
-                        w == 4   ? static_cast<bool>(Failed(o, IP_DEST_HOST_UNREACHABLE,
-                                                            RouterAddress))
+                        w == 4
+                            ? static_cast<bool>(Failed(o, IP_DEST_HOST_UNREACHABLE, RouterAddress))
                         : w == 5 ? static_cast<bool>(Refused(o, IP_REQ_TIMED_OUT))
                                  : static_cast<bool>(Echoed(o, r));
                     ++tally.Echoes;
@@ -896,8 +894,7 @@ TEST_P(IcmpNamespaces, UnprivilegedUser) {
             outcome[0] = SendEcho(handle, To(TargetAddress));
             Icmp().Close(handle);
         }
-        return std::string(handle == ICMP_INVALID_HANDLE ? "invalid" : "valid") +
-               Pack(outcome);
+        return std::string(handle == ICMP_INVALID_HANDLE ? "invalid" : "valid") + Pack(outcome);
     });
     ASSERT_GT(bytes.size(), sizeof(Outcome)) << bytes;
     const Outcome o = Unpack<Outcome>(bytes.substr(bytes.size() - sizeof(Outcome)))[0];
@@ -916,8 +913,8 @@ TEST_P(IcmpNamespaces, EchoDroppedByTheLocalQueue) {
     // one goes straight to the queue.
     ASSERT_TRUE(Echoed(FromClient({To(TargetAddress)})[0], To(TargetAddress)));
     std::string output;
-    if (netns::Run({"tc", "-n", lab->Client.Name(), "qdisc", "add", "dev", "eth0", "root",
-                    "pfifo", "limit", "0"},
+    if (netns::Run({"tc", "-n", lab->Client.Name(), "qdisc", "add", "dev", "eth0", "root", "pfifo",
+                    "limit", "0"},
                    &output) != 0)
         GTEST_SKIP() << "tc cannot install a queue that drops everything here: " << output;
     const Outcome o = FromClient({To(TargetAddress, 64, 300)})[0];

@@ -73,7 +73,9 @@ Bytes QuotedRequest(uint16_t id, uint16_t seq, uint32_t to = Target, size_t opti
     return Ip(Client, to, request, 1, optionWords);
 }
 
-icmp::Packet Parse(const Bytes& bytes) { return icmp::ParseRaw(bytes.data(), bytes.size()); }
+icmp::Packet Parse(const Bytes& bytes) {
+    return icmp::ParseRaw(bytes.data(), bytes.size());
+}
 
 // ---- checksum and request building ----
 
@@ -111,9 +113,8 @@ TEST(IcmpEchoRequest, HasTheWireLayoutAndAValidChecksum) {
 
 TEST(IcmpParseRaw, ReadsAnEchoReplyWithOrWithoutIpOptions) {
     for (const size_t optionWords : {size_t{0}, size_t{1}, size_t{10}}) {
-        const Bytes packet =
-            Ip(Target, Client, Icmp(icmp::TypeEchoReply, 0, 0x1234, 0x5678, Data(40)), 1,
-               optionWords);
+        const Bytes packet = Ip(
+            Target, Client, Icmp(icmp::TypeEchoReply, 0, 0x1234, 0x5678, Data(40)), 1, optionWords);
         const icmp::Packet p = Parse(packet);
         ASSERT_EQ(p.What, icmp::Packet::EchoReply) << optionWords;
         EXPECT_EQ(p.Identifier, 0x1234);
@@ -173,12 +174,11 @@ TEST(IcmpParseRaw, IgnoresRequestsRedirectsAndOtherTypes) {
     EXPECT_EQ(Parse(Ip(Client, Target, Icmp(icmp::TypeEchoRequest, 0, 1, 2, Data(8)))).What,
               icmp::Packet::Ignored);
     // A redirect is advice: the echo may still be answered.
-    EXPECT_EQ(Parse(Ip(Router, Client, Icmp(icmp::TypeRedirect, 1, 0, 0, QuotedRequest(1, 2))))
-                  .What,
-              icmp::Packet::Ignored);
+    EXPECT_EQ(
+        Parse(Ip(Router, Client, Icmp(icmp::TypeRedirect, 1, 0, 0, QuotedRequest(1, 2)))).What,
+        icmp::Packet::Ignored);
     // Timestamp reply and router advertisement are not about echoes.
-    EXPECT_EQ(Parse(Ip(Target, Client, Icmp(14, 0, 1, 2, Data(12)))).What,
-              icmp::Packet::Ignored);
+    EXPECT_EQ(Parse(Ip(Target, Client, Icmp(14, 0, 1, 2, Data(12)))).What, icmp::Packet::Ignored);
     EXPECT_EQ(Parse(Ip(Router, Client, Icmp(9, 0, 0, 0, QuotedRequest(1, 2)))).What,
               icmp::Packet::Ignored);
 }
@@ -189,8 +189,8 @@ TEST(IcmpParseRaw, ReadsEveryErrorTypeQuotingAnEchoRequest) {
     struct Case {
         uint8_t Type, Code;
     };
-    for (const Case c : {Case{3, 1}, Case{3, 13}, Case{4, 0}, Case{11, 0}, Case{11, 1},
-                         Case{12, 0}, Case{12, 2}}) {
+    for (const Case c : {Case{3, 1}, Case{3, 13}, Case{4, 0}, Case{11, 0}, Case{11, 1}, Case{12, 0},
+                         Case{12, 2}}) {
         // Options in both the outer and the quoted header shift every offset.
         for (const size_t optionWords : {size_t{0}, size_t{3}}) {
             const Bytes packet =

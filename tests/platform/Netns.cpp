@@ -161,7 +161,9 @@ Namespace::Namespace(std::string Name) : NameValue(std::move(Name)) {
     Ip({"link", "set", "lo", "up"});
 }
 
-Namespace::~Namespace() { Run({"ip", "netns", "del", NameValue}); }
+Namespace::~Namespace() {
+    Run({"ip", "netns", "del", NameValue});
+}
 
 void Namespace::Ip(const std::vector<std::string>& Args) const {
     std::vector<std::string> argv{"ip", "-n", NameValue};
