@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The real program on a virtual display with a notification area: the tray
+# icon appears, "View" shows the window, loopback devices show "Connected"
+# with green lamps, Stop clears them, "&Shutdown" ends the program, and the
+# settings file then holds the window geometry. Screenshots go to
+# $SCREENSHOTS (not committed).
+#   tray_session.sh PROGRAM SCREENSHOTS
+set -uo pipefail
+PROGRAM="$1"
+SCREENSHOTS="$2"
+SKIP=77
+
+for tool in Xvfb trayer xdotool import convert; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
+done
+
+WORK="$(mktemp -d /tmp/sentrel-e2e-XXXXXX)"
+PIDS=()
+cleanup() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+# A display of our own; Xvfb names a free one.
+exec 5> >(cat > "$WORK/display")
+Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+PIDS+=($!)
+for _ in $(seq 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+exec 5>&-
+[ -s "$WORK/display" ] || fail "Xvfb did not start"
+export DISPLAY=":$(head -n1 "$WORK/display")"
+
+trayer --edge top --align right --widthtype pixel --width 120 --height 24 \
+    --transparent false --tint 0x336699 >"$WORK/trayer.log" 2>&1 &
+PIDS+=($!)
+sleep 1
+
+export XDG_CONFIG_HOME="$WORK/config"
+SETTINGS="$XDG_CONFIG_HOME/Kestrava/Sentrel/settings.reg"
+mkdir -p "$(dirname "$SETTINGS")"
+cat > "$SETTINGS" <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Kestrava\Sentrel\1.0]
+"AutoScan"=dword:00000001
+"ShowWindow"=dword:00000000
+"AllowEchoChange"=dword:00000001
+"AllowDeviceChanges"=dword:00000001
+"AllowClearLog"=dword:00000001
+"AllowChangeLogSize"=dword:00000001
+"ECHORequestSize"=dword:00000020
+"IPTimeToLive"=dword:00000040
+"ECHOTimeout"=dword:000003e8
+"PingInterval"=dword:00000001
+"SystemLogSize"=dword:00000064
+"DeviceLogSize"=dword:00000032
+
+[HKEY_CURRENT_USER\Software\Kestrava\Sentrel\1.0\Devices\127.0.0.1]
+"Host"="127.0.0.1"
+"Description"="this machine"
+"DeviceType"=dword:00000000
+"Monitored"=dword:00000001
+
+[HKEY_CURRENT_USER\Software\Kestrava\Sentrel\1.0\Devices\127.0.0.2]
+"Host"="127.0.0.2"
+"Description"="loopback router"
+"DeviceType"=dword:00000003
+"Monitored"=dword:00000001
+REG
+
+"$PROGRAM" >"$WORK/program.log" 2>&1 &
+PROGRAM_PID=$!
+PIDS+=($PROGRAM_PID)
+mkdir -p "$SCREENSHOTS"
+
+# The tray icon: a small window of the program embedded in the panel.
+ICON=""
+for _ in $(seq 50); do
+    for w in $(xdotool search --class sentrel 2>/dev/null); do
+        read -r _ geometry < <(xdotool getwindowgeometry "$w" | sed -n 3p)
+        [ "$geometry" = "22x22" ] && ICON="$w"
+    done
+    [ -n "$ICON" ] && break
+    sleep 0.2
+done
+[ -n "$ICON" ] || fail "no tray icon appeared"
+echo "tray icon: window $ICON"
+
+# Nothing shows before View: ShowWindow is off.
+xdotool search --onlyvisible --name '^Kestrava Sentrel$' 2>/dev/null | grep -qv "^$ICON\$" &&
+    fail "the window showed although ShowWindow is off"
+
+# "View" from the tray menu (its first item).
+xdotool mousemove --window "$ICON" 11 11 click 3
+sleep 0.7
+import -window root "$SCREENSHOTS/tray-menu.png"
+xdotool key Down Return
+MAIN=""
+for _ in $(seq 30); do
+    MAIN="$(xdotool search --onlyvisible --name '^Kestrava Sentrel$' 2>/dev/null | grep -v "^$ICON\$" | head -n1)"
+    [ -n "$MAIN" ] && break
+    sleep 0.2
+done
+[ -n "$MAIN" ] || fail "View did not show the window"
+
+# Green lamps in the Status column, below the toolbar and the header.
+green_pixels() {
+    import -window "$MAIN" "$1"
+    convert "$1" -crop 40x150+118+50 +repage \
+        -fx '(g>0.55 && r<0.5 && b<0.5) ? 1 : 0' -format '%[fx:round(mean*w*h)]' info:
+}
+GREEN=0
+for _ in $(seq 40); do
+    GREEN="$(green_pixels "$SCREENSHOTS/main-scanning.png")"
+    [ "$GREEN" -gt 40 ] && break
+    sleep 0.25
+done
+echo "green lamp pixels while scanning: $GREEN"
+[ "$GREEN" -gt 40 ] || fail "no green lamps while scanning"
+
+# Stop: the first toolbar button while scanning.
+xdotool mousemove --window "$MAIN" 14 14 click 1
+sleep 1
+GREEN="$(green_pixels "$SCREENSHOTS/main-stopped.png")"
+echo "green lamp pixels after Stop: $GREEN"
+[ "$GREEN" -eq 0 ] || fail "lamps still lit after Stop"
+
+# Move the window so the saved geometry is recognisable, then "&Shutdown"
+# (the last item of the tray menu).
+xdotool windowmove "$MAIN" 100 120
+sleep 0.5
+xdotool mousemove --window "$ICON" 11 11 click 3
+sleep 0.7
+xdotool key Up Return
+for _ in $(seq 50); do kill -0 "$PROGRAM_PID" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$PROGRAM_PID" 2>/dev/null && fail "Shutdown did not end the program"
+wait "$PROGRAM_PID"
+STATUS=$?
+[ "$STATUS" -eq 0 ] || fail "the program exited with $STATUS"
+
+grep -q '^"Left"=dword:00000064$' "$SETTINGS" || fail "Left not saved: $(grep -A4 'Form]' "$SETTINGS")"
+grep -q '^"Top"=dword:00000078$' "$SETTINGS" || fail "Top not saved"
+grep -q '^"Width"=dword:00000138$' "$SETTINGS" || fail "Width not saved"
+echo "PASS: window geometry saved: $(grep -A4 'Form]' "$SETTINGS" | tr '\n' ' ')"
