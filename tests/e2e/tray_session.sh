@@ -89,16 +89,41 @@ done
 [ -n "$ICON" ] || fail "no tray icon appeared"
 echo "tray icon: window $ICON"
 
+# Opens the tray menu and picks an item with the keys given, once the menu is
+# on screen; tries again if the menu did not take them.
+tray_menu() {
+    local shot="$1"
+    shift
+    for _ in 1 2 3; do
+        xdotool mousemove --window "$ICON" 11 11 click 3
+        local menu=""
+        for _ in $(seq 25); do
+            menu="$(xdotool search --onlyvisible --class sentrel 2>/dev/null |
+                while read -r w; do
+                    [ "$w" = "$ICON" ] || [ "$w" = "${MAIN:-}" ] && continue
+                    echo "$w"
+                done | head -n1)"
+            [ -n "$menu" ] && break
+            sleep 0.2
+        done
+        if [ -n "$menu" ]; then
+            sleep 0.3
+            [ -n "$shot" ] && import -window root "$shot"
+            xdotool key --window "$menu" "$@"
+            return 0
+        fi
+        xdotool key Escape
+    done
+    return 1
+}
+
 # Nothing shows before View: ShowWindow is off.
 xdotool search --onlyvisible --name '^Kestrava Sentrel$' 2>/dev/null | grep -qv "^$ICON\$" &&
     fail "the window showed although ShowWindow is off"
 
 # "View" from the tray menu (its first item).
-xdotool mousemove --window "$ICON" 11 11 click 3
-sleep 0.7
-import -window root "$SCREENSHOTS/tray-menu.png"
-xdotool key Down Return
 MAIN=""
+tray_menu "$SCREENSHOTS/tray-menu.png" Down Return || fail "the tray menu did not open"
 for _ in $(seq 30); do
     MAIN="$(xdotool search --onlyvisible --name '^Kestrava Sentrel$' 2>/dev/null | grep -v "^$ICON\$" | head -n1)"
     [ -n "$MAIN" ] && break
@@ -132,10 +157,11 @@ echo "green lamp pixels after Stop: $GREEN"
 # (the last item of the tray menu).
 xdotool windowmove "$MAIN" 100 120
 sleep 0.5
-xdotool mousemove --window "$ICON" 11 11 click 3
-sleep 0.7
-xdotool key Up Return
-for _ in $(seq 50); do kill -0 "$PROGRAM_PID" 2>/dev/null || break; sleep 0.2; done
+for _ in 1 2 3; do
+    tray_menu "" Up Return || fail "the tray menu did not open"
+    for _ in $(seq 25); do kill -0 "$PROGRAM_PID" 2>/dev/null || break; sleep 0.2; done
+    kill -0 "$PROGRAM_PID" 2>/dev/null || break
+done
 kill -0 "$PROGRAM_PID" 2>/dev/null && fail "Shutdown did not end the program"
 wait "$PROGRAM_PID"
 STATUS=$?
