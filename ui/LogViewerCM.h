@@ -1,0 +1,80 @@
+#pragma once
+// The log viewer: one status log as lines, newest first, followed live while
+// the window is open; saved to a text file and, where the settings allow it,
+// cleared. TLogViewer holds the parameters and runs a new window for every
+// showing.
+
+#include "core/StatusLogCM.h"
+#include "framework/Component.h"
+
+#include <QDialog>
+#include <QString>
+
+class QPlainTextEdit;
+class QPushButton;
+class TSentrelSettings;
+
+class TLogViewerForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TLogViewerForm(QWidget* Parent = nullptr);
+    ~TLogViewerForm() override;
+
+    QPlainTextEdit* Memo = nullptr;
+    QPushButton* HelpBtn = nullptr;
+    QPushButton* ClearBtn = nullptr;
+    QPushButton* SaveBtn = nullptr;
+    QPushButton* CloseBtn = nullptr;
+
+    void AttachLog(TStatusLog* Log);
+    void DetachLog();
+    QString FormatRecord(const TDeviceStatusRecord& Record) const;
+    void FillLines();
+    void LogEvent(TObject* Sender, const std::string& Host, TPingResult Status);
+    // The lines shown, top first.
+    QStringList Lines() const;
+
+    void SaveBtnClick();
+    // Writes the lines shown to FileName (".log" added when it has no
+    // extension); raises "Cannot create file "%s". %s" on failure.
+    void SaveToFile(const QString& FileName);
+    void ClearBtnClick();
+    void HelpBtnClick();
+
+    TStatusLog* FLog = nullptr;
+    bool FShowHost = false;
+    bool FShowing = false;
+
+protected:
+    void showEvent(QShowEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+    void done(int Result) override;
+};
+
+class TLogViewer : public TComponent {
+public:
+    explicit TLogViewer(TComponent* AOwner);
+    ~TLogViewer() override;
+    const char* ClassName() const override { return "TLogViewer"; }
+
+    void Execute();
+    void ShowLog(const QString& Caption, TStatusLog* Log);
+
+    QString Caption;
+    TStatusLog* Log() const { return FLog; }
+    void SetLog(TStatusLog* Value);
+    TSentrelSettings* Settings() const { return FSettings; }
+    void SetSettings(TSentrelSettings* Value);
+    bool ShowHost = false;
+
+    // The window being shown, while Execute runs (tests drive it).
+    TLogViewerForm* Form() const { return FForm; }
+
+protected:
+    void Notification(TComponent* AComponent, TOperation Operation) override;
+
+private:
+    TStatusLog* FLog = nullptr;
+    TSentrelSettings* FSettings = nullptr;
+    TLogViewerForm* FForm = nullptr;
+};
