@@ -1,0 +1,175 @@
+// The main window's commands that open the secondary windows.
+
+#include "core/SentrelScannerCM.h"
+#include "core/SentrelSettingsCM.h"
+#include "core/StatusLogCM.h"
+#include "tests/support/TempConfig.h"
+#include "tests/ui/ModalHelper.h"
+#include "ui/AdminOptionsFM.h"
+#include "ui/ErrorReport.h"
+#include "ui/Images.h"
+#include "ui/LogViewerCM.h"
+#include "ui/MainFM.h"
+#include "ui/SentrelListView.h"
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+const char* const Devices =
+    "Windows Registry Editor Version 5.00\n\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
+    "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000001\n"
+    "\"AllowEchoChange\"=dword:00000001\n\"AllowDeviceChanges\"=dword:00000001\n"
+    "\"AllowClearLog\"=dword:00000001\n\"AllowChangeLogSize\"=dword:00000001\n"
+    "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000040\n"
+    "\"ECHOTimeout\"=dword:000003e8\n\"PingInterval\"=dword:00000001\n"
+    "\"SystemLogSize\"=dword:00000064\n\"DeviceLogSize\"=dword:00000032\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\127.0.0.1]\n"
+    "\"Host\"=\"127.0.0.1\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000000\n"
+    "\"Monitored\"=dword:00000001\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\127.0.0.2]\n"
+    "\"Host\"=\"127.0.0.2\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000003\n"
+    "\"Monitored\"=dword:00000001\n";
+
+class CommandsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TMain::SetTrayAvailability(true);
+        SetErrorReportHook([this](const QString& text) { Reports.push_back(text); });
+        Config.Write(Config.SettingsFile(), Devices);
+    }
+    void TearDown() override {
+        SetErrorReportHook(nullptr);
+        TMain::SetTrayAvailability(std::nullopt);
+    }
+
+    // A main window with its options dialog, scanning, both devices answered.
+    std::unique_ptr<TMain> StartScanning(const QStringList& arguments = {}) {
+        auto main = std::make_unique<TMain>(arguments);
+        main->OptionsForm = &Options;
+        main->TimerTimer();
+        main->StartActionExecute();
+        EXPECT_TRUE(WaitUntil([&] { return main->Log->Count() == 2; }));
+        return main;
+    }
+
+    int DeviceLogRecords(TMain& main) {
+        int records = 0;
+        for (int i = 0; i < main.Scanner->Scanners()->Count(); ++i)
+            records += main.Scanner->Scanners()->Items(i)->Log()->Count();
+        return records;
+    }
+
+    TempConfig Config;
+    TOptionsForm Options;
+    std::vector<QString> Reports;
+};
+
+TEST_F(CommandsTest, ConfirmedOptionsRebuildAndResumeScanningWithEmptyDeviceLogs) {
+    auto main = StartScanning();
+    EXPECT_EQ(DeviceLogRecords(*main), 2);
+    QString title;
+    QStringList pages;
+    WhenModalOpens([&](QWidget* modal) {
+        title = modal->windowTitle();
+        Options.OKBtn->click();
+    });
+    main->OptionsActionExecute();
+    EXPECT_EQ(title, QStringLiteral("Sentrel Options"));
+    EXPECT_TRUE(main->Scanner->Active());
+    EXPECT_TRUE(main->Scanning());
+    EXPECT_EQ(main->Log->Count(), 2); // the system log keeps its records
+    // Fresh device logs; their first replies come again from Unknown.
+    ASSERT_TRUE(WaitUntil([&] { return DeviceLogRecords(*main) == 2; }));
+    EXPECT_TRUE(WaitUntil([&] { return main->Log->Count() == 4; }));
+    EXPECT_TRUE(Reports.empty());
+}
+
+TEST_F(CommandsTest, CancelledOptionsChangeNothing) {
+    auto main = StartScanning({QStringLiteral("/admin")});
+    TDeviceScanner* first = main->Scanner->Scanners()->Items(0);
+    QString title;
+    WhenModalOpens([&](QWidget* modal) {
+        title = modal->windowTitle();
+        EXPECT_TRUE(Options.VisiblePages().contains(Options.PermissionsTab));
+        Options.CancelBtn->click();
+    });
+    main->OptionsActionExecute();
+    EXPECT_EQ(title, QStringLiteral("Sentrel Administration"));
+    EXPECT_EQ(main->Scanner->Scanners()->Items(0), first); // not rebuilt
+    EXPECT_EQ(first->Log()->Count(), 1);
+    EXPECT_TRUE(main->Scanner->Active());
+}
+
+TEST_F(CommandsTest, ConfirmingWhileIdleLeavesScanningOff) {
+    TMain main({});
+    main.OptionsForm = &Options;
+    WhenModalOpens([&](QWidget*) { Options.OKBtn->click(); });
+    main.OptionsActionExecute();
+    EXPECT_FALSE(main.Scanner->Active());
+    EXPECT_EQ(main.List->Count(), 2);
+}
+
+TEST_F(CommandsTest, SystemLogViewCarriesTheHostColumn) {
+    auto main = StartScanning();
+    QString caption;
+    QStringList lines;
+    WhenModalOpens([&](QWidget*) {
+        TLogViewerForm* form = main->LogViewer->Form();
+        ASSERT_NE(form, nullptr);
+        caption = form->windowTitle();
+        lines = form->Lines();
+        form->CloseBtn->click();
+    });
+    main->ViewLogAction->trigger();
+    EXPECT_EQ(caption, QStringLiteral("Network Activity Log"));
+    ASSERT_EQ(lines.size(), 2);
+    for (const QString& line : lines)
+        EXPECT_TRUE(line.contains(QStringLiteral("127.0.0.")) && line.endsWith(QStringLiteral("   Connected")))
+            << line.toStdString();
+}
+
+TEST_F(CommandsTest, DeviceLogViewNeedsASelectedRowAndHasNoHostColumn) {
+    auto main = StartScanning();
+    main->ApplicationEventsIdle();
+    EXPECT_FALSE(main->ViewDeviceLogAction->isEnabled());
+    main->ViewDeviceLogActionExecute(); // no selection: nothing opens
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    TListItem* row = main->List->Item(1);
+    main->List->SetSelected(row);
+    main->ApplicationEventsIdle();
+    EXPECT_TRUE(main->ViewDeviceLogAction->isEnabled());
+    QString caption;
+    QStringList lines;
+    WhenModalOpens([&](QWidget*) {
+        TLogViewerForm* form = main->LogViewer->Form();
+        ASSERT_NE(form, nullptr);
+        caption = form->windowTitle();
+        lines = form->Lines();
+        form->CloseBtn->click();
+    });
+    main->ViewDeviceLogAction->trigger();
+    EXPECT_EQ(caption, QStringLiteral("Activity Log for ") + row->Caption());
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_FALSE(lines[0].contains(QStringLiteral("127.0.0.")));
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("  Connected")));
+}
+
+} // namespace

@@ -1,0 +1,429 @@
+#include "ui/AdminOptionsFM.h"
+
+#include "core/SentrelSettingsCM.h"
+#include "ui/AppHelp.h"
+#include "ui/ErrorReport.h"
+#include "ui/Images.h"
+#include "ui/ListView.h"
+#include "ui/SpinEdit.h"
+#include "ui/URLLabel.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+std::function<bool(const QString&)> gConfirmHook;
+
+QString Text(const char* text) { return QString::fromUtf8(text); }
+
+// A labelled numeric field: the label's accelerator moves the focus to it.
+TSpinEdit* AddField(QFormLayout* form, const char* label, const char* tooltip, int min, int max) {
+    auto* field = new TSpinEdit;
+    field->SetBounds(min, max);
+    field->setMinimumWidth(90);
+    if (tooltip != nullptr)
+        field->setToolTip(Text(tooltip));
+    auto* caption = new QLabel(Text(label));
+    caption->setBuddy(field);
+    form->addRow(caption, field);
+    return field;
+}
+
+const char* const WebAddress = "https://www.kestrava.example/sentrel/";
+const char* const SupportAddress = "support@kestrava.example";
+
+} // namespace
+
+void TOptionsForm::SetConfirmHook(std::function<bool(const QString&)> Hook) {
+    gConfirmHook = std::move(Hook);
+}
+
+TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
+    setWindowTitle(QStringLiteral("Sentrel Options"));
+    setFixedSize(339, 316);
+    SetHelpContext(this, 200);
+
+    PageControl = new QTabWidget(this);
+    PageControl->setDocumentMode(true); // flat, button-like tabs
+    GeneralTab = CreateGeneralTab();
+    EchoTab = CreateEchoTab();
+    DevicesTab = CreateDevicesTab();
+    LogSettingsTab = CreateLogSettingsTab();
+    PermissionsTab = CreatePermissionsTab();
+    SetHelpContext(GeneralTab, 210);
+    SetHelpContext(EchoTab, 220);
+    SetHelpContext(DevicesTab, 230);
+    SetHelpContext(LogSettingsTab, 240);
+    SetHelpContext(PermissionsTab, 290);
+    ShowPages({GeneralTab, EchoTab, DevicesTab, LogSettingsTab, PermissionsTab});
+
+    HelpBtn = new QPushButton(QStringLiteral("&Help"));
+    CancelBtn = new QPushButton(QStringLiteral("Cancel"));
+    OKBtn = new QPushButton(QStringLiteral("&OK"));
+    OKBtn->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(HelpBtn);
+    buttons->addStretch();
+    buttons->addWidget(CancelBtn);
+    buttons->addWidget(OKBtn);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 8);
+    layout->addWidget(PageControl, 1);
+    layout->addLayout(buttons);
+
+    connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
+    connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
+    connect(HelpBtn, &QPushButton::clicked, this, [this] { Guarded([this] { HelpBtnClick(); }); });
+    connect(AddDeviceBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { AddDeviceBtnClick(); }); });
+    connect(EditDeviceBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { EditDeviceBtnClick(); }); });
+    connect(RemoveDeviceBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { RemoveDeviceBtnClick(); }); });
+    connect(DeviceList, &TListView::ItemDoubleClicked, this, [this](TListItem* item) {
+        if (item != nullptr)
+            Guarded([this] { EditDeviceBtnClick(); });
+    });
+    // Edit and Remove follow the selection whenever the application is idle.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (isVisible())
+                AppEventsIdle();
+        });
+}
+
+TOptionsForm::~TOptionsForm() = default;
+
+QWidget* TOptionsForm::CreateGeneralTab() {
+    auto* page = new QWidget;
+    auto* about = new QFrame;
+    about->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    about->setLineWidth(2);
+    auto* icon = new QLabel;
+    icon->setPixmap(images::ProgramIcon().pixmap(48, 48).scaled(33, 33, Qt::IgnoreAspectRatio,
+                                                                 Qt::SmoothTransformation));
+    icon->setFixedSize(33, 33);
+    auto* product = new QLabel(QStringLiteral("Kestrava Sentrel 1.0b"));
+    QFont bold = product->font();
+    bold.setBold(true);
+    product->setFont(bold);
+    auto* copyright = new QLabel(QStringLiteral("Copyright \u00A9 2026 Kestrava. All rights reserved."));
+    URLLabel1 = new TURLLabel;
+    URLLabel1->setText(Text(WebAddress));
+    URLLabel1->SetURL(Text(WebAddress));
+    URLLabel2 = new TURLLabel;
+    URLLabel2->setText(Text(SupportAddress));
+    URLLabel2->SetURL(QStringLiteral("mailto:") + Text(SupportAddress));
+    for (TURLLabel* link : {URLLabel1, URLLabel2}) {
+        TCustomFont font = link->LabelFont();
+        font.Color = QColor(0, 0, 128); // navy
+        font.Style = TCustomFont::fsUnderline;
+        font.Size = 8;
+        link->SetLabelFont(font);
+        TCustomFont& hover = link->MouseOverFont();
+        hover = link->LabelFont();
+        hover.Color = QColor(0, 0, 255);
+        hover.Height = -11;
+        hover.Size = 8;
+        hover.Style = TCustomFont::fsUnderline;
+    }
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(product);
+    texts->addWidget(copyright);
+    texts->addWidget(URLLabel1);
+    texts->addWidget(URLLabel2);
+    auto* aboutLayout = new QHBoxLayout(about);
+    aboutLayout->addWidget(icon, 0, Qt::AlignTop);
+    aboutLayout->addSpacing(6);
+    aboutLayout->addLayout(texts, 1);
+
+    AutoStart = new QCheckBox(QStringLiteral("Start Sentrel when Windows starts"));
+    ShowWindow = new QCheckBox(QStringLiteral("Show Window on Startup"));
+    AutoScan = new QCheckBox(QStringLiteral("Start Scanning on Startup"));
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(about);
+    layout->addSpacing(6);
+    layout->addWidget(AutoStart);
+    layout->addWidget(ShowWindow);
+    layout->addWidget(AutoScan);
+    layout->addStretch();
+    return page;
+}
+
+QWidget* TOptionsForm::CreateEchoTab() {
+    auto* page = new QWidget;
+    auto* form = new QFormLayout(page);
+    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    ECHORequestSize = AddField(form, "ECHO Request &Size", "Size of Ping Request\n(Bytes)", 1, 4096);
+    IPTimeToLive = AddField(form, "IP Time to &Live", "Time to Live for Ping Packet", 1, 255);
+    ECHOTimeout = AddField(form, "ECHO &Timeout",
+                           "How long to wait for a reply from the \ndevice being monitored "
+                           "(milliseconds)",
+                           1, 30000);
+    PingInterval = AddField(form, "Ping &Interval", "How often checks should occur\n(seconds)", 1,
+                            1000);
+    return page;
+}
+
+QWidget* TOptionsForm::CreateDevicesTab() {
+    auto* page = new QWidget;
+    DeviceList = new TListView;
+    DeviceList->SetCheckboxes(true);
+    DeviceList->SetHotTrack(true);
+    DeviceList->AddColumn(QStringLiteral("Host"), 100);
+    DeviceList->AddColumn(QStringLiteral("Description"), 100);
+    DeviceList->SetSmallImages(&images::Small);
+    DeviceList->OnCompare = [this](TListItem* a, TListItem* b) { return DeviceListCompare(a, b); };
+    DeviceList->OnChange = [this](TListItem* item, TItemChange change) {
+        DeviceListChange(item, change);
+    };
+    AddDeviceBtn = new QPushButton(QStringLiteral("&Add"));
+    EditDeviceBtn = new QPushButton(QStringLiteral("&Edit"));
+    RemoveDeviceBtn = new QPushButton(QStringLiteral("&Remove"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(AddDeviceBtn);
+    buttons->addWidget(EditDeviceBtn);
+    buttons->addWidget(RemoveDeviceBtn);
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(DeviceList, 1);
+    layout->addLayout(buttons);
+    return page;
+}
+
+QWidget* TOptionsForm::CreateLogSettingsTab() {
+    auto* page = new QWidget;
+    auto* form = new QFormLayout(page);
+    form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    // No bounds: whatever integer these hold is stored.
+    SystemLogSize = AddField(form, "System Log File Size (Entries)", nullptr, 0, 0);
+    DeviceLogSize = AddField(form, "Device Log File Size (Entries)", nullptr, 0, 0);
+    return page;
+}
+
+QWidget* TOptionsForm::CreatePermissionsTab() {
+    auto* page = new QWidget;
+    AllowEchoChange = new QCheckBox(QStringLiteral("Allow user to modify ECHO settings"));
+    AllowDeviceChanges = new QCheckBox(QStringLiteral("Allow user to modify the device list"));
+    AllowChangeLogSize = new QCheckBox(QStringLiteral("Allow user to change log file size"));
+    AllowClearLog = new QCheckBox(QStringLiteral("Allow user to clear the log files"));
+    auto* layout = new QVBoxLayout(page);
+    for (QCheckBox* box : {AllowEchoChange, AllowDeviceChanges, AllowChangeLogSize, AllowClearLog})
+        layout->addWidget(box);
+    layout->addStretch();
+    setTabOrder(AllowEchoChange, AllowDeviceChanges);
+    setTabOrder(AllowDeviceChanges, AllowChangeLogSize);
+    setTabOrder(AllowChangeLogSize, AllowClearLog);
+    return page;
+}
+
+void TOptionsForm::ShowPages(const QList<QWidget*>& Pages) {
+    static const std::pair<QWidget* TOptionsForm::*, const char*> captions[] = {
+        {&TOptionsForm::GeneralTab, "&General"},
+        {&TOptionsForm::EchoTab, "ECHO &Settings"},
+        {&TOptionsForm::DevicesTab, "De&vices"},
+        {&TOptionsForm::LogSettingsTab, "&Log Settings"},
+        {&TOptionsForm::PermissionsTab, "&Permissions"},
+    };
+    // A hidden page is taken out of the control, not disabled; the rest keep their order.
+    while (PageControl->count() > 0)
+        PageControl->removeTab(0);
+    for (const auto& [page, caption] : captions)
+        if (Pages.contains(this->*page))
+            PageControl->addTab(this->*page, Text(caption));
+}
+
+QList<QWidget*> TOptionsForm::VisiblePages() const {
+    QList<QWidget*> pages;
+    for (int i = 0; i < PageControl->count(); ++i)
+        pages << PageControl->widget(i);
+    return pages;
+}
+
+void TOptionsForm::PrepareAdminMode() {
+    FUserMode = false;
+    setWindowTitle(QStringLiteral("Sentrel Administration"));
+    PageControl->setCurrentWidget(GeneralTab);
+}
+
+void TOptionsForm::PrepareUserMode() {
+    FUserMode = true;
+    setWindowTitle(QStringLiteral("Sentrel Options"));
+    PageControl->setCurrentWidget(GeneralTab);
+}
+
+void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
+    FSettings = Settings;
+    LoadControls();
+    QList<QWidget*> pages{GeneralTab};
+    if (!FUserMode || FSettings->AllowEchoChange)
+        pages << EchoTab;
+    if (!FUserMode || FSettings->AllowDeviceChanges)
+        pages << DevicesTab;
+    if (!FUserMode || FSettings->AllowChangeLogSize)
+        pages << LogSettingsTab;
+    if (!FUserMode)
+        pages << PermissionsTab;
+    ShowPages(pages);
+    PageControl->setCurrentWidget(GeneralTab);
+}
+
+void TOptionsForm::LoadControls() {
+    AutoStart->setChecked(FSettings->AutoStart);
+    AutoScan->setChecked(FSettings->AutoScan);
+    ShowWindow->setChecked(FSettings->ShowWindow);
+    ECHORequestSize->SetValue(FSettings->EchoRequestSize);
+    IPTimeToLive->SetValue(FSettings->IPTimeToLive);
+    ECHOTimeout->SetValue(FSettings->EchoTimeOut);
+    PingInterval->SetValue(FSettings->PingInterval);
+    DeviceLogSize->SetValue(FSettings->DeviceLogSize);
+    SystemLogSize->SetValue(FSettings->SystemLogSize);
+    AllowEchoChange->setChecked(FSettings->AllowEchoChange);
+    AllowDeviceChanges->setChecked(FSettings->AllowDeviceChanges);
+    AllowClearLog->setChecked(FSettings->AllowClearLog);
+    AllowChangeLogSize->setChecked(FSettings->AllowChangeLogSize);
+    FillDeviceList();
+}
+
+void TOptionsForm::StoreControls() {
+    FSettings->AutoStart = AutoStart->isChecked();
+    FSettings->AutoScan = AutoScan->isChecked();
+    FSettings->ShowWindow = ShowWindow->isChecked();
+    FSettings->EchoRequestSize = ECHORequestSize->Value();
+    FSettings->IPTimeToLive = IPTimeToLive->Value();
+    FSettings->EchoTimeOut = ECHOTimeout->Value();
+    FSettings->PingInterval = PingInterval->Value();
+    FSettings->DeviceLogSize = DeviceLogSize->Value();
+    FSettings->SystemLogSize = SystemLogSize->Value();
+    FSettings->AllowEchoChange = AllowEchoChange->isChecked();
+    FSettings->AllowDeviceChanges = AllowDeviceChanges->isChecked();
+    FSettings->AllowClearLog = AllowClearLog->isChecked();
+    FSettings->AllowChangeLogSize = AllowChangeLogSize->isChecked();
+}
+
+void TOptionsForm::FillDeviceList() {
+    DeviceList->setUpdatesEnabled(false);
+    DeviceList->SetSortType(TSortType::stNone);
+    try {
+        DeviceList->ClearItems();
+        TDeviceDataCollection* devices = FSettings->Devices();
+        for (int i = 0; i < devices->Count(); ++i) {
+            TDeviceData* device = devices->Items(i);
+            TListItem* row = DeviceList->AddItem();
+            // Caption and box first: a row without data never writes back.
+            row->SetCaption(QString::fromStdString(device->Host()));
+            row->SetChecked(device->Monitored());
+            row->AddSubItem(QString::fromStdString(device->Description()));
+            row->SetImageIndex(images::DeviceTypeImage(device->DeviceType()));
+            row->SetData(device);
+        }
+        DeviceList->SetSortType(TSortType::stBoth);
+    } catch (...) {
+        DeviceList->setUpdatesEnabled(true);
+        throw;
+    }
+    DeviceList->setUpdatesEnabled(true);
+}
+
+int TOptionsForm::DeviceListCompare(TListItem* Item1, TListItem* Item2) {
+    const int byType = Item1->ImageIndex() - Item2->ImageIndex();
+    if (byType != 0)
+        return byType;
+    return CompareTextNoCase(Item1->Caption(), Item2->Caption());
+}
+
+void TOptionsForm::DeviceListChange(TListItem* Item, TItemChange Change) {
+    if (Change != TItemChange::ctState || Item->Data() == nullptr)
+        return;
+    static_cast<TDeviceData*>(Item->Data())->SetMonitored(Item->Checked());
+}
+
+void TOptionsForm::AppEventsIdle() {
+    const bool selected = SelectedRow() != nullptr;
+    if (EditDeviceBtn->isEnabled() != selected)
+        EditDeviceBtn->setEnabled(selected);
+    if (RemoveDeviceBtn->isEnabled() != selected)
+        RemoveDeviceBtn->setEnabled(selected);
+}
+
+TListItem* TOptionsForm::SelectedRow() const { return DeviceList->Selected(); }
+
+void TOptionsForm::AddDeviceBtnClick() {
+    if (!PropertiesDlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
+                               dtComputer, true))
+        return;
+    TDeviceData* device = FSettings->Devices()->Add();
+    device->SetHost(PropertiesDlg.Host.toStdString());
+    device->SetDescription(PropertiesDlg.Description.toStdString());
+    device->SetDeviceType(PropertiesDlg.DeviceType);
+    device->SetMonitored(PropertiesDlg.Monitored);
+    FillDeviceList();
+}
+
+void TOptionsForm::EditDeviceBtnClick() {
+    TListItem* row = SelectedRow();
+    if (row == nullptr)
+        return;
+    auto* device = static_cast<TDeviceData*>(row->Data());
+    const QString host = QString::fromStdString(device->Host());
+    if (!PropertiesDlg.Execute(QStringLiteral("Edit ") + host, host,
+                               QString::fromStdString(device->Description()), device->Monitored(),
+                               device->DeviceType(), false))
+        return;
+    device->SetHost(PropertiesDlg.Host.toStdString());
+    device->SetDescription(PropertiesDlg.Description.toStdString());
+    device->SetDeviceType(PropertiesDlg.DeviceType);
+    device->SetMonitored(PropertiesDlg.Monitored);
+    FillDeviceList();
+}
+
+void TOptionsForm::RemoveDeviceBtnClick() {
+    TListItem* row = SelectedRow();
+    if (row == nullptr)
+        return;
+    auto* device = static_cast<TDeviceData*>(row->Data());
+    const QString question = QStringLiteral("Are you sure you want to delete the device \"") +
+                             QString::fromStdString(device->Host()) + QStringLiteral("\"?");
+    const bool yes = gConfirmHook ? gConfirmHook(question)
+                                  : QMessageBox::question(this, QStringLiteral("Confirm"), question,
+                                                          QMessageBox::Yes | QMessageBox::No,
+                                                          QMessageBox::No) == QMessageBox::Yes;
+    if (!yes)
+        return;
+    DeviceList->DeleteItem(row);
+    delete device; // leaves the settings' device list at once
+}
+
+void TOptionsForm::OKBtnClick() {
+    // The dialog ends with OK whatever the save does; a failure is reported.
+    setResult(QDialog::Accepted);
+    Guarded([this] {
+        StoreControls();
+        FSettings->Save();
+    });
+    accept();
+}
+
+void TOptionsForm::CancelBtnClick() { reject(); }
+
+int TOptionsForm::ActivePageHelpContext() const {
+    const QWidget* page = PageControl->currentWidget();
+    for (QWidget* known : {GeneralTab, LogSettingsTab, EchoTab, DevicesTab, PermissionsTab})
+        if (page == known)
+            return HelpContext(known);
+    return 200;
+}
+
+void TOptionsForm::HelpBtnClick() { ApplicationHelpContext(ActivePageHelpContext()); }
