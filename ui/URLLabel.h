@@ -6,8 +6,10 @@
 #include <QColor>
 #include <QFont>
 #include <QLabel>
+#include <QPalette>
 #include <QUrl>
 
+#include <cstdint>
 #include <functional>
 
 // A plain set of font attributes.
@@ -46,7 +48,20 @@ protected:
     void mousePressEvent(QMouseEvent* Event) override;
 
 private:
+    // Pixels per inch of the label's screen, for heights and sizes.
+    int Dpi() const;
+
     QString FURL;
     TCustomFont FMouseOverFont;
     TCustomFont FNormalFont;
+    // Kept here: a Qt font has no character set, and "default" pitch is not
+    // something it can be asked for.
+    uint8_t FCharSet = 1;
+    TCustomFont::TFontPitch FPitch = TCustomFont::fpDefault;
+    // The label's own look while the mouse-over font is shown.
+    bool FHovering = false;
+    QFont FSavedFont;
+    QPalette FSavedPalette;
+    uint8_t FSavedCharSet = 1;
+    TCustomFont::TFontPitch FSavedPitch = TCustomFont::fpDefault;
 };

@@ -1,0 +1,220 @@
+// The device properties dialog, headless: what a run returns, the required
+// host, help, and the window's controls.
+
+#include "ui/AppHelp.h"
+#include "ui/DevicePropertiesCM.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+void PrintTo(const QString& text, std::ostream* out);
+
+namespace {
+
+// Runs Action on the modal window that comes up next, then closes that
+// window if the action left it open, so a failed check cannot hang the test.
+void OnNextModal(std::function<void(QWidget*)> Action) {
+    QTimer::singleShot(0, [Action] {
+        QWidget* window = QApplication::activeModalWidget();
+        ASSERT_NE(window, nullptr);
+        QPointer<QWidget> guard(window);
+        Action(window);
+        if (guard && guard->isVisible())
+            guard->close();
+    });
+}
+
+class DevicePropertiesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetApplicationHelpHandler([this](int context) { Helps.push_back(context); });
+    }
+    void TearDown() override { SetApplicationHelpHandler(nullptr); }
+
+    // Runs the dialog and lets Action work the window.
+    bool Run(bool newDevice, std::function<void(TDevicePropertiesForm&)> Action) {
+        OnNextModal([this, Action](QWidget* window) {
+            ASSERT_EQ(window, Dlg.Form());
+            Action(*Dlg.Form());
+        });
+        if (newDevice)
+            return Dlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
+                               dtComputer, true);
+        return Dlg.Execute(QStringLiteral("Edit printer1"), QStringLiteral("printer1"),
+                           QStringLiteral("Second floor"), false, dtPrinter, false);
+    }
+
+    TDevicePropertiesDlg Dlg;
+    std::vector<int> Helps;
+};
+
+TEST_F(DevicePropertiesTest, AddingStartsEmptyAndAnyHostCounts) {
+    EXPECT_TRUE(Run(true, [&](TDevicePropertiesForm& form) {
+        EXPECT_EQ(form.windowTitle(), QStringLiteral("Add Device Info"));
+        EXPECT_EQ(form.Host->text(), QString());
+        EXPECT_EQ(form.Description->text(), QString());
+        EXPECT_EQ(form.DeviceType->checkedId(), static_cast<int>(dtComputer));
+        EXPECT_TRUE(form.Monitored->isChecked());
+        EXPECT_EQ(HelpContext(&form), 300);
+        form.HelpBtn->click();
+        form.Host->setText(QStringLiteral("  "));
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Helps, std::vector<int>{300});
+    // Blanks are a host: only emptiness is refused.
+    EXPECT_EQ(Dlg.Host, QStringLiteral("  "));
+    EXPECT_EQ(Dlg.DeviceType, dtComputer);
+    EXPECT_TRUE(Dlg.Monitored);
+    EXPECT_EQ(Dlg.Form(), nullptr);
+}
+
+TEST_F(DevicePropertiesTest, EditingReturnsTrueOnlyForAChange) {
+    EXPECT_FALSE(Run(false, [&](TDevicePropertiesForm& form) {
+        EXPECT_EQ(form.windowTitle(), QStringLiteral("Edit printer1"));
+        EXPECT_EQ(form.Host->text(), QStringLiteral("printer1"));
+        EXPECT_EQ(form.Description->text(), QStringLiteral("Second floor"));
+        EXPECT_EQ(form.DeviceType->checkedId(), static_cast<int>(dtPrinter));
+        EXPECT_FALSE(form.Monitored->isChecked());
+        EXPECT_EQ(HelpContext(&form), 310);
+        form.HelpBtn->click();
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Helps, std::vector<int>{310});
+
+    // Letter case alone is a change.
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("Printer1"));
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.Host, QStringLiteral("Printer1"));
+
+    // Each of the other three values on its own.
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Description->setText(QStringLiteral("Second floor "));
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.Description, QStringLiteral("Second floor "));
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.DeviceType->button(dtInterface)->click();
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.DeviceType, dtInterface);
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Monitored->click();
+        form.OKBtn->click();
+    }));
+    EXPECT_TRUE(Dlg.Monitored);
+    EXPECT_EQ(Dlg.Host, QStringLiteral("printer1"));
+}
+
+TEST_F(DevicePropertiesTest, CancelKeepsTheValues) {
+    EXPECT_FALSE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("other"));
+        form.DeviceType->button(dtRouter)->click();
+        form.CancelBtn->click();
+    }));
+    EXPECT_EQ(Dlg.Host, QStringLiteral("printer1"));
+    EXPECT_EQ(Dlg.DeviceType, dtPrinter);
+}
+
+TEST_F(DevicePropertiesTest, EmptyHostIsRefusedAndTheWindowStaysOpen) {
+    QString title;
+    QString text;
+    bool stillOpen = false;
+    EXPECT_FALSE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Host->clear();
+        form.Description->setText(QStringLiteral("typed"));
+        OnNextModal([&](QWidget* window) {
+            auto* box = qobject_cast<QMessageBox*>(window);
+            ASSERT_NE(box, nullptr);
+            title = box->windowTitle();
+            text = box->text();
+            EXPECT_EQ(box->buttons().size(), 1);
+            box->button(QMessageBox::Ok)->click();
+        });
+        form.OKBtn->click();
+        stillOpen = form.isVisible();
+        EXPECT_EQ(form.Description->text(), QStringLiteral("typed"));
+        form.CancelBtn->click();
+    }));
+    EXPECT_EQ(title, QStringLiteral("Information"));
+    EXPECT_EQ(text, QStringLiteral("Host or IP is required"));
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(Dlg.Host, QStringLiteral("printer1"));
+    EXPECT_EQ(Dlg.Description, QStringLiteral("Second floor"));
+}
+
+TEST_F(DevicePropertiesTest, AnUnknownDeviceTypeStaysUnlessOneIsPicked) {
+    Dlg.Host = QStringLiteral("h");
+    Dlg.DeviceType = static_cast<TDeviceType>(9);
+    OnNextModal([&](QWidget*) {
+        EXPECT_EQ(Dlg.Form()->DeviceType->checkedId(), -1);
+        Dlg.Form()->OKBtn->click();
+    });
+    EXPECT_FALSE(Dlg.Execute());
+    EXPECT_EQ(static_cast<int>(Dlg.DeviceType), 9);
+    OnNextModal([&](QWidget*) {
+        Dlg.Form()->DeviceType->button(dtServer)->click();
+        Dlg.Form()->OKBtn->click();
+    });
+    EXPECT_TRUE(Dlg.Execute());
+    EXPECT_EQ(Dlg.DeviceType, dtServer);
+}
+
+TEST_F(DevicePropertiesTest, ControlsAndScreenshot) {
+    Run(true, [&](TDevicePropertiesForm& form) {
+        QApplication::processEvents();
+        const QString folder = QApplication::applicationDirPath() + QStringLiteral("/../screenshots");
+        QDir().mkpath(folder);
+        EXPECT_TRUE(form.grab().save(folder + QStringLiteral("/device-properties.png")));
+
+        const auto labels = form.findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 2);
+        for (QLabel* label : labels) {
+            const QWidget* buddy = label->buddy();
+            ASSERT_NE(buddy, nullptr);
+            EXPECT_LT(label->geometry().bottom(), buddy->y()); // above its field
+        }
+        EXPECT_EQ(labels[0]->buddy(), form.Host);
+        EXPECT_EQ(labels[1]->text(), QStringLiteral("&Description"));
+        EXPECT_EQ(labels[1]->buddy(), form.Description);
+        EXPECT_EQ(form.Monitored->text(), QStringLiteral("&Monitor this device"));
+        EXPECT_GT(form.Monitored->x(), form.Host->geometry().right());
+        EXPECT_EQ(form.findChild<QGroupBox*>()->title(), QStringLiteral("Device &type"));
+        QStringList items;
+        for (int i = 0; i < DeviceTypeCount; ++i)
+            items << form.DeviceType->button(i)->text();
+        EXPECT_EQ(items, QStringList({QStringLiteral("Computer"), QStringLiteral("Server"),
+                                      QStringLiteral("Printer"), QStringLiteral("Router"),
+                                      QStringLiteral("Bridge"), QStringLiteral("Interface")}));
+        // Three columns.
+        EXPECT_LT(form.DeviceType->button(0)->x(), form.DeviceType->button(2)->x());
+        EXPECT_LT(form.DeviceType->button(2)->x(), form.DeviceType->button(4)->x());
+        // Help on the left, OK rightmost, all inside the window.
+        EXPECT_TRUE(form.OKBtn->isDefault());
+        EXPECT_LT(form.HelpBtn->x(), form.CancelBtn->x());
+        EXPECT_LT(form.CancelBtn->x(), form.OKBtn->x());
+        for (QWidget* w : {static_cast<QWidget*>(form.HelpBtn), static_cast<QWidget*>(form.OKBtn),
+                           static_cast<QWidget*>(form.Description)})
+            EXPECT_TRUE(form.rect().contains(w->geometry()));
+        EXPECT_EQ(QApplication::focusWidget(), form.Host);
+        form.CancelBtn->click();
+    });
+}
+
+} // namespace
