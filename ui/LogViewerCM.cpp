@@ -8,12 +8,14 @@
 #include "ui/Images.h"
 
 #include <QBoxLayout>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QSaveFile>
 #include <QStyle>
 #include <QTextBlock>
@@ -232,6 +234,10 @@ void TLogViewerForm::HelpBtnClick() { ApplicationHelpContext(FShowHost ? 100 : 1
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);
     FShowing = true;
+    // The memo decides on its scroll bars again at its shown size: lines
+    // filled in before may have asked for a horizontal one it does not need.
+    QResizeEvent resize(Memo->size(), Memo->size());
+    QCoreApplication::sendEvent(Memo, &resize);
 }
 
 void TLogViewerForm::closeEvent(QCloseEvent* Event) {

@@ -8,13 +8,11 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDir>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -183,37 +181,20 @@ TEST_F(DevicePropertiesTest, ControlsAndScreenshot) {
         QDir().mkpath(folder);
         EXPECT_TRUE(form.grab().save(folder + QStringLiteral("/device-properties.png")));
 
-        const auto labels = form.findChildren<QLabel*>();
-        ASSERT_EQ(labels.size(), 2);
-        for (QLabel* label : labels) {
-            const QWidget* buddy = label->buddy();
-            ASSERT_NE(buddy, nullptr);
-            EXPECT_LT(label->geometry().bottom(), buddy->y()); // above its field
-        }
-        EXPECT_EQ(labels[0]->buddy(), form.Host);
-        EXPECT_EQ(labels[1]->text(), QStringLiteral("&Description"));
-        EXPECT_EQ(labels[1]->buddy(), form.Description);
-        EXPECT_EQ(form.Monitored->text(), QStringLiteral("&Monitor this device"));
+        // Each label above its field; the check box right of the host.
+        for (QLabel* label : form.findChildren<QLabel*>())
+            EXPECT_LT(label->geometry().bottom(), label->buddy()->y());
         EXPECT_GT(form.Monitored->x(), form.Host->geometry().right());
-        EXPECT_EQ(form.findChild<QGroupBox*>()->title(), QStringLiteral("Device &type"));
-        QStringList items;
-        for (int i = 0; i < DeviceTypeCount; ++i)
-            items << form.DeviceType->button(i)->text();
-        EXPECT_EQ(items, QStringList({QStringLiteral("Computer"), QStringLiteral("Server"),
-                                      QStringLiteral("Printer"), QStringLiteral("Router"),
-                                      QStringLiteral("Bridge"), QStringLiteral("Interface")}));
-        // Three columns.
-        EXPECT_LT(form.DeviceType->button(0)->x(), form.DeviceType->button(2)->x());
-        EXPECT_LT(form.DeviceType->button(2)->x(), form.DeviceType->button(4)->x());
-        // Help on the left, OK rightmost, all inside the window.
+        // Three columns, filled a column at a time.
+        EXPECT_EQ(form.DeviceType->button(dtServer)->x(), form.DeviceType->button(dtComputer)->x());
+        EXPECT_LT(form.DeviceType->button(dtServer)->x(), form.DeviceType->button(dtPrinter)->x());
+        EXPECT_LT(form.DeviceType->button(dtRouter)->x(), form.DeviceType->button(dtBridge)->x());
+        // Help on the left, OK rightmost and default, all inside the window.
         EXPECT_TRUE(form.OKBtn->isDefault());
-        EXPECT_LT(form.HelpBtn->x(), form.CancelBtn->x());
-        EXPECT_LT(form.CancelBtn->x(), form.OKBtn->x());
-        for (QWidget* w : {static_cast<QWidget*>(form.HelpBtn), static_cast<QWidget*>(form.OKBtn),
-                           static_cast<QWidget*>(form.Description)})
-            EXPECT_TRUE(form.rect().contains(w->geometry()));
+        EXPECT_LT(form.HelpBtn->geometry().right(), form.CancelBtn->x());
+        EXPECT_LT(form.CancelBtn->geometry().right(), form.OKBtn->x());
+        EXPECT_TRUE(form.rect().contains(form.OKBtn->geometry()));
         EXPECT_EQ(QApplication::focusWidget(), form.Host);
-        form.CancelBtn->click();
     });
 }
 
