@@ -111,7 +111,9 @@ void TDevicePropertiesForm::OKBtnClick() {
     accept();
 }
 
-void TDevicePropertiesForm::HelpBtnClick() { ApplicationHelpContext(FNewDevice ? 300 : 310); }
+void TDevicePropertiesForm::HelpBtnClick() {
+    ApplicationHelpContext(FNewDevice ? 300 : 310);
+}
 
 bool TDevicePropertiesDlg::Execute(const QString& ACaption, const QString& AHost,
                                    const QString& ADescription, bool AMonitored,
@@ -158,8 +160,8 @@ bool TDevicePropertiesDlg::Execute() {
     const TDeviceType type = picked >= 0 ? static_cast<TDeviceType>(picked) : DeviceType;
     const bool monitored = form->Monitored->isChecked();
     // Exact comparisons: a change of letter case is a change.
-    const bool changed = host != Host || description != Description || type != DeviceType ||
-                         monitored != Monitored;
+    const bool changed =
+        host != Host || description != Description || type != DeviceType || monitored != Monitored;
     if (!changed)
         return false;
     Host = host;

@@ -8,8 +8,8 @@
 #include "ui/Images.h"
 
 #include <QBoxLayout>
-#include <QCoreApplication>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
@@ -28,7 +28,9 @@
 namespace {
 
 // The system's own wording for an error number.
-QString SystemErrorText(int Code) { return QString::fromLocal8Bit(std::strerror(Code)); }
+QString SystemErrorText(int Code) {
+    return QString::fromLocal8Bit(std::strerror(Code));
+}
 
 [[noreturn]] void RaiseCannotCreate(const QString& Path, const QString& Reason) {
     throw Exception(Format("Cannot create file \"%s\". %s", Path.toUtf8().constData(),
@@ -90,11 +92,14 @@ TLogViewerForm::TLogViewerForm(QWidget* Parent) : QDialog(Parent) {
 
     connect(CloseBtn, &QPushButton::clicked, this, &QDialog::accept);
     connect(SaveBtn, &QPushButton::clicked, this, [this] { SaveBtnClick(); });
-    connect(ClearBtn, &QPushButton::clicked, this, [this] { Guarded([this] { ClearBtnClick(); }); });
+    connect(ClearBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { ClearBtnClick(); }); });
     connect(HelpBtn, &QPushButton::clicked, this, [this] { Guarded([this] { HelpBtnClick(); }); });
 }
 
-TLogViewerForm::~TLogViewerForm() { DetachLog(); }
+TLogViewerForm::~TLogViewerForm() {
+    DetachLog();
+}
 
 void TLogViewerForm::AttachLog(TStatusLog* Log) {
     DetachLog();
@@ -171,8 +176,8 @@ void TLogViewerForm::SaveBtnClick() {
     QFileDialog dialog(this, QStringLiteral("Save Log File"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters({QStringLiteral("Log Files (*.log)"), QStringLiteral("Text Files (*.txt)"),
-                           QStringLiteral("All Files (*)")});
+    dialog.setNameFilters({QStringLiteral("Log Files (*.log)"),
+                           QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")});
     dialog.setDefaultSuffix(QStringLiteral("log"));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
     dialog.setSizeGripEnabled(true);
@@ -229,7 +234,9 @@ void TLogViewerForm::ClearBtnClick() {
         FLog->Clear();
 }
 
-void TLogViewerForm::HelpBtnClick() { ApplicationHelpContext(FShowHost ? 100 : 110); }
+void TLogViewerForm::HelpBtnClick() {
+    ApplicationHelpContext(FShowHost ? 100 : 110);
+}
 
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);

@@ -54,8 +54,9 @@ TCustomFont TURLLabel::LabelFont() const {
         result.Size = static_cast<int32_t>(std::lround(f.pointSizeF()));
     }
     result.Name = f.family();
-    result.Pitch = f.fixedPitch() ? TCustomFont::fpFixed
-                                  : (FPitch == TCustomFont::fpFixed ? TCustomFont::fpDefault : FPitch);
+    result.Pitch = f.fixedPitch()
+                       ? TCustomFont::fpFixed
+                       : (FPitch == TCustomFont::fpFixed ? TCustomFont::fpDefault : FPitch);
     result.Style = (f.bold() ? TCustomFont::fsBold : 0) | (f.italic() ? TCustomFont::fsItalic : 0) |
                    (f.underline() ? TCustomFont::fsUnderline : 0) |
                    (f.strikeOut() ? TCustomFont::fsStrikeOut : 0);

@@ -19,11 +19,11 @@ struct TCustomFont {
 
     uint8_t CharSet = 1; // the default character set
     QColor Color;
-    int32_t Height = 0;  // pixels; negative: without internal leading
+    int32_t Height = 0; // pixels; negative: without internal leading
     QString Name;
     TFontPitch Pitch = fpDefault;
-    int32_t Size = 0;    // points
-    int Style = 0;       // TFontStyle flags
+    int32_t Size = 0; // points
+    int Style = 0;    // TFontStyle flags
 };
 
 class TURLLabel : public QLabel {

@@ -177,7 +177,8 @@ TEST_F(DevicePropertiesTest, AnUnknownDeviceTypeStaysUnlessOneIsPicked) {
 TEST_F(DevicePropertiesTest, ControlsAndScreenshot) {
     Run(true, [&](TDevicePropertiesForm& form) {
         QApplication::processEvents();
-        const QString folder = QApplication::applicationDirPath() + QStringLiteral("/../screenshots");
+        const QString folder =
+            QApplication::applicationDirPath() + QStringLiteral("/../screenshots");
         QDir().mkpath(folder);
         EXPECT_TRUE(form.grab().save(folder + QStringLiteral("/device-properties.png")));
 

@@ -16,9 +16,9 @@
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QScrollBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -116,9 +116,10 @@ TEST_F(LogViewerTest, SystemLogShowsHostsNewestFirstAndNewRecordsOnTop) {
     AddAt("server", prSuccess, 9, 7, 0);
     Show(true, Q("Network Activity Log"), [&](TLogViewerForm& form) {
         EXPECT_EQ(form.windowTitle(), Q("Network Activity Log"));
-        EXPECT_EQ(form.Lines(), QStringList({Q("12/08/26 09:07:00            server   Connected"),
-                                             Q("12/08/26 09:06:00            router   Timed Out"),
-                                             Q("12/08/26 09:05:07          printer1   Connected")}));
+        EXPECT_EQ(form.Lines(),
+                  QStringList({Q("12/08/26 09:07:00            server   Connected"),
+                               Q("12/08/26 09:06:00            router   Timed Out"),
+                               Q("12/08/26 09:05:07          printer1   Connected")}));
         EXPECT_EQ(form.size(), QSize(460, 420));
         EXPECT_EQ(HelpContext(&form), 100);
         EXPECT_TRUE(form.ClearBtn->isEnabled()); // no settings
@@ -152,10 +153,11 @@ TEST_F(LogViewerTest, LinesBeyondTheCapacityDropOffTheBottomAndLongHostsStayWhol
     AddAt("c", prSuccess, 9, 0, 3);
     Show(true, QString(), [&](TLogViewerForm& form) {
         AddAt("a-very-long-host-name.example.org", prTimedOut, 9, 0, 4);
-        EXPECT_EQ(form.Lines(),
-                  QStringList({Q("12/08/26 09:00:04  a-very-long-host-name.example.org   Timed Out"),
-                               Q("12/08/26 09:00:03                 c   Connected"),
-                               Q("12/08/26 09:00:02                 b   Connected")}));
+        EXPECT_EQ(
+            form.Lines(),
+            QStringList({Q("12/08/26 09:00:04  a-very-long-host-name.example.org   Timed Out"),
+                         Q("12/08/26 09:00:03                 c   Connected"),
+                         Q("12/08/26 09:00:02                 b   Connected")}));
     });
 }
 
@@ -203,8 +205,11 @@ TEST_F(LogViewerTest, ClosedWindowIgnoresNewRecords) {
 
 TEST_F(LogViewerTest, SaveWritesTheLinesShownEachEndedByCrLf) {
     AddAt("printer1", prSuccess, 9, 5, 7);
-    AddAt("Flur\xE2\x80\x93" "2", prTimedOut, 9, 6, 0);
-    const QByteArray expected = "12/08/26 09:06:00            Flur\xE2\x80\x93" "2   Timed Out\r\n"
+    AddAt("Flur\xE2\x80\x93"
+          "2",
+          prTimedOut, 9, 6, 0);
+    const QByteArray expected = "12/08/26 09:06:00            Flur\xE2\x80\x93"
+                                "2   Timed Out\r\n"
                                 "12/08/26 09:05:07          printer1   Connected\r\n";
     WriteAll(Path("old.log"), QByteArray(4096, 'x'));
     Show(true, QString(), [&](TLogViewerForm& form) {
@@ -277,8 +282,8 @@ TEST_F(LogViewerTest, AFileThatCannotBeCreatedIsReportedAndChangesNothing) {
             form.SaveToFile(Path("folder"));
             ADD_FAILURE() << "saved over a folder";
         } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(),
-                      "Cannot create file \"" + Path("folder.log").toStdString() + "\". Is a directory");
+            EXPECT_EQ(e.Message(), "Cannot create file \"" + Path("folder.log").toStdString() +
+                                       "\". Is a directory");
         }
     });
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
@@ -303,8 +308,8 @@ TEST_F(LogViewerTest, AFailedWriteLeavesAnExistingFileWhole) {
             form.SaveToFile(Path("kept.log"));
             ADD_FAILURE() << "the write did not fail";
         } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(),
-                      "Cannot create file \"" + Path("kept.log").toStdString() + "\". File too large");
+            EXPECT_EQ(e.Message(), "Cannot create file \"" + Path("kept.log").toStdString() +
+                                       "\". File too large");
         }
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previous);
@@ -325,7 +330,8 @@ TEST_F(LogViewerTest, Screenshot) {
         // Short lines need no horizontal scroll bar; monospaced, so columns line up.
         EXPECT_FALSE(form.Memo->horizontalScrollBar()->isVisible());
         const QFontMetrics metrics(form.Memo->font());
-        EXPECT_EQ(metrics.horizontalAdvance(QLatin1Char('i')), metrics.horizontalAdvance(QLatin1Char('W')));
+        EXPECT_EQ(metrics.horizontalAdvance(QLatin1Char('i')),
+                  metrics.horizontalAdvance(QLatin1Char('W')));
         EXPECT_LT(form.HelpBtn->geometry().right(), form.ClearBtn->x());
         EXPECT_TRUE(form.rect().contains(form.CloseBtn->geometry()));
     });

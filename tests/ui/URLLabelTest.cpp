@@ -37,7 +37,8 @@ protected:
     static void Press(TURLLabel& label, Qt::MouseButton button,
                       QEvent::Type type = QEvent::MouseButtonPress) {
         QMouseEvent event(type, QPointF(2, 2), QPointF(2, 2), button,
-                          type == QEvent::MouseButtonRelease ? Qt::NoButton : button, Qt::NoModifier);
+                          type == QEvent::MouseButtonRelease ? Qt::NoButton : button,
+                          Qt::NoModifier);
         QApplication::sendEvent(&label, &event);
     }
     static QColor TextColor(const TURLLabel& label) {
