@@ -2,7 +2,12 @@
 // monitoring without any window.
 
 #include "app/Console.h"
+#include "help/hh.h"
+#include "help/hh_funcs.h"
+#include "help/qsDebug.h"
 #include "platform/Process.h"
+#include "ui/AdminOptionsFM.h"
+#include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/MainFM.h"
 
@@ -44,25 +49,45 @@ void WatchTerminationSignals(TMain& main) {
 
 } // namespace
 
+SENTREL_FILE_VERSION(1, 0, 0, 0);
+
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--console") == 0)
             return RunConsole(stdout);
 
     platform::RaiseOpenFileLimit();
+    // Before Qt takes the arguments it knows out of argv.
+    hh_funcs::Initialize(argc, argv);
+    qsDebug::Initialize();
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrava Sentrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrava Sentrel"));
     // Hiding the window must not end the program; only "&Shutdown" does.
     QApplication::setQuitOnLastWindowClosed(false);
+    // F1 asks for the help of the focused control.
+    THelpKeyFilter helpKey;
+    app.installEventFilter(&helpKey);
+    // The help runtime loads before the first window and is released after
+    // the last one is gone (the guard outlives the windows declared below).
+    if (hh::AutoLoadHtmlHelp)
+        hh::LoadHtmlHelp();
+    struct THelpRelease {
+        ~THelpRelease() { hh::UnloadHtmlHelp(); }
+    } helpRelease;
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     TMain main(arguments);
+    TOptionsForm options;
+    main.OptionsForm = &options;
     WatchTerminationSignals(main);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main,
                      [&main](QSessionManager&) { main.EndSession(); });
     const int status = TApplication::exec();
     main.FormDestroy();
+    // The debug window goes while the application still exists.
+    qsDebug::Finalize();
+    hh_funcs::Finalize();
     return status;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The Windows and system directories of the design, as this system defines
+// The Windows and system directories, as this system defines
 // them: both are the program's own directory (where its modules, such as the
 // ICMP module and the help runtime, are installed), without a trailing
 // separator. Tests can set either. The temporary directory is $TMPDIR, or

@@ -5,6 +5,21 @@
 
 #include <algorithm>
 
+int CompareTextNoCase(const QString& A, const QString& B) {
+    const qsizetype n = std::min(A.size(), B.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        char16_t x = A[i].unicode();
+        char16_t y = B[i].unicode();
+        if (x >= 'a' && x <= 'z')
+            x = static_cast<char16_t>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z')
+            y = static_cast<char16_t>(y - 'a' + 'A');
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
+}
+
 // ---- the model behind the view: a flat table over the view's items
 
 class TListModel : public QAbstractTableModel {

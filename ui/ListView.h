@@ -14,6 +14,9 @@
 
 class TListView;
 
+// Compares two texts folding ASCII letters only: negative, 0 or positive.
+int CompareTextNoCase(const QString& A, const QString& B);
+
 class TListItem {
 public:
     const QString& Caption() const { return FCaption; }

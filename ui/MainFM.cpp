@@ -3,9 +3,13 @@
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
+#include "help/hh.h"
 #include "net/qsWinsock.h"
+#include "ui/AdminOptionsFM.h"
+#include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
+#include "ui/LogViewerCM.h"
 #include "ui/QtDispatcher.h"
 #include "ui/SentrelListView.h"
 
@@ -15,22 +19,6 @@
 #include <QScreen>
 
 namespace {
-
-// Folds ASCII letters only, as the list's order asks.
-int CompareTextNoCase(const QString& a, const QString& b) {
-    const int n = std::min(a.size(), b.size());
-    for (int i = 0; i < n; ++i) {
-        char16_t x = a[i].unicode();
-        char16_t y = b[i].unicode();
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char16_t>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char16_t>(y - 'a' + 'A');
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
 
 std::optional<bool> gTrayAvailability;
 
@@ -67,6 +55,11 @@ TMain::TMain(const QStringList& Arguments, QWidget* Parent)
         ScannerPingReply(sender, reply);
     };
     Log = new TStatusLog(FComponents.get());
+    LogViewer = new TLogViewer(FComponents.get());
+    LogViewer->Caption = QStringLiteral("Network Status Log");
+    LogViewer->SetLog(Log);
+    LogViewer->SetSettings(Settings);
+    LogViewer->ShowHost = false;
 
     CreateActions();
 
@@ -101,6 +94,12 @@ TMain::TMain(const QStringList& Arguments, QWidget* Parent)
     if (auto* dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
                 [this] { ApplicationEventsIdle(); });
+
+    // Every help request of the application (Help buttons, F1) opens its page.
+    SetApplicationHelpHandler([](int Context) {
+        bool callHelp = true;
+        hh::ApplicationEventsHelp(0, Context, callHelp);
+    });
 
     Guarded([this] { FormCreate(); });
 }
@@ -331,10 +330,37 @@ void TMain::FormDestroy() {
     Guarded([this] { List->Clear(); });
 }
 
-void TMain::OptionsActionExecute() {}
-void TMain::ViewLogActionExecute() {}
-void TMain::ViewDeviceLogActionExecute() {}
-void TMain::HelpActionExecute() {}
+void TMain::OptionsActionExecute() {
+    if (OptionsForm == nullptr)
+        return;
+    if (FAdminMode)
+        OptionsForm->PrepareAdminMode();
+    else
+        OptionsForm->PrepareUserMode();
+    OptionsForm->EditSettings(Settings);
+    if (OptionsForm->exec() != QDialog::Accepted)
+        return;
+    Settings->Save();
+    // Rebuilding discards every device scanner and its log; the system log stays.
+    List->Rebuild();
+    Scanner->SetActive(FScanning);
+}
+
+void TMain::ViewLogActionExecute() {
+    LogViewer->ShowHost = true;
+    LogViewer->ShowLog(QStringLiteral("Network Activity Log"), Log);
+}
+
+void TMain::ViewDeviceLogActionExecute() {
+    TListItem* row = List->Selected();
+    if (row == nullptr)
+        return;
+    auto* device = static_cast<TDeviceScanner*>(row->Data());
+    LogViewer->ShowHost = false;
+    LogViewer->ShowLog(QStringLiteral("Activity Log for ") + QString::fromStdString(device->DisplayName()),
+                       device->Log());
+}
+void TMain::HelpActionExecute() { hh::HelpActionExecute(); }
 
 void TMain::ViewDeviceLogActionUpdate() {
     const bool enabled = List != nullptr && List->Selected() != nullptr;

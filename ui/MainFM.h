@@ -25,6 +25,8 @@ class TStatusLog;
 class TSentrelListView;
 class TListItem;
 class TQtDispatcher;
+class TLogViewer;
+class TOptionsForm;
 
 class TMain : public QMainWindow {
     Q_OBJECT
@@ -50,6 +52,9 @@ public:
     QMenu* ListPopup = nullptr;
     QSystemTrayIcon* TrayIcon = nullptr;
     QTimer* Timer = nullptr;
+    TLogViewer* LogViewer = nullptr;
+    // The options dialog, created once at start right after this window.
+    TOptionsForm* OptionsForm = nullptr;
 
     bool Scanning() const { return FScanning; }
     bool AdminMode() const { return FAdminMode; }

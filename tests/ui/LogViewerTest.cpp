@@ -228,12 +228,17 @@ TEST_F(LogViewerTest, SaveWritesTheLinesShownEachEndedByCrLf) {
 }
 
 // Types Name into the save dialog that comes up next and confirms it.
-void TypeIntoSaveDialog(const QString& Name, std::function<void()> BeforeAccept = {}) {
+void TypeIntoSaveDialog(const QString& Name, std::function<void()> BeforeAccept = {},
+                        QString* Chosen = nullptr) {
     OnNextModal([=](QWidget* window) {
         auto* dialog = qobject_cast<QFileDialog*>(window);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Save Log File"));
         dialog->selectFile(Name);
+        // The dialog decides the full path (it may resolve a name in a missing
+        // folder against its own folder); the report must name that path.
+        if (Chosen != nullptr && !dialog->selectedFiles().isEmpty())
+            *Chosen = dialog->selectedFiles().first();
         if (BeforeAccept)
             BeforeAccept();
         static_cast<QDialog*>(dialog)->accept();
@@ -268,10 +273,10 @@ TEST_F(LogViewerTest, SaveButtonAddsTheExtensionAndAsksBeforeReplacing) {
 TEST_F(LogViewerTest, AFileThatCannotBeCreatedIsReportedAndChangesNothing) {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
     AddAt("printer1", prSuccess, 9, 5, 7);
-    const QString missing = Path("missing/name.log");
+    QString missing = Path("missing/name.log");
     Show(true, QString(), [&](TLogViewerForm& form) {
         const QStringList before = form.Lines();
-        TypeIntoSaveDialog(missing);
+        TypeIntoSaveDialog(missing, {}, &missing);
         form.SaveBtnClick();
         EXPECT_TRUE(form.isVisible());
         EXPECT_EQ(form.Lines(), before);
