@@ -62,7 +62,6 @@ int main(int argc, char** argv) {
     qsDebug::Initialize();
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrava Sentrel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kestrava Sentrel"));
     // Hiding the window must not end the program; only "&Shutdown" does.
     QApplication::setQuitOnLastWindowClosed(false);
     // F1 asks for the help of the focused control.

@@ -9,6 +9,7 @@
 #include "ui/URLLabel.h"
 
 #include <QAbstractEventDispatcher>
+#include <QTabBar>
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QFrame>
@@ -19,6 +20,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -50,7 +53,6 @@ void TOptionsForm::SetConfirmHook(std::function<bool(const QString&)> Hook) {
 
 TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     setWindowTitle(QStringLiteral("Sentrel Options"));
-    setFixedSize(339, 316);
     SetHelpContext(this, 200);
 
     PageControl = new QTabWidget(this);
@@ -81,6 +83,11 @@ TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     layout->setContentsMargins(6, 6, 6, 8);
     layout->addWidget(PageControl, 1);
     layout->addLayout(buttons);
+    // The design size, widened where this desktop's font needs more room
+    // for the five tabs side by side.
+    PageControl->tabBar()->setUsesScrollButtons(false);
+    const int tabsWidth = PageControl->tabBar()->sizeHint().width() + 12 + 8;
+    setFixedSize(std::max(339, tabsWidth), 316);
 
     connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
     connect(CancelBtn, &QPushButton::clicked, this, [this] { CancelBtnClick(); });
@@ -182,7 +189,8 @@ QWidget* TOptionsForm::CreateDevicesTab() {
     DeviceList = new TListView;
     DeviceList->SetCheckboxes(true);
     DeviceList->SetHotTrack(true);
-    DeviceList->AddColumn(QStringLiteral("Host"), 100);
+    // Wide enough for the check box and the icon beside a dotted address.
+    DeviceList->AddColumn(QStringLiteral("Host"), 140);
     DeviceList->AddColumn(QStringLiteral("Description"), 100);
     DeviceList->SetSmallImages(&images::Small);
     DeviceList->OnCompare = [this](TListItem* a, TListItem* b) { return DeviceListCompare(a, b); };

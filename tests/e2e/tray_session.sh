@@ -146,6 +146,77 @@ done
 echo "green lamp pixels while scanning: $GREEN"
 [ "$GREEN" -gt 40 ] || fail "no green lamps while scanning"
 
+# Waits for a visible window of the program whose name matches, prints its id.
+wait_window() {
+    local pattern="$1" w=""
+    for _ in $(seq 50); do
+        w="$(xdotool search --onlyvisible --name "$pattern" 2>/dev/null | head -n1)"
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        sleep 0.2
+    done
+    return 1
+}
+
+# Options from the tray menu: add a loopback device and confirm.
+tray_menu "" o || fail "the tray menu did not open"
+OPTIONS="$(wait_window '^Sentrel Options$')" || fail "Options did not open"
+sleep 0.5
+xdotool key --window "$OPTIONS" alt+v
+sleep 0.3
+import -window "$OPTIONS" "$SCREENSHOTS/options-devices.png"
+xdotool key --window "$OPTIONS" alt+a
+ADD="$(wait_window '^Add Device Info$')" || fail "Add did not open the device window"
+sleep 0.3
+xdotool type --window "$ADD" --delay 20 "127.0.0.3"
+xdotool key --window "$ADD" alt+d
+xdotool type --window "$ADD" --delay 20 "added by the test"
+import -window "$ADD" "$SCREENSHOTS/add-device.png"
+xdotool key --window "$ADD" Return
+for _ in $(seq 30); do xdotool search --onlyvisible --name '^Add Device Info$' >/dev/null 2>&1 || break; sleep 0.2; done
+sleep 0.5
+import -window "$OPTIONS" "$SCREENSHOTS/options-added.png"
+xdotool key --window "$OPTIONS" alt+o
+for _ in $(seq 30); do xdotool search --onlyvisible --name '^Sentrel Options$' >/dev/null 2>&1 || break; sleep 0.2; done
+grep -q '^"Host"="127.0.0.3"$' "$SETTINGS" || fail "the added device was not saved"
+
+# Its row turns green: three lit lamps now.
+THREE=0
+for _ in $(seq 40); do
+    THREE="$(green_pixels "$SCREENSHOTS/main-three-devices.png")"
+    [ "$THREE" -ge $((GREEN * 3 / 2)) ] && break
+    sleep 0.25
+done
+echo "green lamp pixels with the added device: $THREE"
+[ "$THREE" -ge $((GREEN * 3 / 2)) ] || fail "the added device's lamp did not turn green"
+
+# Its log: the rows are lit computers first (127.0.0.1, 127.0.0.3), then the router.
+xdotool mousemove --window "$MAIN" 60 77 click --repeat 2 --delay 80 1
+VIEWER="$(wait_window '^Activity Log for 127.0.0.3$')" || fail "the device's log did not open"
+sleep 0.3
+import -window "$VIEWER" "$SCREENSHOTS/device-log.png"
+SAVED="$WORK/device-log"
+xdotool key --window "$VIEWER" alt+s
+DIALOG="$(wait_window '^Save Log File$')" || fail "Save did not open the file dialog"
+sleep 0.5
+xdotool type --window "$DIALOG" --delay 10 "$SAVED"
+sleep 0.3
+import -window root "$SCREENSHOTS/save-dialog.png"
+# The first Return may only close the name completion's list.
+for _ in 1 2 3; do
+    xdotool key --window "$DIALOG" Return
+    sleep 0.5
+    xdotool search --onlyvisible --name '^Save Log File$' >/dev/null 2>&1 || break
+done
+for _ in $(seq 30); do [ -f "$SAVED.log" ] && break; sleep 0.2; done
+[ -f "$SAVED.log" ] || fail "the log was not saved as $SAVED.log"
+LINES="$(wc -l < "$SAVED.log")"
+grep -qE '^ *[0-9/.-]+ [0-9:APM ]+  Connected'$'\r''$' "$SAVED.log" ||
+    fail "the saved log holds: $(od -c "$SAVED.log" | head -5)"
+[ "$LINES" -eq 1 ] || fail "the saved log has $LINES lines, one expected"
+echo "saved device log: $(tr -d '\r' < "$SAVED.log")"
+xdotool key --window "$VIEWER" Escape
+for _ in $(seq 30); do xdotool search --onlyvisible --name '^Activity Log for' >/dev/null 2>&1 || break; sleep 0.2; done
+
 # Stop: the first toolbar button while scanning.
 xdotool mousemove --window "$MAIN" 14 14 click 1
 sleep 1
