@@ -52,7 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const auto status =
         static_cast<TPingResult>(input.ConsumeIntegralInRange<int>(0, PingResultCount - 1));
     const size_t width = input.ConsumeIntegralInRange<size_t>(0, 64);
-    const std::string host = input.ConsumeRemainingBytesAsString();
+    // Now and then the host text repeated to some 64 KiB, longer than any
+    // input the fuzzer makes up by itself.
+    const size_t longer = input.ConsumeIntegralInRange<int>(0, 7) == 0
+                              ? input.ConsumeIntegralInRange<size_t>(0, 70000)
+                              : 0;
+    std::string host = input.ConsumeRemainingBytesAsString();
+    if (!host.empty())
+        for (size_t piece = host.size(); host.size() < longer;)
+            host.append(host, 0, std::min(piece, longer - host.size()));
 
     CheckPadLeft(host, width);
 

@@ -3,7 +3,8 @@
 // - a file that does not read is reported with the file and its line, and
 //   moved aside byte for byte; nothing takes its place;
 // - a file that reads is left as it is by reading, and a commit keeps every
-//   key and value of it beside the change;
+//   key and value of it beside the change: a string value of any bytes, which
+//   comes back as it went in;
 // - settings that load, saved and loaded again, give the same settings and
 //   the same devices.
 
@@ -163,15 +164,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         } catch (const platform::reg::RegFileError& e) {
             Fault(std::string("the accessor read a file the format rejects: ") + e.what());
         }
-        platform::reg::CreateKey(*expected, {"Fuzz", "Check"})
-            .SetValue({"v", platform::REG_SZ, "w", false});
+        // A value of any text, its name a piece of the same bytes.
+        const std::string name(bytes.substr(0, Size > 0 ? Data[Size - 1] % 16 : 0));
+        const std::string text(bytes);
         if (!reg.OpenKey("\\Fuzz\\Check", true))
             Fault("cannot open a new key");
-        reg.WriteString("v", "w");
+        if (name.find_first_of("\r\n") != std::string::npos) {
+            // No line of the file could hold such a name.
+            try {
+                reg.WriteString(name, text);
+            } catch (const ERegistryException& e) {
+                if (e.Message() != "Failed to set data for '" + name + "'")
+                    Fault("unclear message: " + e.Message());
+                return 0;
+            }
+            Fault("a value name with a line break was accepted");
+        }
+        reg.WriteString(name, text);
         reg.Commit();
+        platform::reg::CreateKey(*expected, {"Fuzz", "Check"})
+            .SetValue({name, platform::REG_SZ, text, false});
         const std::string committed = ReadAll(gStore);
         if (committed != platform::reg::WriteRegFile(*expected, "HKEY_CURRENT_USER"))
             Fault("a commit did not keep the file's keys and values:\n" + committed);
+
+        TRegistry fresh;
+        if (!fresh.OpenKey("\\Fuzz\\Check", false) || fresh.GetDataType(name) != platform::REG_SZ ||
+            fresh.ReadString(name) != text)
+            Fault("the text written did not come back as it went in");
     }
 
     WriteAll(gStore, bytes);
