@@ -9,8 +9,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 
@@ -21,7 +21,7 @@ public:
 
     // Sets Terminated and wakes a wait in WaitForTerminate at once.
     void Terminate();
-    bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    bool Terminated() const { return FTerminated.load(std::memory_order_acquire) != 0; }
     // Blocks until Execute has returned. Safe to call more than once.
     void WaitFor();
     bool Finished() const { return FFinished.load(std::memory_order_acquire); }
@@ -48,10 +48,9 @@ private:
     pthread_t FHandle{};
     bool FStarted = false;
     bool FJoined = false;
-    std::atomic<bool> FTerminated{false};
+    // 1 once Terminate ran; WaitForTerminate sleeps on this word itself.
+    std::atomic<uint32_t> FTerminated{0};
     std::atomic<bool> FFinished{false};
     std::exception_ptr FFatalException;
-    std::mutex FWakeLock;
-    std::condition_variable FWake;
     std::mutex FJoinLock;
 };

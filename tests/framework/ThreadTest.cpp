@@ -41,6 +41,17 @@ TEST(Thread, TerminateCutsAWaitShort) {
     EXPECT_TRUE(sleeper.Terminated());
 }
 
+TEST(Thread, TerminateWakesOnlyItsOwnThread) {
+    Sleeper first(hours(1));
+    Sleeper second(milliseconds(300));
+    first.Terminate();
+    first.WaitFor();
+    EXPECT_TRUE(first.WokeEarly);
+    EXPECT_FALSE(second.Finished()); // still sleeping out its own wait
+    second.WaitFor();
+    EXPECT_FALSE(second.WokeEarly);
+}
+
 TEST(Thread, WaitEndsByItselfWithoutTerminate) {
     Sleeper sleeper(milliseconds(1));
     sleeper.WaitFor();
