@@ -2,8 +2,12 @@
 
 #include "platform/LastError.h"
 
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -22,6 +26,10 @@ TqsPingThread::TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target
     FReply = std::make_unique<TqsPingReply>();
     FTarget = Target;
     FRequest->Assign(Request);
+    // Sized once: a cycle allocates nothing, so thousands of workers waking
+    // together do not queue on the allocator's locks.
+    FData.assign(FRequest->DataSize(), RequestDataByte);
+    FReplyBuffer.assign(ReplyBufferSize(FRequest->DataSize()), 0);
     FReply->HostName = FRequest->HostName;
     FReply->IPAddress = FRequest->IPAddress;
     FReply->Address = FRequest->Address;
@@ -63,9 +71,25 @@ void TqsPingThread::LoadIcmpModule() {
 }
 
 void TqsPingThread::OpenIcmpHandle() {
+    platform::SetLastError(0);
     FHandle = FIcmpCreateFile();
     if (FHandle == ICMP_INVALID_HANDLE)
-        throw EICMPError("ICMP Error: Could not open handle");
+        throw EICMPError("ICMP Error: Could not open handle" +
+                         OpenFailureReason(static_cast<int>(platform::GetLastError())));
+}
+
+std::string TqsPingThread::OpenFailureReason(int Error) {
+    // Thousands of workers each want a socket: running out of descriptors
+    // is the one failure the user can do something about here.
+    if (Error == EMFILE) {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            return ": too many open files (limit " + std::to_string(limit.rlim_cur) + ")";
+        return ": too many open files";
+    }
+    if (Error == ENFILE)
+        return ": too many open files in the system";
+    return {};
 }
 
 void TqsPingThread::ReleaseModule() {
@@ -110,18 +134,16 @@ void TqsPingThread::SendEcho() {
         reply.Status = IP_BAD_DESTINATION;
         return;
     }
-    std::vector<uint8_t> data(size, RequestDataByte);
     IP_OPTION_INFORMATION options{};
     options.Ttl = FRequest->TTL();
-    std::vector<uint8_t> replyBuffer(ReplyBufferSize(size), 0);
     const uint32_t count =
-        FIcmpSendEcho(FHandle, FRequest->Address, data.data(), size, &options, replyBuffer.data(),
-                      static_cast<uint32_t>(replyBuffer.size()), FRequest->Timeout());
+        FIcmpSendEcho(FHandle, FRequest->Address, FData.data(), size, &options, FReplyBuffer.data(),
+                      static_cast<uint32_t>(FReplyBuffer.size()), FRequest->Timeout());
     reply.Status = platform::GetLastError();
     if (count > 0) {
-        const auto* echo = reinterpret_cast<const ICMP_ECHO_REPLY*>(replyBuffer.data());
+        const auto* echo = reinterpret_cast<const ICMP_ECHO_REPLY*>(FReplyBuffer.data());
         reply.RoundTripTime = echo->RoundTripTime > FRequest->Timeout() ? 0 : echo->RoundTripTime;
-        reply.DataCheck = CheckReplyData(data.data(), size, count, echo);
+        reply.DataCheck = CheckReplyData(FData.data(), size, count, echo);
         reply.Status = echo->Status;
         reply.ReplyDataSize = echo->DataSize;
     }

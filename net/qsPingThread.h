@@ -10,6 +10,8 @@
 #include "platform/Module.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 class EICMPError : public Exception {
 public:
@@ -31,6 +33,10 @@ public:
 
     virtual uint8_t CheckReplyData(const uint8_t* Data, uint16_t Length, uint32_t ReplyCount,
                                    const ICMP_ECHO_REPLY* EchoReply);
+
+    // What is appended to "ICMP Error: Could not open handle" for the
+    // module's error code: the open-file limit when it ran out, else nothing.
+    static std::string OpenFailureReason(int Error);
 
     // Size of the reply buffer for DataSize bytes: one reply record, the
     // echoed data and 8 spare bytes.
@@ -57,4 +63,6 @@ private:
     std::unique_ptr<TqsPingRequest> FRequest;
     std::unique_ptr<TqsPingReply> FReply;
     TqsPingReply* FTarget = nullptr;
+    std::vector<uint8_t> FData;        // the request's data, sent every cycle
+    std::vector<uint8_t> FReplyBuffer; // where the module writes each reply
 };

@@ -2,9 +2,12 @@
 #include "platform/Module.h"
 #include "tests/support/FakeIcmp.h"
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
@@ -214,6 +217,19 @@ TEST_F(PingThreadTest, HandleCloseFailureIsReported) {
     } catch (const EICMPError& e) {
         EXPECT_STREQ(e.what(), "ICMP Error: Could not close handle");
     }
+}
+
+TEST(PingThreadConstruction, AHandleRefusedForWantOfDescriptorsSaysSo) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(TqsPingThread::OpenFailureReason(EMFILE),
+              limit.rlim_cur == RLIM_INFINITY
+                  ? std::string(": too many open files")
+                  : ": too many open files (limit " + std::to_string(limit.rlim_cur) + ")");
+    EXPECT_EQ(TqsPingThread::OpenFailureReason(ENFILE), ": too many open files in the system");
+    // Permission problems have their own advice; the message stays as it was.
+    EXPECT_EQ(TqsPingThread::OpenFailureReason(EPERM), "");
+    EXPECT_EQ(TqsPingThread::OpenFailureReason(0), "");
 }
 
 TEST(PingThreadConstruction, MissingModuleEntryOrHandleEachHasItsMessage) {
