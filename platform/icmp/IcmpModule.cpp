@@ -1,37 +1,63 @@
 // The ICMP module of this system: IcmpCreateFile, IcmpSendEcho and
-// IcmpCloseHandle over one ICMP socket per handle. An unprivileged datagram
-// ICMP socket is used where the system allows it (net.ipv4.ping_group_range);
-// otherwise a raw ICMP socket (root or CAP_NET_RAW) whose socket filter lets
-// through only replies and errors that carry the handle's own identifier.
+// IcmpCloseHandle over ICMP sockets. An unprivileged datagram ICMP socket per
+// handle is used where the system allows it (net.ipv4.ping_group_range);
+// otherwise raw ICMP (root or CAP_NET_RAW), where every handle of the process
+// shares one raw socket whose reader thread hands each answer to the handle
+// whose identifier and sequence it carries.
 
 #include "platform/IcmpApi.h"
 #include "platform/icmp/IcmpPacket.h"
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <linux/filter.h>
+#include <linux/futex.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
 
+class RawSocket;
+
 struct IcmpSocket {
-    int Fd = -1;
+    int Fd = -1;             // datagram: the handle's own socket; raw: the shared one
     bool Raw = false;
-    uint16_t Identifier = 0; // raw sockets only; the kernel picks it for datagram ones
-    int Ttl = -1;            // time-to-live now set on the socket; -1: the system's default
+    uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
+    int Ttl = -1;            // datagram: time-to-live now set on the socket; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
+
+    // Raw only: the echo this handle waits for, and the packet that answered
+    // it, written under Lock by whichever thread drains the shared socket.
+    // The sender sleeps on Answered.
+    std::mutex Lock;
+    bool Waiting = false;
+    uint16_t Sequence = 0;
+    uint32_t Destination = 0;
+    size_t Received = 0;
+    std::atomic<uint32_t> Answered{0};
+    std::atomic<bool> Asleep{false};
+    RawSocket* Shared = nullptr;
 };
 
 // One sequence number per echo, across all handles of the process.
@@ -41,35 +67,6 @@ std::atomic<uint16_t> gSequence{0};
 std::atomic<uint16_t> gNextIdentifier{static_cast<uint16_t>(getpid() * 2654435761u >> 16)};
 
 using Clock = std::chrono::steady_clock;
-
-// Accept echo replies with our identifier, and errors quoting an echo request
-// with our identifier; drop everything else in the kernel.
-bool AttachFilter(int fd, uint16_t id) {
-    sock_filter code[] = {
-        /* 0 */ BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0), // X = IP header length
-        /* 1 */ BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),  // A = ICMP type
-        /* 2 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeEchoReply, 0, 2),
-        /* 3 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4), // A = identifier
-        /* 4 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 13, 14),
-        /* 5 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeDestUnreachable, 3, 0),
-        /* 6 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeSourceQuench, 2, 0),
-        /* 7 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeTimeExceeded, 1, 0),
-        /* 8 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeParamProblem, 0, 10),
-        /* 9 */ BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8), // quoted IP version and length
-        /* 10 */ BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0f),
-        /* 11 */ BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),
-        /* 12 */ BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),
-        /* 13 */ BPF_STMT(BPF_MISC | BPF_TAX, 0),      // X = both header lengths
-        /* 14 */ BPF_STMT(BPF_LD | BPF_B | BPF_IND, 8), // quoted ICMP type
-        /* 15 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, icmp::TypeEchoRequest, 0, 3),
-        /* 16 */ BPF_STMT(BPF_LD | BPF_H | BPF_IND, 12), // quoted identifier
-        /* 17 */ BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 0, 1),
-        /* 18 */ BPF_STMT(BPF_RET | BPF_K, 0xffff), // accept
-        /* 19 */ BPF_STMT(BPF_RET | BPF_K, 0),      // drop
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof(code) / sizeof(code[0])), code};
-    return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof(program)) == 0;
-}
 
 int OpenDatagram() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -83,15 +80,262 @@ int OpenDatagram() {
     return fd;
 }
 
-int OpenRaw(uint16_t id) {
+// A raw socket that keeps, of all ICMP, only echo replies and the errors
+// that may quote an echo request.
+int OpenRaw() {
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0)
         return -1;
-    if (!AttachFilter(fd, id)) {
+    icmp_filter filter{};
+    filter.data = ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) |
+                    (1u << ICMP_SOURCE_QUENCH) | (1u << ICMP_TIME_EXCEEDED) |
+                    (1u << ICMP_PARAMETERPROB));
+    if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter)) != 0) {
+        const int saved = errno;
         close(fd);
+        errno = saved;
         return -1;
     }
+    // Every handle's answers queue here: room for a burst of thousands. The
+    // forced size needs CAP_NET_ADMIN; the plain one is capped by the system.
+    const int room = 8 << 20;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     return fd;
+}
+
+long Futex(std::atomic<uint32_t>& Word, int Operation, uint32_t Value, const timespec* Deadline) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), Operation | FUTEX_PRIVATE_FLAG,
+                   Value, Deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+timespec MonotonicAfter(uint32_t Milliseconds) {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += static_cast<time_t>(Milliseconds / 1000);
+    t.tv_nsec += static_cast<long>(Milliseconds % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        ++t.tv_sec;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+bool Answers(const icmp::Packet& Packet, uint32_t Destination) {
+    return (Packet.What == icmp::Packet::EchoReply && Packet.Source == Destination) ||
+           (Packet.What == icmp::Packet::Error && Packet.Destination == Destination);
+}
+
+// The raw socket of the process, shared by all its raw handles. The kernel
+// copies every ICMP packet to every raw ICMP socket before any filter of the
+// socket runs, so a raw socket per handle would make each reply cost a copy
+// per handle.
+//
+// Whoever sends an echo first reads what the socket holds and hands each
+// answer to its handle; on a near network its own answer is often there
+// already. Only a sender still without its answer sleeps, and only while one
+// does the reader thread watch the socket; otherwise it sleeps too.
+class RawSocket {
+public:
+    // Opens the socket and starts its reader; nullptr, with errno set, when
+    // either cannot be had.
+    static RawSocket* Open() {
+        const int fd = OpenRaw();
+        if (fd < 0)
+            return nullptr;
+        const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake < 0) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return nullptr;
+        }
+        auto* socket = new RawSocket(fd, wake);
+        try {
+            socket->FReader = std::thread(&RawSocket::Read, socket);
+        } catch (...) {
+            delete socket;
+            errno = EAGAIN;
+            return nullptr;
+        }
+        return socket;
+    }
+
+    // Ends the reader, then closes the socket.
+    ~RawSocket() {
+        FState.fetch_or(Stopping);
+        Futex(FState, FUTEX_WAKE, 1, nullptr);
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(FWake, &one, sizeof(one));
+        if (FReader.joinable())
+            FReader.join();
+        close(FWake);
+        close(FFd);
+    }
+
+    int Fd() const { return FFd; }
+
+    // Gives the handle an identifier no other handle of the socket has.
+    bool Add(IcmpSocket& s) {
+        std::unique_lock<std::shared_mutex> lock(FLock);
+        if (FHandles.size() >= 0xffff) {
+            errno = ENOBUFS;
+            return false;
+        }
+        uint16_t id = gNextIdentifier.fetch_add(1);
+        while (FHandles.count(id) != 0)
+            id = gNextIdentifier.fetch_add(1);
+        s.Identifier = id;
+        FHandles.emplace(id, &s);
+        return true;
+    }
+
+    // True when it was the last handle.
+    bool Remove(IcmpSocket& s) {
+        std::unique_lock<std::shared_mutex> lock(FLock);
+        FHandles.erase(s.Identifier);
+        return FHandles.empty();
+    }
+
+    // Waits, after the echo of s went out, until its answer is handed over
+    // or Deadline passes. True when it was answered.
+    bool AwaitAnswer(IcmpSocket& s, const timespec& Deadline) {
+        // Another sender draining now may be handing over this answer: wait
+        // for it rather than sleep on an answer that is already queued.
+        while (s.Answered.load() == 0) {
+            if (FDrainLock.try_lock()) {
+                Drain();
+                FDrainLock.unlock();
+                break;
+            }
+            sched_yield();
+        }
+        if (s.Answered.load() != 0)
+            return true;
+        if (FState.fetch_add(1) == 0)
+            Futex(FState, FUTEX_WAKE, 1, nullptr);
+        s.Asleep.store(true);
+        while (s.Answered.load() == 0) {
+            if (Futex(s.Answered, FUTEX_WAIT_BITSET, 0, &Deadline) != 0 && errno == ETIMEDOUT)
+                break;
+        }
+        s.Asleep.store(false);
+        FState.fetch_sub(1);
+        return s.Answered.load() != 0;
+    }
+
+private:
+    static constexpr uint32_t Stopping = 1u << 31;
+
+    RawSocket(int Fd, int Wake) : FFd(Fd), FWake(Wake), FBuffer(65536) {}
+
+    void Read() {
+        // Signals are for the program's own threads.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        for (;;) {
+            uint32_t state;
+            while ((state = FState.load()) == 0)
+                Futex(FState, FUTEX_WAIT_BITSET, 0, nullptr);
+            if (state & Stopping)
+                return;
+            pollfd p[2] = {{FFd, POLLIN, 0}, {FWake, POLLIN, 0}};
+            if (poll(p, 2, -1) < 0 || p[1].revents != 0)
+                continue; // EINTR, or the stop that the loop's head sees
+            std::lock_guard<std::mutex> drain(FDrainLock);
+            Drain();
+        }
+    }
+
+    // Reads everything queued on the socket and hands each answer over.
+    // Callers hold FDrainLock, which also guards the buffer.
+    void Drain() {
+        for (;;) {
+            const ssize_t n = recv(FFd, FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return;
+            Deliver(FBuffer.data(), static_cast<size_t>(n));
+        }
+    }
+
+    void Deliver(const uint8_t* Bytes, size_t Length) {
+        const icmp::Packet packet = icmp::ParseRaw(Bytes, Length);
+        if (packet.What == icmp::Packet::Ignored)
+            return;
+        // The shared lock keeps the handle from being closed meanwhile.
+        std::shared_lock<std::shared_mutex> lock(FLock);
+        const auto found = FHandles.find(packet.Identifier);
+        if (found == FHandles.end())
+            return;
+        IcmpSocket& s = *found->second;
+        {
+            std::lock_guard<std::mutex> own(s.Lock);
+            if (!s.Waiting || s.Answered.load() != 0 || packet.Sequence != s.Sequence ||
+                !Answers(packet, s.Destination) || Length > s.Receive.size())
+                return;
+            std::memcpy(s.Receive.data(), Bytes, Length);
+            s.Received = Length;
+            s.Answered.store(1);
+        }
+        // A sender that reads its own answer is awake; the wake-up is for others.
+        if (s.Asleep.load())
+            Futex(s.Answered, FUTEX_WAKE, 1, nullptr);
+    }
+
+    const int FFd;
+    const int FWake; // tells the reader to stop watching the socket
+    std::thread FReader;
+    std::shared_mutex FLock; // the handles
+    std::unordered_map<uint16_t, IcmpSocket*> FHandles;
+    // Senders waiting for an answer that has not come, and the stop flag.
+    std::atomic<uint32_t> FState{0};
+    std::mutex FDrainLock;
+    std::vector<uint8_t> FBuffer;
+};
+
+// Which raw socket new raw handles join: one at a time, opened for the first
+// handle and closed with the last, so that no code of this module runs once
+// every handle is closed.
+class RawChannel {
+public:
+    // False, with errno set, when no raw socket can be had.
+    bool Join(IcmpSocket& s) {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FCurrent == nullptr && (FCurrent = RawSocket::Open()) == nullptr)
+            return false;
+        if (!FCurrent->Add(s))
+            return false;
+        s.Raw = true;
+        s.Shared = FCurrent;
+        s.Fd = FCurrent->Fd();
+        return true;
+    }
+
+    void Leave(IcmpSocket& s) {
+        RawSocket* last = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            if (s.Shared->Remove(s)) {
+                last = s.Shared;
+                if (FCurrent == last)
+                    FCurrent = nullptr;
+            }
+        }
+        delete last;
+    }
+
+private:
+    std::mutex FLock;
+    RawSocket* FCurrent = nullptr;
+};
+
+RawChannel& Channel() {
+    static RawChannel channel;
+    return channel;
 }
 
 uint32_t ElapsedMs(Clock::time_point since) {
@@ -200,71 +444,18 @@ bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uin
     return found;
 }
 
-} // namespace
-
-extern "C" {
-
-__attribute__((visibility("default"))) IcmpHandle IcmpCreateFile(void) {
-    auto* s = new IcmpSocket;
-    s->Fd = OpenDatagram();
-    if (s->Fd < 0) {
-        s->Raw = true;
-        s->Identifier = gNextIdentifier.fetch_add(1);
-        s->Fd = OpenRaw(s->Identifier);
-    }
-    if (s->Fd < 0) {
-        const int saved = errno;
-        delete s;
-        errno = saved;
-        return ICMP_INVALID_HANDLE;
-    }
-    return s;
-}
-
-__attribute__((visibility("default"))) int IcmpCloseHandle(IcmpHandle Handle) {
-    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE) {
-        errno = EBADF;
-        return 0;
-    }
-    auto* s = static_cast<IcmpSocket*>(Handle);
-    const int rc = close(s->Fd);
-    delete s;
-    return rc == 0 ? 1 : 0;
-}
-
-__attribute__((visibility("default"))) uint32_t
-IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
-             uint16_t RequestSize, IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
-             uint32_t ReplySize, uint32_t Timeout) {
-    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE) {
-        errno = EBADF;
-        return 0;
-    }
-    if (ReplyBuffer == nullptr || ReplySize < sizeof(ICMP_ECHO_REPLY) + 8) {
-        errno = IP_BUF_TOO_SMALL;
-        return 0;
-    }
-    if (RequestData == nullptr && RequestSize > 0) {
-        errno = IP_BAD_REQ;
-        return 0;
-    }
-    auto& s = *static_cast<IcmpSocket*>(Handle);
-
-    // A time-to-live of 0 cannot leave the machine.
-    const int ttl = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
-    if (ttl == 0) {
-        errno = IP_BAD_OPTION;
-        return 0;
-    }
-    if (ttl != s.Ttl) {
-        if (setsockopt(s.Fd, IPPROTO_IP, IP_TTL, &ttl, sizeof(ttl)) != 0) {
+// One echo over a handle's own datagram socket.
+uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
+                      uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
+                      uint32_t Timeout) {
+    if (Ttl != s.Ttl) {
+        if (setsockopt(s.Fd, IPPROTO_IP, IP_TTL, &Ttl, sizeof(Ttl)) != 0) {
             errno = IP_BAD_OPTION;
             return 0;
         }
-        s.Ttl = ttl;
+        s.Ttl = Ttl;
     }
-    if (!s.Raw)
-        DrainErrors(s);
+    DrainErrors(s);
 
     const uint16_t sequence = gSequence.fetch_add(1);
     s.Packet.resize(icmp::HeaderSize + RequestSize);
@@ -283,13 +474,12 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
     int err = errno;
     // An earlier echo's error that came in just before the send fails it with
     // that error; once it is drained, a second try speaks for this echo.
-    if (sent < 0 && !s.Raw && DrainErrors(s)) {
+    if (sent < 0 && DrainErrors(s)) {
         sent = sendRequest();
         err = errno;
     }
     if (sent < 0) {
-        if (!s.Raw)
-            DrainErrors(s);
+        DrainErrors(s);
         errno = static_cast<int>(icmp::StatusForSendError(err));
         return 0;
     }
@@ -309,7 +499,7 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
         }
         if (ready == 0)
             break;
-        if (!s.Raw && (p.revents & POLLERR)) {
+        if (p.revents & POLLERR) {
             uint32_t status = 0;
             uint32_t offender = 0;
             if (ReadQueuedError(s, sequence, DestinationAddress, status, offender))
@@ -327,26 +517,155 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
             if (errno == EAGAIN || errno == EINTR)
                 continue;
             // A pending socket error surfaces here; it is not this echo's answer.
-            if (!s.Raw)
-                DrainErrors(s);
+            DrainErrors(s);
             continue;
         }
-        const auto length = static_cast<size_t>(n);
         const icmp::Packet packet =
-            s.Raw ? icmp::ParseRaw(s.Receive.data(), length)
-                  : icmp::ParseDatagram(s.Receive.data(), length, from.sin_addr.s_addr);
-        if (packet.Sequence != sequence || (s.Raw && packet.Identifier != s.Identifier))
+            icmp::ParseDatagram(s.Receive.data(), static_cast<size_t>(n), from.sin_addr.s_addr);
+        if (packet.Sequence != sequence || !Answers(packet, DestinationAddress))
             continue;
-        if (packet.What == icmp::Packet::EchoReply && packet.Source == DestinationAddress)
+        if (packet.What == icmp::Packet::EchoReply)
             return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS,
                               ElapsedMs(started), packet.Data, packet.DataSize);
-        if (packet.What == icmp::Packet::Error && packet.Destination == DestinationAddress)
-            return WriteReply(ReplyBuffer, ReplySize, packet.Source,
-                              icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started),
-                              nullptr, 0);
+        return WriteReply(ReplyBuffer, ReplySize, packet.Source,
+                          icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started),
+                          nullptr, 0);
     }
     errno = IP_REQ_TIMED_OUT;
     return 0;
+}
+
+// One echo over the shared raw socket: the reader thread hands over the
+// answer; the time-to-live goes with the packet, since the socket is shared.
+uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
+                 uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
+                 uint32_t Timeout) {
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.Receive.resize(std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024));
+        s.Sequence = sequence;
+        s.Destination = DestinationAddress;
+        s.Received = 0;
+        s.Answered.store(0);
+        s.Waiting = true;
+    }
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = DestinationAddress;
+    iovec iov{s.Packet.data(), s.Packet.size()};
+    msghdr message{};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof(to);
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+    if (Ttl > 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_TTL;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
+    }
+    const auto started = Clock::now();
+    const timespec deadline = MonotonicAfter(Timeout);
+    const bool sent = sendmsg(s.Fd, &message, 0) >= 0;
+    const int err = errno;
+    if (sent)
+        s.Shared->AwaitAnswer(s, deadline);
+    bool answered;
+    size_t received;
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.Waiting = false;
+        answered = s.Answered.load() != 0;
+        received = s.Received;
+    }
+    if (!sent) {
+        errno = static_cast<int>(icmp::StatusForSendError(err));
+        return 0;
+    }
+    if (!answered) {
+        errno = IP_REQ_TIMED_OUT;
+        return 0;
+    }
+    const icmp::Packet packet = icmp::ParseRaw(s.Receive.data(), received);
+    if (packet.What == icmp::Packet::EchoReply)
+        return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(started),
+                          packet.Data, packet.DataSize);
+    return WriteReply(ReplyBuffer, ReplySize, packet.Source,
+                      icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started), nullptr,
+                      0);
+}
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) IcmpHandle IcmpCreateFile(void) {
+    auto* s = new IcmpSocket;
+    s->Fd = OpenDatagram();
+    if (s->Fd >= 0)
+        return s;
+    // A datagram socket that the system allows is created before it wants a
+    // descriptor: running out of them is then the reason to report, whatever
+    // the raw socket says.
+    const int datagramError = errno;
+    if (Channel().Join(*s))
+        return s;
+    const int rawError = errno;
+    delete s;
+    errno = datagramError == EMFILE || datagramError == ENFILE ? datagramError : rawError;
+    return ICMP_INVALID_HANDLE;
+}
+
+__attribute__((visibility("default"))) int IcmpCloseHandle(IcmpHandle Handle) {
+    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE) {
+        errno = EBADF;
+        return 0;
+    }
+    auto* s = static_cast<IcmpSocket*>(Handle);
+    bool closed = true;
+    if (s->Raw)
+        Channel().Leave(*s);
+    else
+        closed = close(s->Fd) == 0;
+    delete s;
+    return closed ? 1 : 0;
+}
+
+__attribute__((visibility("default"))) uint32_t
+IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
+             uint16_t RequestSize, IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+             uint32_t ReplySize, uint32_t Timeout) {
+    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE) {
+        errno = EBADF;
+        return 0;
+    }
+    if (ReplyBuffer == nullptr || ReplySize < sizeof(ICMP_ECHO_REPLY) + 8) {
+        errno = IP_BUF_TOO_SMALL;
+        return 0;
+    }
+    if (RequestData == nullptr && RequestSize > 0) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
+    auto& s = *static_cast<IcmpSocket*>(Handle);
+    // A time-to-live of 0 cannot leave the machine.
+    const int ttl = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
+    if (ttl == 0) {
+        errno = IP_BAD_OPTION;
+        return 0;
+    }
+    return s.Raw ? RawEcho(s, DestinationAddress, RequestData, RequestSize, ttl, ReplyBuffer,
+                           ReplySize, Timeout)
+                 : DatagramEcho(s, DestinationAddress, RequestData, RequestSize, ttl,
+                                ReplyBuffer, ReplySize, Timeout);
 }
 
 } // extern "C"

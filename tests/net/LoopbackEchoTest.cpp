@@ -1,6 +1,14 @@
 // Real echoes through the real ICMP module, to loopback addresses only.
 
 #include "net/qsInternetHost.h"
+#include "platform/Module.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +92,75 @@ TEST(LoopbackEcho, ManyHostsAtOnceEachGetTheirOwnReplies) {
         host->WaitForPing();
     for (int i = 0; i < Hosts; ++i)
         EXPECT_EQ(foreign[i], 0) << i;
+}
+
+int ThreadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir))
+            count += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return count;
+}
+
+bool MayOpenIcmp() {
+    for (int type : {SOCK_DGRAM, SOCK_RAW}) {
+        const int fd = socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+        if (fd >= 0) {
+            close(fd);
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(LoopbackEcho, StoppingTheLastHostLeavesNoThreadOfTheModule) {
+    const int before = ThreadCount();
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<TqsInternetHost>> hosts;
+        for (int i = 0; i < 5; ++i) {
+            hosts.push_back(std::make_unique<TqsInternetHost>(nullptr));
+            hosts.back()->SetHostName("127.0.2." + std::to_string(i + 1));
+            hosts.back()->PingSettings()->SetInterval(10);
+            hosts.back()->StartPing();
+        }
+        for (auto& host : hosts)
+            host->StopPing();
+        // The module may be unloaded now: nothing of it may still run.
+        EXPECT_EQ(ThreadCount(), before) << "round " << round;
+    }
+}
+
+TEST(LoopbackEcho, AWorkerOutOfDescriptorsSaysSo) {
+    if (!MayOpenIcmp())
+        GTEST_SKIP() << "this user may open no ICMP socket";
+    // Loaded beforehand, the module needs no descriptor to load again.
+    platform::ModuleHandle module = platform::LoadLibrary("icmp.dll");
+    ASSERT_NE(module, nullptr);
+    // The lowest free descriptor becomes the limit, so the next one fails.
+    const int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::string message = "no error";
+    {
+        TqsInternetHost host(nullptr);
+        host.SetHostName("127.0.0.1");
+        try {
+            host.StartPing();
+        } catch (const EICMPError& e) {
+            message = e.what();
+        }
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    platform::FreeLibrary(module);
+    EXPECT_EQ(message, "ICMP Error: Could not open handle: too many open files (limit " +
+                           std::to_string(lowest) + ")");
 }
 
 } // namespace
