@@ -11,11 +11,16 @@ TDispatcher* MainThreadDispatcher() { return gMainThreadDispatcher.load(); }
 void SetMainThreadDispatcher(TDispatcher* Dispatcher) { gMainThreadDispatcher.store(Dispatcher); }
 
 void TQueueDispatcher::Post(std::function<void()> Call) {
+    bool first;
     {
         std::lock_guard<std::mutex> lock(FLock);
+        first = FQueue.empty();
         FQueue.push_back(std::move(Call));
     }
-    FReady.notify_one();
+    // A queue that held calls already has had its waiter woken; with
+    // thousands of workers most posts then cost no wake-up at all.
+    if (first)
+        FReady.notify_one();
 }
 
 size_t TQueueDispatcher::Drain() {
