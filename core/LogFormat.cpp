@@ -23,6 +23,24 @@ std::string FormatWith(const char* format, const std::tm& time) {
 
 } // namespace
 
+std::string VisibleText(const std::string& Text) {
+    std::string visible;
+    visible.reserve(Text.size());
+    for (char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            // The Unicode picture of the control character: U+2400 + code, U+2421 for DEL.
+            const unsigned picture = byte == 0x7f ? 0x2421 : 0x2400 + byte;
+            visible += static_cast<char>(0xE0 | (picture >> 12));
+            visible += static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
+            visible += static_cast<char>(0x80 | (picture & 0x3F));
+        } else {
+            visible += c;
+        }
+    }
+    return visible;
+}
+
 std::string PadLeft(const std::string& Text, size_t Width) {
     const size_t length = CharacterCount(Text);
     return length >= Width ? Text : std::string(Width - length, ' ') + Text;
@@ -53,6 +71,6 @@ std::string FormatRecord(const TDeviceStatusRecord& Record, bool ShowHost) {
     const std::string when = PadLeft(FormatDateTime(Record.TimeStamp), 16);
     const char* status = Record.Status < PingResultCount ? PingResultText[Record.Status] : "";
     if (ShowHost)
-        return when + "  " + PadLeft(Record.Host, 16) + "   " + status;
+        return when + "  " + PadLeft(VisibleText(Record.Host), 16) + "   " + status;
     return when + "  " + status;
 }

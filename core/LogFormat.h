@@ -11,5 +11,9 @@
 // The date-time text of a time stamp in the user's formats.
 std::string FormatDateTime(TDateTime Value);
 std::string FormatRecord(const TDeviceStatusRecord& Record, bool ShowHost);
+// Text with every control character replaced by its visible picture (a line
+// break becomes U+240A), so that a host text can neither split a log line nor
+// steer the terminal it is printed on.
+std::string VisibleText(const std::string& Text);
 // Right-aligns Text in Width characters (not bytes); a longer text is kept whole.
 std::string PadLeft(const std::string& Text, size_t Width);

@@ -43,13 +43,18 @@ int ActiveSessions();
 
 // Looks Name up and returns its first IPv4 address in network order (first
 // octet in the lowest-addressed byte), or nothing. Blocks the caller for the
-// duration of the lookup. Fails outside a session.
+// duration of the lookup. Fails outside a session, and without asking
+// anyone for a text that cannot be a host name.
 std::optional<uint32_t> GetHostByName(const std::string& Name);
 
 // Test hooks. A start-up result other than 0 makes the next start-ups fail
 // with it. A lookup hook, when set, answers every lookup instead of the
 // system's resolver (tests never ask a name server).
 void SetStartupResult(int Result);
+// Whether Text can be a host name worth asking a resolver about: 1 to 253
+// characters, labels of at most 63, letters, digits, '-', '_' and '.', or
+// UTF-8 for names beyond ASCII.
+bool IsHostNameSyntax(const std::string& Text);
 using LookupHook = std::function<std::optional<uint32_t>(const std::string& Name)>;
 void SetLookupHook(LookupHook Hook);
 

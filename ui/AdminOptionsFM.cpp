@@ -6,6 +6,7 @@
 #include "ui/Images.h"
 #include "ui/ListView.h"
 #include "ui/SpinEdit.h"
+#include "ui/TextCodec.h"
 #include "ui/URLLabel.h"
 
 #include <QAbstractEventDispatcher>
@@ -331,9 +332,9 @@ void TOptionsForm::FillDeviceList() {
             TDeviceData* device = devices->Items(i);
             TListItem* row = DeviceList->AddItem();
             // Caption and box first: a row without data never writes back.
-            row->SetCaption(QString::fromStdString(device->Host()));
+            row->SetCaption(ToQString(device->Host()));
             row->SetChecked(device->Monitored());
-            row->AddSubItem(QString::fromStdString(device->Description()));
+            row->AddSubItem(ToQString(device->Description()));
             row->SetImageIndex(images::DeviceTypeImage(device->DeviceType()));
             row->SetData(device);
         }
@@ -373,8 +374,8 @@ void TOptionsForm::AddDeviceBtnClick() {
                                dtComputer, true))
         return;
     TDeviceData* device = FSettings->Devices()->Add();
-    device->SetHost(PropertiesDlg.Host.toStdString());
-    device->SetDescription(PropertiesDlg.Description.toStdString());
+    device->SetHost(ToBytes(PropertiesDlg.Host));
+    device->SetDescription(ToBytes(PropertiesDlg.Description));
     device->SetDeviceType(PropertiesDlg.DeviceType);
     device->SetMonitored(PropertiesDlg.Monitored);
     FillDeviceList();
@@ -385,13 +386,13 @@ void TOptionsForm::EditDeviceBtnClick() {
     if (row == nullptr)
         return;
     auto* device = static_cast<TDeviceData*>(row->Data());
-    const QString host = QString::fromStdString(device->Host());
+    const QString host = ToQString(device->Host());
     if (!PropertiesDlg.Execute(QStringLiteral("Edit ") + host, host,
-                               QString::fromStdString(device->Description()), device->Monitored(),
+                               ToQString(device->Description()), device->Monitored(),
                                device->DeviceType(), false))
         return;
-    device->SetHost(PropertiesDlg.Host.toStdString());
-    device->SetDescription(PropertiesDlg.Description.toStdString());
+    device->SetHost(ToBytes(PropertiesDlg.Host));
+    device->SetDescription(ToBytes(PropertiesDlg.Description));
     device->SetDeviceType(PropertiesDlg.DeviceType);
     device->SetMonitored(PropertiesDlg.Monitored);
     FillDeviceList();
@@ -403,7 +404,7 @@ void TOptionsForm::RemoveDeviceBtnClick() {
         return;
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString question = QStringLiteral("Are you sure you want to delete the device \"") +
-                             QString::fromStdString(device->Host()) + QStringLiteral("\"?");
+                             ToQString(device->Host()) + QStringLiteral("\"?");
     const bool yes = gConfirmHook ? gConfirmHook(question)
                                   : QMessageBox::question(this, QStringLiteral("Confirm"), question,
                                                           QMessageBox::Yes | QMessageBox::No,

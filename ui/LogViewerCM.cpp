@@ -5,6 +5,7 @@
 #include "framework/Exceptions.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
+#include "ui/TextCodec.h"
 #include "ui/Images.h"
 
 #include <QBoxLayout>
@@ -117,16 +118,19 @@ void TLogViewerForm::DetachLog() {
 }
 
 QString TLogViewerForm::FormatRecord(const TDeviceStatusRecord& Record) const {
-    return QString::fromLocal8Bit(::FormatRecord(Record, FShowHost));
+    return ToQString(::FormatRecord(Record, FShowHost));
 }
 
 void TLogViewerForm::FillLines() {
     Memo->clear();
+    FLines.clear();
     if (FLog == nullptr)
         return;
     QStringList lines;
-    for (int n = FLog->Count() - 1; n >= 0; --n)
-        lines.append(FormatRecord(FLog->Records(n)));
+    for (int n = FLog->Count() - 1; n >= 0; --n) {
+        FLines.push_back(::FormatRecord(FLog->Records(n), FShowHost));
+        lines.append(ToQString(FLines.back()));
+    }
     Memo->setPlainText(lines.join(QLatin1Char('\n')));
 }
 
@@ -142,16 +146,18 @@ void TLogViewerForm::LogEvent(TObject*, const std::string& Host, TPingResult Sta
             record = newest;
     }
 
+    FLines.push_front(::FormatRecord(record, FShowHost));
     QTextCursor cursor(Memo->document());
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::Start);
     if (Memo->document()->isEmpty()) {
-        cursor.insertText(FormatRecord(record));
+        cursor.insertText(ToQString(FLines.front()));
     } else {
-        cursor.insertText(FormatRecord(record));
+        cursor.insertText(ToQString(FLines.front()));
         cursor.insertBlock();
     }
-    if (FLog != nullptr && Memo->document()->blockCount() > FLog->Capacity()) {
+    if (FLog != nullptr && static_cast<int>(FLines.size()) > FLog->Capacity()) {
+        FLines.pop_back();
         // The bottom line with the line break before it.
         cursor.movePosition(QTextCursor::End);
         cursor.movePosition(QTextCursor::StartOfBlock);
@@ -164,11 +170,8 @@ void TLogViewerForm::LogEvent(TObject*, const std::string& Host, TPingResult Sta
 
 QStringList TLogViewerForm::Lines() const {
     QStringList lines;
-    const QTextDocument* document = Memo->document();
-    if (document->isEmpty())
-        return lines;
-    for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
-        lines.append(block.text());
+    for (const std::string& line : FLines)
+        lines.append(ToQString(line));
     return lines;
 }
 
@@ -203,8 +206,8 @@ void TLogViewerForm::SaveToFile(const QString& FileName) {
         RaiseCannotCreate(path, SystemErrorText(EACCES));
 
     QByteArray bytes;
-    for (const QString& line : Lines()) {
-        bytes += line.toLocal8Bit();
+    for (const std::string& line : FLines) {
+        bytes.append(line.data(), static_cast<qsizetype>(line.size()));
         bytes += "\r\n";
     }
 
@@ -230,6 +233,7 @@ void TLogViewerForm::SaveToFile(const QString& FileName) {
 
 void TLogViewerForm::ClearBtnClick() {
     Memo->clear();
+    FLines.clear();
     if (FLog != nullptr)
         FLog->Clear();
 }

@@ -8,6 +8,9 @@
 #include "framework/Component.h"
 
 #include <QDialog>
+
+#include <deque>
+#include <string>
 #include <QString>
 
 class QPlainTextEdit;
@@ -44,6 +47,13 @@ public:
     TStatusLog* FLog = nullptr;
     bool FShowHost = false;
     bool FShowing = false;
+
+private:
+    // The lines shown, top first, as bytes: what Save writes, exactly, also
+    // for host texts that are not UTF-8.
+    std::deque<std::string> FLines;
+
+public:
 
 protected:
     void showEvent(QShowEvent* Event) override;

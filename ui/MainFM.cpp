@@ -12,6 +12,7 @@
 #include "ui/LogViewerCM.h"
 #include "ui/QtDispatcher.h"
 #include "ui/SentrelListView.h"
+#include "ui/TextCodec.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -357,7 +358,7 @@ void TMain::ViewDeviceLogActionExecute() {
         return;
     auto* device = static_cast<TDeviceScanner*>(row->Data());
     LogViewer->ShowHost = false;
-    LogViewer->ShowLog(QStringLiteral("Activity Log for ") + QString::fromStdString(device->DisplayName()),
+    LogViewer->ShowLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
                        device->Log());
 }
 void TMain::HelpActionExecute() { hh::HelpActionExecute(); }

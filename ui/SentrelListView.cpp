@@ -3,6 +3,7 @@
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "ui/Images.h"
+#include "ui/TextCodec.h"
 
 #include <QPalette>
 
@@ -75,9 +76,9 @@ void TSentrelListView::Rebuild() {
         for (int i = 0; i < scanners->Count(); ++i) {
             TDeviceScanner* device = scanners->Items(i);
             TListItem* row = AddItem();
-            row->SetCaption(QString::fromStdString(device->DisplayName()));
+            row->SetCaption(ToQString(device->DisplayName()));
             row->AddSubItem(QString());
-            row->AddSubItem(QString::fromStdString(device->Device->Description()));
+            row->AddSubItem(ToQString(device->Device->Description()));
             row->SetImageIndex(images::DeviceTypeImage(device->Device->DeviceType()));
             row->SetSubItemImage(0, images::LampOff);
             row->SetData(device);

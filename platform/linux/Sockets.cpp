@@ -57,6 +57,8 @@ std::optional<uint32_t> GetHostByName(const std::string& Name) {
         if (gLookupHook)
             return gLookupHook(Name);
     }
+    if (!IsHostNameSyntax(Name))
+        return std::nullopt;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_RAW;
@@ -72,6 +74,38 @@ std::optional<uint32_t> GetHostByName(const std::string& Name) {
     }
     freeaddrinfo(found);
     return address;
+}
+
+bool IsHostNameSyntax(const std::string& Text) {
+    if (Text.empty() || Text.size() > 253)
+        return false;
+    size_t label = 0;
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(Text[i]);
+        if (c == '.') {
+            if (label == 0)
+                return false;
+            label = 0;
+            continue;
+        }
+        if (++label > 63)
+            return false;
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (plain)
+            continue;
+        if (c < 0xC2 || c > 0xF4)
+            return false; // controls, blanks, punctuation, stray continuation bytes
+        // A whole UTF-8 sequence: its continuation bytes must follow.
+        const size_t length = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (i + length > Text.size())
+            return false;
+        for (size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(Text[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += length - 1;
+    }
+    return true;
 }
 
 void SetStartupResult(int Result) { gStartupResult.store(Result); }

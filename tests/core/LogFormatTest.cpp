@@ -48,3 +48,17 @@ TEST_F(LogFormatTest, PaddingCountsCharactersNotBytes) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VisibleText, ControlCharactersShowAsPicturesAndNothingElseChanges) {
+    EXPECT_EQ(VisibleText("a\nb"), "a\xE2\x90\x8A" "b");
+    EXPECT_EQ(VisibleText(std::string("\x1b[2J\x7f", 5)), "\xE2\x90\x9B[2J\xE2\x90\xA1");
+    EXPECT_EQ(VisibleText(std::string("\0", 1)), "\xE2\x90\x80");
+    const std::string odd = "%s%n \"quoted\" back\\slash \xff\xfe caf\xC3\xA9";
+    EXPECT_EQ(VisibleText(odd), odd);
+    TDeviceStatusRecord record{EncodeDateTime({2026, 12, 8, 9, 5, 7, 0}), "two\nlines", prSuccess};
+    EXPECT_EQ(FormatRecord(record, true).find('\n'), std::string::npos);
+}
+
+} // namespace
