@@ -1,5 +1,6 @@
 #include "platform/registry/FileStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -85,6 +86,24 @@ void MakeFolders(const std::string& Folder) {
         if (slash == std::string::npos)
             break;
     }
+}
+
+int RemoveOrphanedTemporaries(const std::string& Path) {
+    const std::string folder = FolderOf(Path);
+    const std::string prefix = Path.substr(folder.size() + 1) + ".tmp-";
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        // Exactly the names ReplaceFile makes: the prefix and six characters.
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+            unlinkat(dirfd(dir), name.c_str(), 0) == 0)
+            ++removed;
+    }
+    closedir(dir);
+    return removed;
 }
 
 void ReplaceFile(const std::string& Path, std::string_view Bytes) {

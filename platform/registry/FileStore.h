@@ -29,6 +29,11 @@ std::string MoveAside(const std::string& Path);
 
 // An exclusive flock on a lock file, held until destroyed. The lock file
 // stays: removing it would let two copies lock different files.
+// Removes what a save killed part-way left beside Path (its temporary
+// files). Only safe under the store's lock, when no save can be running.
+// Returns how many went.
+int RemoveOrphanedTemporaries(const std::string& Path);
+
 class FileLock {
 public:
     explicit FileLock(const std::string& Path);

@@ -232,6 +232,8 @@ struct TRegistry::State {
         for (const auto& change : Journal)
             Apply(*fresh, change);
         try {
+            // Under the lock no save runs: a temporary file here is a killed save's.
+            reg::RemoveOrphanedTemporaries(StoreFile);
             reg::ReplaceFile(StoreFile, reg::WriteRegFile(*fresh, RootName(Root)));
         } catch (const std::system_error& e) {
             FailWrite(e);

@@ -235,6 +235,25 @@ TEST_F(RegistryTest, OnlyCommitTouchesTheDisk) {
     EXPECT_EQ(FilesLike("settings.reg.tmp").size(), 0u);
 }
 
+TEST_F(RegistryTest, ACommitClearsWhatAKilledSaveLeftBehind) {
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("\\K", true));
+        reg.WriteString("a", "1");
+        reg.Commit();
+    }
+    WriteAll(Store() + ".tmp-Ab3xQz", "half a file"); // as a save killed mid-write leaves it
+    WriteAll(Store() + ".tmp-notmine", "kept");        // not a name a save makes
+    WriteAll(Store() + ".broken-20261208-010203", "kept");
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("\\K", true));
+    reg.WriteString("a", "2");
+    reg.Commit();
+    EXPECT_EQ(FilesLike("settings.reg.tmp").size(), 1u);
+    EXPECT_EQ(ReadAll(Store() + ".tmp-notmine"), "kept");
+    EXPECT_EQ(ReadAll(Store() + ".broken-20261208-010203"), "kept");
+}
+
 TEST_F(RegistryTest, TwoAccessorsCommittingBothSurvive) {
     TRegistry first, second;
     ASSERT_TRUE(first.OpenKey("\\Shared", true));
