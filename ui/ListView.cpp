@@ -163,7 +163,7 @@ void TListItem::SetSubItemImage(int Index, int Image) {
     Changed(true);
 }
 
-int TListItem::Index() const { return FPosition; }
+int TListItem::Index() const { return FOwner->PositionOf(this); }
 
 void TListItem::Changed(bool OrderMayChange) {
     FOwner->ItemChanged(this, OrderMayChange, TItemChange::ctText);
@@ -242,7 +242,7 @@ void TListView::SetSelected(TListItem* Item) {
         selectionModel()->clearSelection();
         return;
     }
-    const QModelIndex index = FModel->index(Item->FPosition, 0);
+    const QModelIndex index = FModel->index(PositionOf(Item), 0);
     selectionModel()->setCurrentIndex(
         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
@@ -314,10 +314,25 @@ void TListView::SetHotTrack(bool Value) {
 int TListView::Compare(TListItem* A, TListItem* B) const { return OnCompare(A, B); }
 
 int TListView::PositionOf(const TListItem* Item) const {
-    if (Item == nullptr || Item->FOwner != this || Item->FPosition >= Count() ||
-        FItems[static_cast<size_t>(Item->FPosition)].get() != Item)
+    if (Item == nullptr || Item->FOwner != this)
         return -1;
-    return Item->FPosition;
+    // A move shifts the rows it passes by one and leaves their stored places
+    // as they were: renumbering them would touch every row passed, thousands
+    // per move when a whole list of lamps lights up. Look outward from the
+    // stored place instead; the row is near it.
+    const int count = Count();
+    const int stored = Item->FPosition;
+    for (int distance = 0; distance < count; ++distance) {
+        const int before = stored - distance;
+        const int after = stored + distance;
+        if (before < 0 && after >= count)
+            break;
+        if (before >= 0 && before < count && FItems[static_cast<size_t>(before)].get() == Item)
+            return Item->FPosition = before;
+        if (after >= 0 && after < count && FItems[static_cast<size_t>(after)].get() == Item)
+            return Item->FPosition = after;
+    }
+    return -1;
 }
 
 void TListView::ItemChanged(TListItem* Item, bool OrderMayChange, TItemChange Change) {
@@ -328,13 +343,13 @@ void TListView::ItemChanged(TListItem* Item, bool OrderMayChange, TItemChange Ch
         return; // not in the list yet or any more
     FModel->RowChanged(row);
     if (OrderMayChange && Sorting())
-        Reposition(Item);
+        Reposition(Item, row);
     if (OnChange)
         OnChange(Item, Change);
 }
 
-void TListView::Reposition(TListItem* Moved) {
-    const int row = Moved->FPosition;
+void TListView::Reposition(TListItem* Moved, int Row) {
+    const int row = Row;
     const int last = Count() - 1;
     const bool fitsBefore = row == 0 || Compare(Item(row - 1), Moved) <= 0;
     const bool fitsAfter = row == last || Compare(Moved, Item(row + 1)) <= 0;
@@ -359,11 +374,12 @@ void TListView::Reposition(TListItem* Moved) {
     if (target == row)
         return;
     FModel->beginMoveRows(QModelIndex(), row, row, QModelIndex(), target > row ? target + 1 : target);
-    std::unique_ptr<TListItem> moving = std::move(FItems[static_cast<size_t>(row)]);
-    FItems.erase(FItems.begin() + row);
-    FItems.insert(FItems.begin() + target, std::move(moving));
-    for (int i = std::min(row, target); i <= std::max(row, target); ++i)
-        FItems[static_cast<size_t>(i)]->FPosition = i;
+    // Only the rows between the two places shift, each by one.
+    if (target < row)
+        std::rotate(begin + target, begin + row, begin + row + 1);
+    else
+        std::rotate(begin + row, begin + row + 1, begin + target + 1);
+    Moved->FPosition = target;
     FModel->endMoveRows();
 }
 

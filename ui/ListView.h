@@ -47,7 +47,9 @@ private:
     void Changed(bool OrderMayChange);
 
     TListView* FOwner;
-    int FPosition = 0;
+    // Where the item was last seen; rows moving past it may have shifted it
+    // since, which the view corrects when it asks (PositionOf).
+    mutable int FPosition = 0;
     QString FCaption;
     int FImageIndex = -1;
     bool FChecked = false;
@@ -115,8 +117,9 @@ private:
     int Compare(TListItem* A, TListItem* B) const;
     bool Sorting() const { return FSortType != TSortType::stNone && FUpdateCount == 0 && OnCompare; }
     // Moves one changed item to where the order wants it.
-    void Reposition(TListItem* Moved);
+    void Reposition(TListItem* Moved, int Row);
     void ItemChanged(TListItem* Item, bool OrderMayChange, TItemChange Change);
+    // The item's row, or -1 when it is not in the list.
     int PositionOf(const TListItem* Item) const;
 
     TListModel* FModel;

@@ -62,6 +62,31 @@ TEST_F(ListViewTest, ManyRandomChangesKeepTheOrder) {
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
+TEST_F(ListViewTest, ItemsChangedThroughTheirPointersAreFoundWhereverTheyMoved) {
+    // Rows passed by a move keep their stored places until asked: each change
+    // must still name the item's true row to the view and move that row.
+    std::mt19937 random(11);
+    std::vector<TListItem*> items;
+    for (int i = 0; i < 200; ++i)
+        items.push_back(Add(static_cast<int>(random() % 1000)));
+    List.SetSortType(TSortType::stBoth);
+    TListItem* changing = nullptr;
+    int wrongRows = 0;
+    QObject::connect(List.model(), &QAbstractItemModel::dataChanged,
+                     [&](const QModelIndex& topLeft, const QModelIndex&) {
+                         if (List.Item(topLeft.row()) != changing)
+                             ++wrongRows;
+                     });
+    for (int i = 0; i < 3000; ++i) {
+        changing = items[random() % items.size()];
+        changing->SetCaption(QString::number(random() % 1000));
+        ASSERT_EQ(List.Item(changing->Index()), changing);
+    }
+    EXPECT_EQ(wrongRows, 0);
+    const std::vector<int> order = Order();
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+}
+
 TEST_F(ListViewTest, SelectionFollowsItsItemThroughSorting) {
     for (int n : {5, 3, 9})
         Add(n);
