@@ -1,0 +1,115 @@
+// bench_stop: how long the scanner's Stop takes while every device's echo is
+// still in flight to a host that never answers. Stop tells every worker
+// first and only then waits for them, so it should take about as long as the
+// slowest echo still has to run, not the sum of them.
+//
+//   bench_stop [-n devices] [-w timeout_ms] [-a first_address]
+//
+// The devices are first_address, first_address + 1, ...; the caller routes
+// them where nothing answers, inside a network namespace of its own: from
+// the machine's own namespace only loopback addresses are accepted.
+// Prints key=value lines.
+
+#include "core/Dispatcher.h"
+#include "core/SentrelScannerCM.h"
+#include "core/SentrelSettingsCM.h"
+#include "net/qsWinsock.h"
+#include "platform/Process.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Whether this process shares the network namespace of process 1, the
+// machine's own.
+bool InMachineNamespace() {
+    struct stat own {
+    }, machine{};
+    if (stat("/proc/self/ns/net", &own) != 0 || stat("/proc/1/ns/net", &machine) != 0)
+        return true; // cannot tell: assume the worst
+    return own.st_ino == machine.st_ino && own.st_dev == machine.st_dev;
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int devices = 1000;
+    int timeout = 3000;
+    std::string first = "198.18.0.1";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "-n")
+            devices = std::atoi(argv[i + 1]);
+        else if (arg == "-w")
+            timeout = std::atoi(argv[i + 1]);
+        else if (arg == "-a")
+            first = argv[i + 1];
+    }
+    in_addr base{};
+    if (inet_pton(AF_INET, first.c_str(), &base) != 1) {
+        std::printf("failed=%s is no address\n", first.c_str());
+        return 2;
+    }
+    const uint32_t firstHost = ntohl(base.s_addr);
+    const uint32_t lastHost = firstHost + static_cast<uint32_t>(devices > 0 ? devices - 1 : 0);
+    const bool loopback = (firstHost >> 24) == 127 && (lastHost >> 24) == 127;
+    if (!loopback && InMachineNamespace()) {
+        std::printf("failed=run inside a network namespace of its own to probe %s\n",
+                    first.c_str());
+        return 2;
+    }
+    platform::RaiseOpenFileLimit();
+
+    TComponent owner(nullptr);
+    auto* settings = new TSentrelSettings(&owner);
+    auto* winsock = new TqsWinsock(&owner);
+    auto* scanner = new TSentrelScanner(&owner);
+    TQueueDispatcher queue;
+    scanner->SetWinsock(winsock);
+    scanner->SetDispatcher(&queue);
+    settings->EchoTimeOut = timeout;
+    settings->PingInterval = 1;
+    settings->EchoRequestSize = 56;
+    for (int i = 0; i < devices; ++i) {
+        in_addr address{htonl(firstHost + static_cast<uint32_t>(i))};
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &address, text, sizeof(text));
+        settings->Devices()->Add()->SetHost(text);
+    }
+    scanner->LoadFromSettings(settings);
+    try {
+        winsock->SetActive(true);
+        const auto startBegan = Clock::now();
+        scanner->SetActive(true);
+        const auto startEnded = Clock::now();
+        // Every worker sends as soon as it runs; a silent host never answers.
+        const size_t answeredBeforeStop = queue.Pending();
+        const auto stopBegan = Clock::now();
+        scanner->SetActive(false);
+        const auto stopEnded = Clock::now();
+        std::printf("devices=%d\n", devices);
+        std::printf("timeout_ms=%d\n", timeout);
+        std::printf("start_ms=%.1f\n", Ms(startEnded - startBegan));
+        std::printf("answered_before_stop=%zu\n", answeredBeforeStop);
+        std::printf("stop_ms=%.1f\n", Ms(stopEnded - stopBegan));
+        // The last worker sent its echo about when Start returned; this is how
+        // long the stop ran on past that echo's own timeout.
+        std::printf("stop_past_last_timeout_ms=%.1f\n", Ms(stopEnded - startEnded) - timeout);
+    } catch (const std::exception& e) {
+        std::printf("failed=%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
