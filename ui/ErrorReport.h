@@ -1,7 +1,8 @@
 #pragma once
 // The application's one error report: every error that escapes a handler
 // ends here, is shown in a message box captioned "Kestrava Sentrel" with a
-// stop icon and an OK button, and the program goes on.
+// stop icon and an OK button, and the program goes on. Each report is also
+// written to stderr as "Kestrava Sentrel: <text>" and a newline.
 
 #include <QApplication>
 #include <QString>
@@ -13,7 +14,9 @@
 // character sorts after the full stop.
 QString ErrorReportText(const QString& Message);
 void ShowErrorReport(const QString& Message);
-// Reports the error being handled (call from a catch block).
+// Reports the error being handled (call from a catch block). An ICMP error
+// carries, after a blank line, what the administrator has to change when
+// this user may not send ICMP echoes at all.
 void ReportCurrentException();
 
 // Runs Handler and reports whatever it throws.
