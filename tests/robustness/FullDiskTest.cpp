@@ -8,6 +8,8 @@
 
 #include "platform/registry/Registry.h"
 
+#include "tests/support/InChild.h"
+
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -20,37 +22,7 @@
 
 namespace {
 
-constexpr int SkipStatus = 77;
-
-// Runs Body in a forked child and returns its exit status and what it
-// returned; "SKIP: why" exits with SkipStatus, "" means success.
-std::pair<int, std::string> InChild(const std::function<std::string()>& Body) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {-1, "pipe failed"};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::string out;
-        try {
-            out = Body();
-        } catch (const std::exception& e) {
-            out = std::string("unexpected: ") + e.what();
-        }
-        if (write(fds[1], out.data(), out.size()) < 0)
-            _exit(2);
-        _exit(out.starts_with("SKIP:") ? SkipStatus : out.empty() ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+constexpr int SkipStatus = ChildSkipStatus;
 
 // A tmpfs with Options over the settings folder, seen by this process only.
 bool MountSmallFileSystem(const TempConfig& Config, const std::string& Options) {

@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "tests/ui/ModalHelper.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -24,18 +26,6 @@ void PrintTo(const QString& text, std::ostream* out);
 
 namespace {
 
-// Runs Action on the modal window that comes up next, then closes that
-// window if the action left it open, so a failed check cannot hang the test.
-void OnNextModal(std::function<void(QWidget*)> Action) {
-    QTimer::singleShot(0, [Action] {
-        QWidget* window = QApplication::activeModalWidget();
-        ASSERT_NE(window, nullptr);
-        QPointer<QWidget> guard(window);
-        Action(window);
-        if (guard && guard->isVisible())
-            guard->close();
-    });
-}
 
 class DevicePropertiesTest : public ::testing::Test {
 protected:

@@ -22,6 +22,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "tests/ui/ModalHelper.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -36,18 +38,6 @@ void PrintTo(const QString& text, std::ostream* out);
 
 namespace {
 
-// Runs Action on the modal window that comes up next, then closes that
-// window if the action left it open, so a failed check cannot hang the test.
-void OnNextModal(std::function<void(QWidget*)> Action) {
-    QTimer::singleShot(0, [Action] {
-        QWidget* window = QApplication::activeModalWidget();
-        ASSERT_NE(window, nullptr);
-        QPointer<QWidget> guard(window);
-        Action(window);
-        if (guard && guard->isVisible())
-            guard->close();
-    });
-}
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);

@@ -3,6 +3,7 @@
 // read-only (or a tiny file system) for real in a mount namespace of its own.
 
 #include "RegistryFixture.h"
+#include "tests/support/InChild.h"
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,37 +19,7 @@ namespace {
 
 using CommitFailureTest = RegistryFixture;
 
-constexpr int SkipStatus = 77;
-
-// Runs Body in a forked child and returns what it returned; a child that
-// returns "SKIP: why" exits with SkipStatus.
-std::pair<int, std::string> InChild(const std::function<std::string()>& Body) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {-1, "pipe failed"};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::string out;
-        try {
-            out = Body();
-        } catch (const std::exception& e) {
-            out = std::string("unexpected: ") + e.what();
-        }
-        if (write(fds[1], out.data(), out.size()) < 0)
-            _exit(2);
-        _exit(out.starts_with("SKIP:") ? SkipStatus : 0);
-    }
-    close(fds[1]);
-    std::string out;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-        out.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
+constexpr int SkipStatus = ChildSkipStatus;
 
 bool PrivateMounts() {
     return unshare(CLONE_NEWNS) == 0 &&
