@@ -20,16 +20,6 @@
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 const char* const Devices =
     "Windows Registry Editor Version 5.00\n\n"
@@ -67,6 +57,19 @@ protected:
         main->StartActionExecute();
         EXPECT_TRUE(WaitUntil([&] { return main->Log->Count() == 2; }));
         return main;
+    }
+
+    // Opens a log view with Action and returns its caption and lines.
+    static std::pair<QString, QStringList> ViewedLog(TMain& main, QAction* Action) {
+        std::pair<QString, QStringList> viewed;
+        WhenModalOpens([&](QWidget*) {
+            TLogViewerForm* form = main.LogViewer->Form();
+            ASSERT_NE(form, nullptr);
+            viewed = {form->windowTitle(), form->Lines()};
+            form->CloseBtn->click();
+        });
+        Action->trigger();
+        return viewed;
     }
 
     int DeviceLogRecords(TMain& main) {
@@ -128,16 +131,7 @@ TEST_F(CommandsTest, ConfirmingWhileIdleLeavesScanningOff) {
 
 TEST_F(CommandsTest, SystemLogViewCarriesTheHostColumn) {
     auto main = StartScanning();
-    QString caption;
-    QStringList lines;
-    WhenModalOpens([&](QWidget*) {
-        TLogViewerForm* form = main->LogViewer->Form();
-        ASSERT_NE(form, nullptr);
-        caption = form->windowTitle();
-        lines = form->Lines();
-        form->CloseBtn->click();
-    });
-    main->ViewLogAction->trigger();
+    const auto [caption, lines] = ViewedLog(*main, main->ViewLogAction);
     EXPECT_EQ(caption, QStringLiteral("Network Activity Log"));
     ASSERT_EQ(lines.size(), 2);
     for (const QString& line : lines)
@@ -156,16 +150,7 @@ TEST_F(CommandsTest, DeviceLogViewNeedsASelectedRowAndHasNoHostColumn) {
     main->List->SetSelected(row);
     main->ApplicationEventsIdle();
     EXPECT_TRUE(main->ViewDeviceLogAction->isEnabled());
-    QString caption;
-    QStringList lines;
-    WhenModalOpens([&](QWidget*) {
-        TLogViewerForm* form = main->LogViewer->Form();
-        ASSERT_NE(form, nullptr);
-        caption = form->windowTitle();
-        lines = form->Lines();
-        form->CloseBtn->click();
-    });
-    main->ViewDeviceLogAction->trigger();
+    const auto [caption, lines] = ViewedLog(*main, main->ViewDeviceLogAction);
     EXPECT_EQ(caption, QStringLiteral("Activity Log for ") + row->Caption());
     ASSERT_EQ(lines.size(), 1);
     EXPECT_FALSE(lines[0].contains(QStringLiteral("127.0.0.")));

@@ -5,6 +5,7 @@
 #include "core/StatusLogCM.h"
 #include "net/qsWinsock.h"
 #include "tests/support/TempConfig.h"
+#include "tests/ui/ModalHelper.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/MainFM.h"
@@ -53,16 +54,6 @@ std::string Form(int left, int top, int width, int height) {
            Dword("Top", top) + Dword("Height", height) + Dword("Width", width);
 }
 
-bool WaitUntil(const std::function<bool()>& done, int ms = 20000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 std::vector<QString> Captions(const TListView& list) {
     std::vector<QString> captions;

@@ -1,8 +1,9 @@
 #pragma once
-// Drives modal windows from a test: the action runs once the next modal
-// window is on screen, from the event loop that window runs.
+// Drives windows from a test: actions on the next modal window, run from
+// the event loop that window runs, and waiting for the event loop.
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -36,4 +37,16 @@ inline void OnNextModal(std::function<void(QWidget*)> Action) {
         if (guard && guard->isVisible())
             guard->close();
     });
+}
+
+// Runs the event loop until Done holds or Ms milliseconds have passed.
+inline bool WaitUntil(const std::function<bool()>& Done, int Ms = 20000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!Done()) {
+        if (timer.elapsed() > Ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
