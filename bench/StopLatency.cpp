@@ -3,12 +3,12 @@
 // first and only then waits for them, so it should take about as long as the
 // slowest echo still has to run, not the sum of them.
 //
-//   bench_stop [-n devices] [-w timeout_ms] [-a first_address]
+//   bench_stop [-n devices] [-w timeout_ms] [-a first_address] [-N netns]
 //
 // The devices are first_address, first_address + 1, ...; the caller routes
-// them where nothing answers, inside a network namespace of its own: from
-// the machine's own namespace only loopback addresses are accepted.
-// Prints key=value lines.
+// them where nothing answers, inside a network namespace of its own, which it
+// names with -N. Without it only loopback addresses are accepted, so that
+// nothing leaves the machine by mistake. Prints key=value lines.
 
 #include "core/Dispatcher.h"
 #include "core/SentrelScannerCM.h"
@@ -28,14 +28,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whether this process shares the network namespace of process 1, the
-// machine's own.
-bool InMachineNamespace() {
-    struct stat own {
-    }, machine{};
-    if (stat("/proc/self/ns/net", &own) != 0 || stat("/proc/1/ns/net", &machine) != 0)
-        return true; // cannot tell: assume the worst
-    return own.st_ino == machine.st_ino && own.st_dev == machine.st_dev;
+// Whether this process runs in the named namespace that `ip netns` made
+// (its file under /run/netns).
+bool InNamespace(const std::string& Name) {
+    if (Name.empty() || Name.find('/') != std::string::npos)
+        return false;
+    struct stat own = {};
+    struct stat named = {};
+    return stat("/proc/self/ns/net", &own) == 0 &&
+           stat(("/run/netns/" + Name).c_str(), &named) == 0 && own.st_ino == named.st_ino &&
+           own.st_dev == named.st_dev;
 }
 
 double Ms(Clock::duration d) {
@@ -47,7 +49,8 @@ double Ms(Clock::duration d) {
 int main(int argc, char** argv) {
     int devices = 1000;
     int timeout = 3000;
-    std::string first = "198.18.0.1";
+    std::string first = "127.1.0.1";
+    std::string netns;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "-n")
@@ -56,6 +59,8 @@ int main(int argc, char** argv) {
             timeout = std::atoi(argv[i + 1]);
         else if (arg == "-a")
             first = argv[i + 1];
+        else if (arg == "-N")
+            netns = argv[i + 1];
     }
     in_addr base{};
     if (inet_pton(AF_INET, first.c_str(), &base) != 1) {
@@ -65,8 +70,9 @@ int main(int argc, char** argv) {
     const uint32_t firstHost = ntohl(base.s_addr);
     const uint32_t lastHost = firstHost + static_cast<uint32_t>(devices > 0 ? devices - 1 : 0);
     const bool loopback = (firstHost >> 24) == 127 && (lastHost >> 24) == 127;
-    if (!loopback && InMachineNamespace()) {
-        std::printf("failed=run inside a network namespace of its own to probe %s\n",
+    if (!loopback && !InNamespace(netns)) {
+        std::printf("failed=%s is not loopback: run inside a namespace made for it and name it "
+                    "with -N\n",
                     first.c_str());
         return 2;
     }
