@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 
 namespace platform {
@@ -13,8 +14,9 @@ namespace {
 
 bool CanOpen(int type) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
+    // Out of descriptors says nothing about permission: no advice then.
     if (fd < 0)
-        return false;
+        return errno == EMFILE || errno == ENFILE;
     close(fd);
     return true;
 }
