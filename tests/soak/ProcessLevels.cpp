@@ -70,6 +70,12 @@ void TLevelGuard::SetMemoryBase(const TProcessLevels& Levels) {
         Levels.HeapKiB < 0 ? -1 : Levels.HeapKiB + Margin(Levels.HeapKiB, HeapMarginMinKiB);
 }
 
+long TLevelGuard::RssLimitKiB() const {
+    if (FMemoryBase.HeapKiB < 0)
+        return FRssLimitKiB;
+    return FRssLimitKiB + FThreadsStarted * SanitizerBytesPerThread / 1024;
+}
+
 std::string TLevelGuard::Check(const TProcessLevels& Levels) const {
     std::string faults;
     auto add = [&faults](const std::string& fault) {
@@ -81,8 +87,8 @@ std::string TLevelGuard::Check(const TProcessLevels& Levels) const {
     if (Levels.Threads != FBase.Threads)
         add("threads " + std::to_string(Levels.Threads) + " (base " +
             std::to_string(FBase.Threads) + ")");
-    if (MemoryBaseSet() && Levels.RssKiB > FRssLimitKiB)
-        add("resident " + MiB(Levels.RssKiB) + " (limit " + MiB(FRssLimitKiB) + ")");
+    if (MemoryBaseSet() && Levels.RssKiB > RssLimitKiB())
+        add("resident " + MiB(Levels.RssKiB) + " (limit " + MiB(RssLimitKiB()) + ")");
     if (FHeapLimitKiB >= 0 && Levels.HeapKiB > FHeapLimitKiB)
         add("heap " + MiB(Levels.HeapKiB) + " (limit " + MiB(FHeapLimitKiB) + ")");
     return faults;

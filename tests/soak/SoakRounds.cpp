@@ -84,6 +84,8 @@ bool TSoakRounds::Run(std::chrono::milliseconds Duration) {
     bool sound = true;
     for (int round = 1; round <= MinWarmupRounds + 1 || Clock::now() - FBegin < Duration; ++round) {
         TRoundFigures figures = RunRound(round);
+        // A worker for every device at Start and again at the rebuild.
+        FGuard.ThreadsStarted(2L * FDevices);
         if (round == 1)
             FGuard.SetBase(figures.Stopped);
         figures.WarmingUp = !FGuard.MemoryBaseSet();
@@ -278,10 +280,11 @@ void TSoakRounds::PrintSummary() const {
     if (FGuard.MemoryBaseSet()) {
         std::fprintf(FOut,
                      "  after the warm-up (%d rounds): resident %.1f..%.1f MiB (base %.1f, limit "
-                     "%.1f: +%d %%, at least %ld MiB)",
+                     "at the end %.1f: +%d %%, at least %ld MiB, +%ld bytes a thread started)",
                      FWarmupRounds, MiB(rss.first), MiB(rss.second), MiB(memory.RssKiB),
                      MiB(FGuard.RssLimitKiB()), TLevelGuard::MarginPercent,
-                     TLevelGuard::RssMarginMinKiB / 1024);
+                     TLevelGuard::RssMarginMinKiB / 1024,
+                     memory.HeapKiB < 0 ? 0L : TLevelGuard::SanitizerBytesPerThread);
         if (memory.HeapKiB >= 0)
             std::fprintf(FOut,
                          ", heap %.1f..%.1f MiB (base %.1f, limit %.1f: +%d %%, at least %ld "
