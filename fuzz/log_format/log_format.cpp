@@ -1,8 +1,9 @@
 // The status log's text lines with host texts of any bytes and lengths
 // (control characters, bytes that are not UTF-8, "%s%n" and the like) and
 // any time stamp of years 1 to 9999. A host text is data: it appears in the
-// line byte for byte, right-aligned in 16 characters, and has no say in the
-// date, the time or the status around it.
+// line as it is, but for control characters shown as their pictures,
+// right-aligned in 16 characters, and has no say in the date, the time or the
+// status around it.
 
 #include "core/LogFormat.h"
 
@@ -37,6 +38,27 @@ void CheckPadLeft(const std::string& Text, size_t Width) {
         Fault("PadLeft", padded);
 }
 
+// No control byte is left; each becomes one picture (U+2400 block, E2 90 ..)
+// and every other byte stays as it was, in its place.
+void CheckVisibleText(const std::string& Text) {
+    const std::string visible = VisibleText(Text);
+    size_t j = 0;
+    for (unsigned char c : Text) {
+        if (c < 0x20 || c == 0x7f) {
+            if (visible.compare(j, 2, "\xE2\x90") != 0 || j + 3 > visible.size())
+                Fault("a control character not shown as its picture", visible);
+            j += 3;
+        } else if (j >= visible.size() || static_cast<unsigned char>(visible[j++]) != c) {
+            Fault("a byte other than a control character changed", visible);
+        }
+    }
+    if (j != visible.size())
+        Fault("bytes added to the visible text", visible);
+    for (unsigned char c : visible)
+        if (c < 0x20 || c == 0x7f)
+            Fault("a control character left in the visible text", visible);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -63,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
             host.append(host, 0, std::min(piece, longer - host.size()));
 
     CheckPadLeft(host, width);
+    CheckVisibleText(host);
 
     TDeviceStatusRecord record;
     record.TimeStamp = static_cast<double>(day) + static_cast<double>(ms) / 86400000.0;
@@ -85,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         Fault("date or status changed by the host text", withHost);
     const std::string padded =
         withHost.substr(when.size(), withHost.size() - when.size() - tail.size());
-    if (padded != PadLeft(host, 16))
+    if (padded != PadLeft(VisibleText(host), 16))
         Fault("host not shown as it is", withHost);
     if (when.find_first_of("\r\n") != std::string::npos)
         Fault("a line break in the date", withHost);
