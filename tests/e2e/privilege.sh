@@ -75,7 +75,7 @@ COPY="$BIN/$(basename "$PROGRAM")"
 new_profile() {
     local home="$WORK/$1" autoscan="$2"
     local settings="$home/config/Kestrava/Sentrel/settings.reg"
-    mkdir -p "$(dirname "$settings")" "$home/runtime"
+    mkdir -p "$home/runtime"
     write_settings "$settings" "$autoscan"
     chown -R "$USER_ID:$GROUP_ID" "$home"
     chmod -R go-rwx "$home"

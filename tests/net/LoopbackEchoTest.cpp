@@ -117,15 +117,9 @@ bool MayOpenIcmp() {
 }
 
 TEST(LoopbackEcho, StoppingTheLastHostLeavesNoThreadOfTheModule) {
-    {
-        // A first worker, so that threads a runtime starts once (a sanitizer's
-        // own, for one) are there before counting.
-        TqsInternetHost warmUp(nullptr);
-        warmUp.SetHostName("127.0.2.1");
-        warmUp.PingSettings()->SetInterval(0);
-        warmUp.StartPing();
-        warmUp.StopPing();
-    }
+    // A first worker, so that threads a runtime starts once (a sanitizer's
+    // own, for one) are there before counting.
+    PingOnce("127.0.2.1", 32);
     const int before = ThreadCount();
     for (int round = 0; round < 2; ++round) {
         std::vector<std::unique_ptr<TqsInternetHost>> hosts;
@@ -152,11 +146,7 @@ TEST(LoopbackEcho, AWorkerOutOfDescriptorsSaysSo) {
         // A run beforehand, so that a runtime's checks that need a descriptor
         // of their own (a sanitizer's type checks open a pipe) are done and
         // remembered before the limit.
-        TqsInternetHost warmUp(nullptr);
-        warmUp.SetHostName("127.0.0.1");
-        warmUp.PingSettings()->SetInterval(0);
-        warmUp.StartPing();
-        warmUp.StopPing();
+        PingOnce("127.0.0.1", 32);
         const EICMPError sample("warm-up");
         const Exception& general = sample;
         EXPECT_STREQ(general.what(), "warm-up");
