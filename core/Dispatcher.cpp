@@ -6,9 +6,13 @@ namespace {
 std::atomic<TDispatcher*> gMainThreadDispatcher{nullptr};
 } // namespace
 
-TDispatcher* MainThreadDispatcher() { return gMainThreadDispatcher.load(); }
+TDispatcher* MainThreadDispatcher() {
+    return gMainThreadDispatcher.load();
+}
 
-void SetMainThreadDispatcher(TDispatcher* Dispatcher) { gMainThreadDispatcher.store(Dispatcher); }
+void SetMainThreadDispatcher(TDispatcher* Dispatcher) {
+    gMainThreadDispatcher.store(Dispatcher);
+}
 
 void TQueueDispatcher::Post(std::function<void()> Call) {
     bool first;

@@ -20,8 +20,8 @@ class TDeviceData;
 class TSentrelSettings;
 class TSentrelScanner;
 
-using TDeviceStatusChangeEvent = std::function<void(
-    TObject* Sender, const std::string& Host, TPingResult OldStatus, TPingResult NewStatus)>;
+using TDeviceStatusChangeEvent = std::function<void(TObject* Sender, const std::string& Host,
+                                                    TPingResult OldStatus, TPingResult NewStatus)>;
 
 class TDeviceScanner : public TCollectionItem {
 public:

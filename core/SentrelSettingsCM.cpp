@@ -39,7 +39,9 @@ std::string KeyNameBase(const std::string& host) {
     return name.empty() ? std::string("(no host)") : name;
 }
 
-bool ReadBool(TRegistry& registry, const char* name) { return registry.ReadInteger(name) != 0; }
+bool ReadBool(TRegistry& registry, const char* name) {
+    return registry.ReadInteger(name) != 0;
+}
 
 } // namespace
 

@@ -23,7 +23,9 @@ void TCollectionItem::Changed() {
         FCollection->Changed(this);
 }
 
-TCollection::~TCollection() { Clear(); }
+TCollection::~TCollection() {
+    Clear();
+}
 
 TCollectionItem* TCollection::Items(int Index) const {
     if (Index < 0 || Index >= Count())

@@ -30,7 +30,9 @@ TComponent* TComponent::Components(int Index) const {
     return FComponents[static_cast<size_t>(Index)];
 }
 
-void TComponent::Loaded() { FLoading = false; }
+void TComponent::Loaded() {
+    FLoading = false;
+}
 
 void TComponent::InsertComponent(TComponent* AComponent) {
     if (AComponent->FOwner != nullptr)

@@ -37,8 +37,7 @@ void CivilFromDays(long z, int& y, int& m, int& d) {
 } // namespace
 
 TDateTime EncodeDateTime(const TDateTimeParts& p) {
-    const double time =
-        ((p.Hour * 60.0 + p.Minute) * 60.0 + p.Second) * 1000.0 + p.Millisecond;
+    const double time = ((p.Hour * 60.0 + p.Minute) * 60.0 + p.Second) * 1000.0 + p.Millisecond;
     return static_cast<double>(DaysFromCivil(p.Year, p.Month, p.Day)) + time / MsPerDay;
 }
 

@@ -8,7 +8,9 @@ void TPersistent::Assign(const TPersistent* Source) {
     Source->AssignTo(this);
 }
 
-void TPersistent::AssignTo(TPersistent* Dest) const { Dest->AssignError(this); }
+void TPersistent::AssignTo(TPersistent* Dest) const {
+    Dest->AssignError(this);
+}
 
 void TPersistent::AssignError(const TPersistent* Source) const {
     const char* sourceName = Source != nullptr ? Source->ClassName() : "nil";

@@ -80,7 +80,9 @@ void TDebugForm::AddLine(const QString& Text) {
     show();
 }
 
-void TDebugForm::ClearClick() { Memo->clear(); }
+void TDebugForm::ClearClick() {
+    Memo->clear();
+}
 
 void TDebugForm::resizeEvent(QResizeEvent* Event) {
     QWidget::resizeEvent(Event);

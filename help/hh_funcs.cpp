@@ -66,7 +66,9 @@ private:
 };
 
 // The root is kept as the empty text, so that "dir" + "/name" is a path.
-std::string AsDirectory(const std::string& Dir) { return Dir.empty() ? "/" : Dir; }
+std::string AsDirectory(const std::string& Dir) {
+    return Dir.empty() ? "/" : Dir;
+}
 
 std::string ExtractFileDir(const std::string& Path) {
     const auto slash = Path.rfind('/');
@@ -94,7 +96,9 @@ int OpenDirectory(const std::string& Dir) {
 
 // Only what the running user owns, and what is not a folder, may be replaced
 // or removed; in a shared folder anything else was put there by someone else.
-bool OwnedByUs(const struct stat& St) { return St.st_uid == geteuid(); }
+bool OwnedByUs(const struct stat& St) {
+    return St.st_uid == geteuid();
+}
 
 bool OwnSoleRegularFile(const struct stat& St) {
     return S_ISREG(St.st_mode) && OwnedByUs(St) && St.st_nlink == 1;
@@ -270,7 +274,9 @@ const TNameRow BrowserNames[] = {
     {AtLeast, {5, 50, 4030, 2400}, "Internet Explorer 5.5 & Internet Tools Beta"},
     {AtLeast, {5, 50, 3825, 1300}, "Internet Explorer 5.5 Developer Preview"},
     {AtLeast, {5, 0, 2919, 6307}, "Internet Explorer 5.01"},
-    {AtLeast, {5, 0, 2919, 3800}, "Internet Explorer 5.01 (Windows 2000 RC2, build 5.00.2128)"}, // 20
+    {AtLeast,
+     {5, 0, 2919, 3800},
+     "Internet Explorer 5.01 (Windows 2000 RC2, build 5.00.2128)"}, // 20
     {AtLeast, {5, 0, 2919, 800}, "Internet Explorer 5.01 (Windows 2000 RC1, build 5.00.2072)"},
     {AtLeast, {5, 0, 2721, 1400}, "Internet Explorer 5.0 updated"},
     {AtLeast, {5, 0, 2614, 0}, "Internet Explorer 5.0b"},
@@ -298,8 +304,8 @@ std::string FriendlyName(const TFileVersion& Version, const TNameRow (&Rows)[N],
     if (Version.Text.empty())
         return {};
     for (const TNameRow& row : Rows) {
-        const int order = CompareVersion(
-            Version, MakeFileVersion(row.Version[0], row.Version[1], row.Version[2], row.Version[3]));
+        const int order = CompareVersion(Version, MakeFileVersion(row.Version[0], row.Version[1],
+                                                                  row.Version[2], row.Version[3]));
         if ((row.Test == GreaterThan && order > 0) || (row.Test == EqualTo && order == 0) ||
             (row.Test == AtLeast && order >= 0))
             return row.Name;
@@ -317,25 +323,22 @@ struct TLocaleRow {
 // Languages with their default sub-language (1), then the territories whose
 // identifier differs from that default.
 const TLocaleRow Languages[] = {
-    {"ar", 0x0401}, {"bg", 0x0402}, {"ca", 0x0403}, {"zh", 0x0804}, {"cs", 0x0405},
-    {"da", 0x0406}, {"de", 0x0407}, {"el", 0x0408}, {"en", 0x0409}, {"es", 0x0C0A},
-    {"fi", 0x040B}, {"fr", 0x040C}, {"he", 0x040D}, {"hu", 0x040E}, {"is", 0x040F},
-    {"it", 0x0410}, {"ja", 0x0411}, {"ko", 0x0412}, {"nl", 0x0413}, {"nb", 0x0414},
-    {"no", 0x0414}, {"nn", 0x0814}, {"pl", 0x0415}, {"pt", 0x0416}, {"ro", 0x0418},
-    {"ru", 0x0419}, {"hr", 0x041A}, {"sk", 0x041B}, {"sv", 0x041D}, {"th", 0x041E},
-    {"tr", 0x041F}, {"uk", 0x0422}, {"sl", 0x0424}, {"et", 0x0425}, {"lv", 0x0426},
-    {"lt", 0x0427}, {"vi", 0x042A}, {"hi", 0x0439}, {"ga", 0x083C},
+    {"ar", 0x0401}, {"bg", 0x0402}, {"ca", 0x0403}, {"zh", 0x0804}, {"cs", 0x0405}, {"da", 0x0406},
+    {"de", 0x0407}, {"el", 0x0408}, {"en", 0x0409}, {"es", 0x0C0A}, {"fi", 0x040B}, {"fr", 0x040C},
+    {"he", 0x040D}, {"hu", 0x040E}, {"is", 0x040F}, {"it", 0x0410}, {"ja", 0x0411}, {"ko", 0x0412},
+    {"nl", 0x0413}, {"nb", 0x0414}, {"no", 0x0414}, {"nn", 0x0814}, {"pl", 0x0415}, {"pt", 0x0416},
+    {"ro", 0x0418}, {"ru", 0x0419}, {"hr", 0x041A}, {"sk", 0x041B}, {"sv", 0x041D}, {"th", 0x041E},
+    {"tr", 0x041F}, {"uk", 0x0422}, {"sl", 0x0424}, {"et", 0x0425}, {"lv", 0x0426}, {"lt", 0x0427},
+    {"vi", 0x042A}, {"hi", 0x0439}, {"ga", 0x083C},
 };
 
 const TLocaleRow Territories[] = {
-    {"ar_EG", 0x0C01}, {"zh_TW", 0x0404}, {"zh_HK", 0x0C04}, {"zh_SG", 0x1004},
-    {"de_CH", 0x0807}, {"de_AT", 0x0C07}, {"de_LU", 0x1007}, {"de_LI", 0x1407},
-    {"en_GB", 0x0809}, {"en_AU", 0x0C09}, {"en_CA", 0x1009}, {"en_NZ", 0x1409},
-    {"en_IE", 0x1809}, {"en_ZA", 0x1C09}, {"en_IN", 0x4009}, {"en_SG", 0x4809},
-    {"es_MX", 0x080A}, {"es_AR", 0x2C0A}, {"es_CL", 0x340A}, {"es_CO", 0x240A},
-    {"es_US", 0x540A}, {"fr_BE", 0x080C}, {"fr_CA", 0x0C0C}, {"fr_CH", 0x100C},
-    {"fr_LU", 0x140C}, {"it_CH", 0x0810}, {"nl_BE", 0x0813}, {"pt_PT", 0x0816},
-    {"sv_FI", 0x081D},
+    {"ar_EG", 0x0C01}, {"zh_TW", 0x0404}, {"zh_HK", 0x0C04}, {"zh_SG", 0x1004}, {"de_CH", 0x0807},
+    {"de_AT", 0x0C07}, {"de_LU", 0x1007}, {"de_LI", 0x1407}, {"en_GB", 0x0809}, {"en_AU", 0x0C09},
+    {"en_CA", 0x1009}, {"en_NZ", 0x1409}, {"en_IE", 0x1809}, {"en_ZA", 0x1C09}, {"en_IN", 0x4009},
+    {"en_SG", 0x4809}, {"es_MX", 0x080A}, {"es_AR", 0x2C0A}, {"es_CL", 0x340A}, {"es_CO", 0x240A},
+    {"es_US", 0x540A}, {"fr_BE", 0x080C}, {"fr_CA", 0x0C0C}, {"fr_CH", 0x100C}, {"fr_LU", 0x140C},
+    {"it_CH", 0x0810}, {"nl_BE", 0x0813}, {"pt_PT", 0x0816}, {"sv_FI", 0x081D},
 };
 
 std::string StripLocaleName(const std::string& Name) {
@@ -487,8 +490,8 @@ void Startup(const std::string& ModulePath, const std::vector<std::string>& Args
     _ieFriendlyVerStr = GetBrowserFriendlyVersion();
 
     LogFile.reset();
-    LogFile = std::make_unique<TDLogFile>(LogDir + "/" + LogFileName, DebugSwitch, true, true,
-                                          false);
+    LogFile =
+        std::make_unique<TDLogFile>(LogDir + "/" + LogFileName, DebugSwitch, true, true, false);
 }
 
 } // namespace
@@ -504,9 +507,13 @@ std::string RepeatChar(char C, int Count) {
     return Count > 0 ? std::string(static_cast<size_t>(Count), C) : std::string();
 }
 
-const char* YesNo(bool Value) { return Value ? "YES" : "NO"; }
+const char* YesNo(bool Value) {
+    return Value ? "YES" : "NO";
+}
 
-std::string GetSystemDir() { return StripTrailingChar(platform::GetSystemDirectory(), '/'); }
+std::string GetSystemDir() {
+    return StripTrailingChar(platform::GetSystemDirectory(), '/');
+}
 
 std::string GetTempDir() {
     std::string dir = platform::GetTempDirectory();
@@ -555,10 +562,9 @@ TFileVersion MakeFileVersion(uint16_t Major, uint16_t Minor, uint16_t Release, u
 }
 
 TFileVersion MakeFileVersion(uint32_t FileVersionMS, uint32_t FileVersionLS) {
-    return MakeFileVersion(static_cast<uint16_t>(FileVersionMS >> 16),
-                           static_cast<uint16_t>(FileVersionMS & 0xFFFFu),
-                           static_cast<uint16_t>(FileVersionLS >> 16),
-                           static_cast<uint16_t>(FileVersionLS & 0xFFFFu));
+    return MakeFileVersion(
+        static_cast<uint16_t>(FileVersionMS >> 16), static_cast<uint16_t>(FileVersionMS & 0xFFFFu),
+        static_cast<uint16_t>(FileVersionLS >> 16), static_cast<uint16_t>(FileVersionLS & 0xFFFFu));
 }
 
 TFileVersion GetFileVersion(const std::string& Path) {
@@ -588,7 +594,9 @@ TFileVersion GetFileVersion(const std::string& Path) {
     return MakeFileVersion(record.FileVersionMS, record.FileVersionLS);
 }
 
-std::string GetFileVersionText(const std::string& Path) { return GetFileVersion(Path).Text; }
+std::string GetFileVersionText(const std::string& Path) {
+    return GetFileVersion(Path).Text;
+}
 
 int CompareVersion(const TFileVersion& A, const TFileVersion& B) {
     const uint16_t a[] = {A.Major, A.Minor, A.Release, A.Build};
@@ -622,7 +630,9 @@ TFileVersion GetBrowserVersion() {
     return AdjustBrowserVersion(GetFileVersion(GetSystemDir() + "/Shdocvw.dll"));
 }
 
-std::string GetBrowserFriendlyVersion() { return BrowserFriendlyName(GetBrowserVersion()); }
+std::string GetBrowserFriendlyVersion() {
+    return BrowserFriendlyName(GetBrowserVersion());
+}
 
 // ---- Platform facts ---------------------------------------------------------
 
@@ -727,11 +737,8 @@ std::string FormatLogText(const std::string& Format, std::initializer_list<TLogA
 
 TDLogFile::TDLogFile(const std::string& LogPath, bool Enabled, bool StampTime, bool WriteHeader,
                      bool Append)
-    : FLogPath(LogPath.empty() ? LogDir + "/" + LogFileName : LogPath),
-      FEnabled(Enabled),
-      FStampTime(StampTime),
-      FWriteHeader(WriteHeader),
-      FAppend(Append) {
+    : FLogPath(LogPath.empty() ? LogDir + "/" + LogFileName : LogPath), FEnabled(Enabled),
+      FStampTime(StampTime), FWriteHeader(WriteHeader), FAppend(Append) {
     // A bare file name has no folder to check, so it goes to the temporary
     // folder too.
     const std::string dir = StripTrailingChar(ExtractFileDir(FLogPath), '/');

@@ -42,13 +42,13 @@ inline constexpr const char* FileVersionSection = ".sentrel_version";
 // Gives the executable or shared module this line is linked into a version,
 // for example SENTREL_FILE_VERSION(1, 0, 0, 0); at namespace scope, once per
 // module. Each part is a 16-bit number.
-#define SENTREL_FILE_VERSION(Major, Minor, Release, Build)                                   \
-    extern "C" __attribute__((used, retain, section(".sentrel_version"), aligned(4)))        \
-    const ::hh_funcs::TFileVersionRecord sentrel_file_version = {                            \
-        ::hh_funcs::FileVersionSignature,                                                    \
-        ((static_cast<uint32_t>(Major) & 0xFFFFu) << 16) |                                   \
-            (static_cast<uint32_t>(Minor) & 0xFFFFu),                                        \
-        ((static_cast<uint32_t>(Release) & 0xFFFFu) << 16) |                                 \
+#define SENTREL_FILE_VERSION(Major, Minor, Release, Build)                                         \
+    extern "C" __attribute__((used, retain, section(".sentrel_version"), aligned(4)))              \
+    const ::hh_funcs::TFileVersionRecord sentrel_file_version = {                                  \
+        ::hh_funcs::FileVersionSignature,                                                          \
+        ((static_cast<uint32_t>(Major) & 0xFFFFu) << 16) |                                         \
+            (static_cast<uint32_t>(Minor) & 0xFFFFu),                                              \
+        ((static_cast<uint32_t>(Release) & 0xFFFFu) << 16) |                                       \
             (static_cast<uint32_t>(Build) & 0xFFFFu)}
 
 namespace hh_funcs {
@@ -187,7 +187,7 @@ private:
 extern std::string _ModulePath; // the program file
 extern std::string _ModuleDir;  // its folder, without trailing '/'
 extern std::string _ModuleName;
-extern std::string _RunDir;     // folder of argument zero, without trailing '/'
+extern std::string _RunDir; // folder of argument zero, without trailing '/'
 extern bool _hhInstalled;
 extern std::string _hhVerStr;
 extern std::string _hhFriendlyVerStr;

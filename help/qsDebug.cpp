@@ -26,8 +26,8 @@ void TqsDebugSender::Send(TDebugLevel Level, const QString& Message) {
         return;
     }
     // The receiver is looked up again on delivery: it may be gone by then.
-    QMetaObject::invokeMethod(app, [Level, Message] { Deliver(Level, Message); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [Level, Message] { Deliver(Level, Message); }, Qt::QueuedConnection);
 }
 
 TqsDebugReceiver::TqsDebugReceiver() = default;

@@ -6,7 +6,9 @@
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 } // namespace
 
@@ -181,13 +183,21 @@ void TqsInternetHost::WaitForPing() {
         DestroyWorker();
 }
 
-void TqsInternetHost::SettingsChanged() { StopPing(); }
+void TqsInternetHost::SettingsChanged() {
+    StopPing();
+}
 
-void TqsInternetHost::ReplyReceived(TObject*) { DoPingReply(FReply.get()); }
+void TqsInternetHost::ReplyReceived(TObject*) {
+    DoPingReply(FReply.get());
+}
 
-void TqsInternetHost::RaiseError(const std::string& Message) { throw Exception(Message); }
+void TqsInternetHost::RaiseError(const std::string& Message) {
+    throw Exception(Message);
+}
 
-void TqsInternetHost::RaiseDNSError(const std::string& Message) { throw EDNSError(Message); }
+void TqsInternetHost::RaiseDNSError(const std::string& Message) {
+    throw EDNSError(Message);
+}
 
 void TqsInternetHost::DoBeginResolve(const std::string& Message) {
     if (OnBeginResolve)

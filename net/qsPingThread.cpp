@@ -154,7 +154,8 @@ uint8_t TqsPingThread::CheckReplyData(const uint8_t* Data, uint16_t Length, uint
     const uint16_t echoed = EchoReply->DataSize;
     const auto* echoedData = static_cast<const uint8_t*>(EchoReply->Data);
     const size_t common = std::min(echoed, Length);
-    const bool same = common == 0 || (echoedData != nullptr && std::memcmp(Data, echoedData, common) == 0);
+    const bool same =
+        common == 0 || (echoedData != nullptr && std::memcmp(Data, echoedData, common) == 0);
     if (echoed == Length)
         return same ? 0 : 3;
     return same ? 2 : 3;

@@ -4,12 +4,29 @@
 #include "platform/IcmpApi.h"
 
 const std::array<const char*, PingResultCount> PingResultText = {
-    "Connected",         "Buffer Too Small",   "Network Unreachable", "Host Unreachable",
-    "Protocol Unreachable", "Port Unreachable", "No Resources",       "Bad Option",
-    "Hardware Error",    "Packet Too Big",     "Timed Out",           "Bad Request",
-    "Bad Route",         "TTL Expired",        "TTL Expired",         "Paramater Problem",
-    "Source Quench",     "Option Too Big",     "Bad Destination",     "Bad Reply Data",
-    "Reply Size Mismatch", "Unknown Error",    "Unknown",
+    "Connected",
+    "Buffer Too Small",
+    "Network Unreachable",
+    "Host Unreachable",
+    "Protocol Unreachable",
+    "Port Unreachable",
+    "No Resources",
+    "Bad Option",
+    "Hardware Error",
+    "Packet Too Big",
+    "Timed Out",
+    "Bad Request",
+    "Bad Route",
+    "TTL Expired",
+    "TTL Expired",
+    "Paramater Problem",
+    "Source Quench",
+    "Option Too Big",
+    "Bad Destination",
+    "Bad Reply Data",
+    "Reply Size Mismatch",
+    "Unknown Error",
+    "Unknown",
 };
 
 bool InRespondedResults(TPingResult Result) {
@@ -24,10 +41,18 @@ template <typename T> void TqsPingDefaults::SetValue(T& Field, T Value) {
     Changed();
 }
 
-void TqsPingDefaults::SetDataSize(uint16_t Value) { SetValue(FDataSize, Value); }
-void TqsPingDefaults::SetTTL(uint8_t Value) { SetValue(FTTL, Value); }
-void TqsPingDefaults::SetTimeout(uint32_t Value) { SetValue(FTimeout, Value); }
-void TqsPingDefaults::SetInterval(uint32_t Value) { SetValue(FInterval, Value); }
+void TqsPingDefaults::SetDataSize(uint16_t Value) {
+    SetValue(FDataSize, Value);
+}
+void TqsPingDefaults::SetTTL(uint8_t Value) {
+    SetValue(FTTL, Value);
+}
+void TqsPingDefaults::SetTimeout(uint32_t Value) {
+    SetValue(FTimeout, Value);
+}
+void TqsPingDefaults::SetInterval(uint32_t Value) {
+    SetValue(FInterval, Value);
+}
 
 void TqsPingDefaults::CopyParameters(const TqsPingDefaults& Source) {
     FDataSize = Source.FDataSize;

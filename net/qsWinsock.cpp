@@ -5,9 +5,13 @@ constexpr uint8_t RequestedMajor = 1;
 constexpr uint8_t RequestedMinor = 1;
 } // namespace
 
-TqsWinsock::TqsWinsock(TComponent* AOwner) : TComponent(AOwner) { AnnounceInsertion(); }
+TqsWinsock::TqsWinsock(TComponent* AOwner) : TComponent(AOwner) {
+    AnnounceInsertion();
+}
 
-TqsWinsock::~TqsWinsock() { SetActive(false); }
+TqsWinsock::~TqsWinsock() {
+    SetActive(false);
+}
 
 void TqsWinsock::SetActive(bool Value) {
     if (Value == FActive)

@@ -8,7 +8,11 @@
 
 namespace platform {
 
-inline uint32_t GetLastError() { return static_cast<uint32_t>(errno); }
-inline void SetLastError(uint32_t Code) { errno = static_cast<int>(Code); }
+inline uint32_t GetLastError() {
+    return static_cast<uint32_t>(errno);
+}
+inline void SetLastError(uint32_t Code) {
+    errno = static_cast<int>(Code);
+}
 
 } // namespace platform

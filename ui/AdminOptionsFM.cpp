@@ -10,7 +10,6 @@
 #include "ui/URLLabel.h"
 
 #include <QAbstractEventDispatcher>
-#include <QTabBar>
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QFrame>
@@ -19,6 +18,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -28,7 +28,9 @@ namespace {
 
 std::function<bool(const QString&)> gConfirmHook;
 
-QString Text(const char* text) { return QString::fromUtf8(text); }
+QString Text(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 // A labelled numeric field: the label's accelerator moves the focus to it.
 TSpinEdit* AddField(QFormLayout* form, const char* label, const char* tooltip, int min, int max) {
@@ -120,13 +122,14 @@ QWidget* TOptionsForm::CreateGeneralTab() {
     about->setLineWidth(2);
     auto* icon = new QLabel;
     icon->setPixmap(images::ProgramIcon().pixmap(48, 48).scaled(33, 33, Qt::IgnoreAspectRatio,
-                                                                 Qt::SmoothTransformation));
+                                                                Qt::SmoothTransformation));
     icon->setFixedSize(33, 33);
     auto* product = new QLabel(QStringLiteral("Kestrava Sentrel 1.0b"));
     QFont bold = product->font();
     bold.setBold(true);
     product->setFont(bold);
-    auto* copyright = new QLabel(QStringLiteral("Copyright \u00A9 2026 Kestrava. All rights reserved."));
+    auto* copyright =
+        new QLabel(QStringLiteral("Copyright \u00A9 2026 Kestrava. All rights reserved."));
     URLLabel1 = new TURLLabel;
     URLLabel1->setText(Text(WebAddress));
     URLLabel1->SetURL(Text(WebAddress));
@@ -174,14 +177,15 @@ QWidget* TOptionsForm::CreateEchoTab() {
     auto* page = new QWidget;
     auto* form = new QFormLayout(page);
     form->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
-    ECHORequestSize = AddField(form, "ECHO Request &Size", "Size of Ping Request\n(Bytes)", 1, 4096);
+    ECHORequestSize =
+        AddField(form, "ECHO Request &Size", "Size of Ping Request\n(Bytes)", 1, 4096);
     IPTimeToLive = AddField(form, "IP Time to &Live", "Time to Live for Ping Packet", 1, 255);
     ECHOTimeout = AddField(form, "ECHO &Timeout",
                            "How long to wait for a reply from the \ndevice being monitored "
                            "(milliseconds)",
                            1, 30000);
-    PingInterval = AddField(form, "Ping &Interval", "How often checks should occur\n(seconds)", 1,
-                            1000);
+    PingInterval =
+        AddField(form, "Ping &Interval", "How often checks should occur\n(seconds)", 1, 1000);
     return page;
 }
 
@@ -239,7 +243,7 @@ QWidget* TOptionsForm::CreatePermissionsTab() {
 }
 
 void TOptionsForm::ShowPages(const QList<QWidget*>& Pages) {
-    static const std::pair<QWidget* TOptionsForm::*, const char*> captions[] = {
+    static const std::pair<QWidget * TOptionsForm::*, const char*> captions[] = {
         {&TOptionsForm::GeneralTab, "&General"},
         {&TOptionsForm::EchoTab, "ECHO &Settings"},
         {&TOptionsForm::DevicesTab, "De&vices"},
@@ -367,7 +371,9 @@ void TOptionsForm::AppEventsIdle() {
         RemoveDeviceBtn->setEnabled(selected);
 }
 
-TListItem* TOptionsForm::SelectedRow() const { return DeviceList->Selected(); }
+TListItem* TOptionsForm::SelectedRow() const {
+    return DeviceList->Selected();
+}
 
 void TOptionsForm::AddDeviceBtnClick() {
     if (!PropertiesDlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
@@ -425,7 +431,9 @@ void TOptionsForm::OKBtnClick() {
     accept();
 }
 
-void TOptionsForm::CancelBtnClick() { reject(); }
+void TOptionsForm::CancelBtnClick() {
+    reject();
+}
 
 int TOptionsForm::ActivePageHelpContext() const {
     const QWidget* page = PageControl->currentWidget();
@@ -435,4 +443,6 @@ int TOptionsForm::ActivePageHelpContext() const {
     return 200;
 }
 
-void TOptionsForm::HelpBtnClick() { ApplicationHelpContext(ActivePageHelpContext()); }
+void TOptionsForm::HelpBtnClick() {
+    ApplicationHelpContext(ActivePageHelpContext());
+}

@@ -12,11 +12,17 @@ void ApplicationHelpContext(int Context) {
         gHandler(Context);
 }
 
-void SetApplicationHelpHandler(std::function<void(int)> Handler) { gHandler = std::move(Handler); }
+void SetApplicationHelpHandler(std::function<void(int)> Handler) {
+    gHandler = std::move(Handler);
+}
 
-void SetHelpContext(QWidget* Widget, int Context) { Widget->setProperty("HelpContext", Context); }
+void SetHelpContext(QWidget* Widget, int Context) {
+    Widget->setProperty("HelpContext", Context);
+}
 
-int HelpContext(const QWidget* Widget) { return Widget->property("HelpContext").toInt(); }
+int HelpContext(const QWidget* Widget) {
+    return Widget->property("HelpContext").toInt();
+}
 
 int ContextForHelpKey(const QWidget* Focused) {
     for (const QWidget* w = Focused; w != nullptr; w = w->parentWidget())

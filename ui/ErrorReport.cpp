@@ -36,7 +36,9 @@ QString ErrorReportText(const QString& Message) {
     return Message;
 }
 
-void ShowErrorReport(const QString& Message) { Present(ErrorReportText(Message)); }
+void ShowErrorReport(const QString& Message) {
+    Present(ErrorReportText(Message));
+}
 
 void ReportCurrentException() {
     try {
@@ -57,7 +59,9 @@ void ReportCurrentException() {
     }
 }
 
-void SetErrorReportHook(std::function<void(const QString&)> Hook) { gHook = std::move(Hook); }
+void SetErrorReportHook(std::function<void(const QString&)> Hook) {
+    gHook = std::move(Hook);
+}
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 

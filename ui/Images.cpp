@@ -83,8 +83,8 @@ QLinearGradient Horizontal(qreal Left, qreal Right, const QColor& A, const QColo
 }
 
 // A coloured stroke inside a dark rim, so it reads on light and dark panels.
-void RimmedStroke(QPainter& p, const QPainterPath& Path, const QColor& Fill,
-                  const QColor& Rim, qreal Width) {
+void RimmedStroke(QPainter& p, const QPainterPath& Path, const QColor& Fill, const QColor& Rim,
+                  qreal Width) {
     p.setBrush(Qt::NoBrush);
     p.setPen(Outline(Rim, Width + 1.6));
     p.drawPath(Path);
@@ -473,7 +473,7 @@ void ProgramDraw(QPainter& p) {
 
 constexpr std::array<DrawFn, SmallImageCount> SmallDraws = {
     LampOffDraw, LampGreenDraw, LampRedDraw, LampYellowDraw, ComputerDraw, ServerDraw,
-    PrinterDraw, RouterDraw, BridgeDraw, InterfaceDraw, UnknownDraw,
+    PrinterDraw, RouterDraw,    BridgeDraw,  InterfaceDraw,  UnknownDraw,
 };
 
 constexpr std::array<DrawFn, ActionImageCount> ActionDraws = {
@@ -512,7 +512,9 @@ const std::array<QPixmap, ActionImageCount>& DisabledCache(qreal Ratio) {
     return Ratio > 1.0 ? two : one;
 }
 
-bool InRange(int Index, int Count) { return Index >= 0 && Index < Count; }
+bool InRange(int Index, int Count) {
+    return Index >= 0 && Index < Count;
+}
 
 } // namespace
 

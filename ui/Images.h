@@ -11,10 +11,10 @@ namespace images {
 
 // Indexes of the device lists' small images.
 enum SmallImage : int {
-    LampOff = 0,     // no reply since scanning started, or not monitored
-    LampGreen = 1,   // Connected
-    LampRed = 2,     // the host did not answer
-    LampYellow = 3,  // answered, but the data was wrong
+    LampOff = 0,    // no reply since scanning started, or not monitored
+    LampGreen = 1,  // Connected
+    LampRed = 2,    // the host did not answer
+    LampYellow = 3, // answered, but the data was wrong
     TypeComputer = 4,
     TypeServer = 5,
     TypePrinter = 6,
@@ -26,11 +26,11 @@ enum SmallImage : int {
 };
 
 enum ActionImage : int {
-    ActionPause = 0,  // stop scanning
-    ActionPlay = 1,   // start scanning
+    ActionPause = 0,   // stop scanning
+    ActionPlay = 1,    // start scanning
     ActionOptions = 2, // a page with a check mark
     ActionViewLog = 3, // a page with a magnifier
-    ActionHelp = 4,   // a question mark
+    ActionHelp = 4,    // a question mark
     ActionImageCount = 5,
 };
 

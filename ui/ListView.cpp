@@ -86,23 +86,21 @@ public:
         return {};
     }
 
-    void RowChanged(int row) {
-        emit dataChanged(index(row, 0), index(row, columnCount({}) - 1));
-    }
+    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, columnCount({}) - 1)); }
 
     // Exposed for the view, which owns the rows.
+    using QAbstractTableModel::beginInsertColumns;
     using QAbstractTableModel::beginInsertRows;
     using QAbstractTableModel::beginMoveRows;
     using QAbstractTableModel::beginRemoveRows;
     using QAbstractTableModel::beginResetModel;
     using QAbstractTableModel::changePersistentIndex;
+    using QAbstractTableModel::endInsertColumns;
     using QAbstractTableModel::endInsertRows;
     using QAbstractTableModel::endMoveRows;
     using QAbstractTableModel::endRemoveRows;
     using QAbstractTableModel::endResetModel;
     using QAbstractTableModel::persistentIndexList;
-    using QAbstractTableModel::beginInsertColumns;
-    using QAbstractTableModel::endInsertColumns;
 
 private:
     TListView* FView;
@@ -163,7 +161,9 @@ void TListItem::SetSubItemImage(int Index, int Image) {
     Changed(true);
 }
 
-int TListItem::Index() const { return FOwner->PositionOf(this); }
+int TListItem::Index() const {
+    return FOwner->PositionOf(this);
+}
 
 void TListItem::Changed(bool OrderMayChange) {
     FOwner->ItemChanged(this, OrderMayChange, TItemChange::ctText);
@@ -197,7 +197,9 @@ void TListView::AddColumn(const QString& Caption, int Width) {
     setColumnWidth(column, Width);
 }
 
-int TListView::ColumnCount() const { return static_cast<int>(FColumns.size()); }
+int TListView::ColumnCount() const {
+    return static_cast<int>(FColumns.size());
+}
 
 TListItem* TListView::AddItem() {
     const int row = Count();
@@ -243,8 +245,8 @@ void TListView::SetSelected(TListItem* Item) {
         return;
     }
     const QModelIndex index = FModel->index(PositionOf(Item), 0);
-    selectionModel()->setCurrentIndex(
-        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
+                                                 QItemSelectionModel::Rows);
 }
 
 void TListView::BeginUpdate() {
@@ -258,8 +260,9 @@ void TListView::EndUpdate() {
     if (FUpdateCount == 0 || --FUpdateCount > 0)
         return;
     if (FSortType != TSortType::stNone && OnCompare) {
-        std::stable_sort(FItems.begin(), FItems.end(),
-                         [this](const auto& a, const auto& b) { return Compare(a.get(), b.get()) < 0; });
+        std::stable_sort(FItems.begin(), FItems.end(), [this](const auto& a, const auto& b) {
+            return Compare(a.get(), b.get()) < 0;
+        });
     }
     for (int i = 0; i < Count(); ++i)
         FItems[static_cast<size_t>(i)]->FPosition = i;
@@ -283,15 +286,16 @@ void TListView::AlphaSort() {
     std::vector<TListItem*> owners;
     for (const QModelIndex& index : before)
         owners.push_back(index.row() < Count() ? Item(index.row()) : nullptr);
-    std::stable_sort(FItems.begin(), FItems.end(),
-                     [this](const auto& a, const auto& b) { return Compare(a.get(), b.get()) < 0; });
+    std::stable_sort(FItems.begin(), FItems.end(), [this](const auto& a, const auto& b) {
+        return Compare(a.get(), b.get()) < 0;
+    });
     for (int i = 0; i < Count(); ++i)
         FItems[static_cast<size_t>(i)]->FPosition = i;
     for (int i = 0; i < before.size(); ++i) {
         if (owners[static_cast<size_t>(i)] != nullptr)
             FModel->changePersistentIndex(
-                before[i], FModel->index(owners[static_cast<size_t>(i)]->FPosition,
-                                         before[i].column()));
+                before[i],
+                FModel->index(owners[static_cast<size_t>(i)]->FPosition, before[i].column()));
     }
     emit FModel->layoutChanged();
 }
@@ -311,7 +315,9 @@ void TListView::SetHotTrack(bool Value) {
     }
 }
 
-int TListView::Compare(TListItem* A, TListItem* B) const { return OnCompare(A, B); }
+int TListView::Compare(TListItem* A, TListItem* B) const {
+    return OnCompare(A, B);
+}
 
 int TListView::PositionOf(const TListItem* Item) const {
     if (Item == nullptr || Item->FOwner != this)
@@ -361,19 +367,22 @@ void TListView::Reposition(TListItem* Moved, int Row) {
     auto end = FItems.end();
     int target;
     if (!fitsBefore) {
-        auto it = std::upper_bound(begin, begin + row, Moved, [this](TListItem* value, const auto& element) {
-            return Compare(value, element.get()) < 0;
-        });
+        auto it = std::upper_bound(begin, begin + row, Moved,
+                                   [this](TListItem* value, const auto& element) {
+                                       return Compare(value, element.get()) < 0;
+                                   });
         target = static_cast<int>(it - begin);
     } else {
-        auto it = std::upper_bound(begin + row + 1, end, Moved, [this](TListItem* value, const auto& element) {
-            return Compare(value, element.get()) < 0;
-        });
+        auto it = std::upper_bound(begin + row + 1, end, Moved,
+                                   [this](TListItem* value, const auto& element) {
+                                       return Compare(value, element.get()) < 0;
+                                   });
         target = static_cast<int>(it - begin) - 1;
     }
     if (target == row)
         return;
-    FModel->beginMoveRows(QModelIndex(), row, row, QModelIndex(), target > row ? target + 1 : target);
+    FModel->beginMoveRows(QModelIndex(), row, row, QModelIndex(),
+                          target > row ? target + 1 : target);
     // Only the rows between the two places shift, each by one.
     if (target < row)
         std::rotate(begin + target, begin + row, begin + row + 1);

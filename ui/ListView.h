@@ -115,7 +115,9 @@ private:
     friend class TListItem;
     friend class TListModel;
     int Compare(TListItem* A, TListItem* B) const;
-    bool Sorting() const { return FSortType != TSortType::stNone && FUpdateCount == 0 && OnCompare; }
+    bool Sorting() const {
+        return FSortType != TSortType::stNone && FUpdateCount == 0 && OnCompare;
+    }
     // Moves one changed item to where the order wants it.
     void Reposition(TListItem* Moved, int Row);
     void ItemChanged(TListItem* Item, bool OrderMayChange, TItemChange Change);

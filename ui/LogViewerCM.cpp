@@ -5,8 +5,8 @@
 #include "framework/Exceptions.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
-#include "ui/TextCodec.h"
 #include "ui/Images.h"
+#include "ui/TextCodec.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>

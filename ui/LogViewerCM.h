@@ -9,9 +9,9 @@
 
 #include <QDialog>
 
+#include <QString>
 #include <deque>
 #include <string>
-#include <QString>
 
 class QPlainTextEdit;
 class QPushButton;
@@ -54,7 +54,6 @@ private:
     std::deque<std::string> FLines;
 
 public:
-
 protected:
     void showEvent(QShowEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;

@@ -25,7 +25,9 @@ std::optional<bool> gTrayAvailability;
 
 } // namespace
 
-void TMain::SetTrayAvailability(std::optional<bool> Available) { gTrayAvailability = Available; }
+void TMain::SetTrayAvailability(std::optional<bool> Available) {
+    gTrayAvailability = Available;
+}
 
 TMain::TMain(const QStringList& Arguments, QWidget* Parent)
     : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
@@ -132,13 +134,18 @@ void TMain::CreateActions() {
     ViewDeviceLogAction = make("&View Log", nullptr, -1);
     HelpAction = make("&Help", nullptr, images::ActionHelp);
 
-    connect(StartAction, &QAction::triggered, this, [this] { Guarded([this] { StartActionExecute(); }); });
-    connect(StopAction, &QAction::triggered, this, [this] { Guarded([this] { StopActionExecute(); }); });
-    connect(OptionsAction, &QAction::triggered, this, [this] { Guarded([this] { OptionsActionExecute(); }); });
-    connect(ViewLogAction, &QAction::triggered, this, [this] { Guarded([this] { ViewLogActionExecute(); }); });
+    connect(StartAction, &QAction::triggered, this,
+            [this] { Guarded([this] { StartActionExecute(); }); });
+    connect(StopAction, &QAction::triggered, this,
+            [this] { Guarded([this] { StopActionExecute(); }); });
+    connect(OptionsAction, &QAction::triggered, this,
+            [this] { Guarded([this] { OptionsActionExecute(); }); });
+    connect(ViewLogAction, &QAction::triggered, this,
+            [this] { Guarded([this] { ViewLogActionExecute(); }); });
     connect(ViewDeviceLogAction, &QAction::triggered, this,
             [this] { Guarded([this] { ViewDeviceLogActionExecute(); }); });
-    connect(HelpAction, &QAction::triggered, this, [this] { Guarded([this] { HelpActionExecute(); }); });
+    connect(HelpAction, &QAction::triggered, this,
+            [this] { Guarded([this] { HelpActionExecute(); }); });
 
     ToolBar = addToolBar(QStringLiteral("ToolBar"));
     ToolBar->setMovable(false);
@@ -166,11 +173,13 @@ void TMain::CreateTray() {
     TrayPopup->addAction(StopAction);
     TrayPopup->addAction(ViewLogAction);
     TrayPopup->addAction(OptionsAction);
-    QAction* help = TrayPopup->addAction(images::ActionIcon(images::ActionHelp), QStringLiteral("&Help"));
+    QAction* help =
+        TrayPopup->addAction(images::ActionIcon(images::ActionHelp), QStringLiteral("&Help"));
     connect(help, &QAction::triggered, this, [this] { Guarded([this] { HelpActionExecute(); }); });
     TrayPopup->addSeparator();
     QAction* shutdown = TrayPopup->addAction(QStringLiteral("&Shutdown"));
-    connect(shutdown, &QAction::triggered, this, [this] { Guarded([this] { ShutdownItmClick(); }); });
+    connect(shutdown, &QAction::triggered, this,
+            [this] { Guarded([this] { ShutdownItmClick(); }); });
 
     TrayIcon = new QSystemTrayIcon(images::ProgramIcon(), this);
     TrayIcon->setToolTip(QStringLiteral("Kestrava Sentrel 1.0"));
@@ -308,7 +317,9 @@ void TMain::OpenItmClick() {
     activateWindow();
 }
 
-void TMain::ShutdownItmClick() { QApplication::quit(); }
+void TMain::ShutdownItmClick() {
+    QApplication::quit();
+}
 
 void TMain::EndSession() {
     if (FEnding)
@@ -361,7 +372,9 @@ void TMain::ViewDeviceLogActionExecute() {
     LogViewer->ShowLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
                        device->Log());
 }
-void TMain::HelpActionExecute() { hh::HelpActionExecute(); }
+void TMain::HelpActionExecute() {
+    hh::HelpActionExecute();
+}
 
 void TMain::ViewDeviceLogActionUpdate() {
     const bool enabled = List != nullptr && List->Selected() != nullptr;

@@ -12,7 +12,8 @@ void TQtDispatcher::Post(std::function<void()> Call) {
         FQueue.push_back(std::move(Call));
     }
     if (first)
-        QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Drain(); }, Qt::QueuedConnection);
 }
 
 void TQtDispatcher::Drain() {

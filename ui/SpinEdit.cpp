@@ -45,9 +45,13 @@ void TSpinEdit::SetValue(int Value) {
         lineEdit()->setText(text);
 }
 
-void TSpinEdit::SetText(const QString& Text) { lineEdit()->setText(Text); }
+void TSpinEdit::SetText(const QString& Text) {
+    lineEdit()->setText(Text);
+}
 
-void TSpinEdit::stepBy(int Steps) { SetValue(Clamp(static_cast<long long>(Value()) + Steps)); }
+void TSpinEdit::stepBy(int Steps) {
+    SetValue(Clamp(static_cast<long long>(Value()) + Steps));
+}
 
 QValidator::State TSpinEdit::validate(QString&, int&) const {
     // Anything may be typed; what it stands for is decided on reading.

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
                     ++target.Answered;
                 if (!options.Quiet) {
                     std::printf("%s (%s): %s, time=%u ms, bytes=%u\n", reply->HostName.c_str(),
-                                reply->IPAddress.c_str(), reply->ResultText(),
-                                reply->RoundTripTime, reply->ReplyDataSize);
+                                reply->IPAddress.c_str(), reply->ResultText(), reply->RoundTripTime,
+                                reply->ReplyDataSize);
                     std::fflush(stdout);
                 }
                 if (options.Count != 0 && target.Replies >= options.Count) {

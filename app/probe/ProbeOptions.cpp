@@ -47,11 +47,21 @@ bool ParseProbeOptions(int argc, const char* const* argv, ProbeOptions& Options,
                 return false;
             }
             switch (arg[1]) {
-            case 'c': Options.Count = static_cast<uint32_t>(value); break;
-            case 'i': Options.Interval = static_cast<uint32_t>(value); break;
-            case 'w': Options.Timeout = static_cast<uint32_t>(value); break;
-            case 's': Options.Size = static_cast<uint16_t>(value); break;
-            case 't': Options.Ttl = static_cast<uint8_t>(value); break;
+            case 'c':
+                Options.Count = static_cast<uint32_t>(value);
+                break;
+            case 'i':
+                Options.Interval = static_cast<uint32_t>(value);
+                break;
+            case 'w':
+                Options.Timeout = static_cast<uint32_t>(value);
+                break;
+            case 's':
+                Options.Size = static_cast<uint16_t>(value);
+                break;
+            case 't':
+                Options.Ttl = static_cast<uint8_t>(value);
+                break;
             }
             continue;
         }

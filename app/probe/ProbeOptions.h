@@ -11,7 +11,7 @@ struct ProbeOptions {
     uint32_t Timeout = 1000;  // ms
     uint16_t Size = 64;       // data bytes
     uint8_t Ttl = 128;
-    bool Quiet = false;       // print only the summary
+    bool Quiet = false; // print only the summary
     std::vector<std::string> Hosts;
 };
 

@@ -12,8 +12,8 @@
 #include <QPointer>
 #include <QThread>
 
-#include <cwchar>
 #include "help/hh_funcs.h"
+#include <cwchar>
 
 // The runtime's file version, which the diagnostic log reports.
 SENTREL_FILE_VERSION(1, 0, 0, 0);

@@ -40,10 +40,10 @@ namespace {
 class RawSocket;
 
 struct IcmpSocket {
-    int Fd = -1;             // datagram: the handle's own socket; raw: the shared one
+    int Fd = -1; // datagram: the handle's own socket; raw: the shared one
     bool Raw = false;
-    uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
-    int Ttl = -1;            // datagram: time-to-live now set on the socket; -1: the default
+    uint16_t Identifier = 0;      // raw only; the kernel picks it for datagram sockets
+    int Ttl = -1;                 // datagram: time-to-live now set on the socket; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
 
@@ -87,9 +87,9 @@ int OpenRaw() {
     if (fd < 0)
         return -1;
     icmp_filter filter{};
-    filter.data = ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) |
-                    (1u << ICMP_SOURCE_QUENCH) | (1u << ICMP_TIME_EXCEEDED) |
-                    (1u << ICMP_PARAMETERPROB));
+    filter.data =
+        ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_SOURCE_QUENCH) |
+          (1u << ICMP_TIME_EXCEEDED) | (1u << ICMP_PARAMETERPROB));
     if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter)) != 0) {
         const int saved = errno;
         close(fd);
@@ -525,8 +525,8 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
         if (packet.Sequence != sequence || !Answers(packet, DestinationAddress))
             continue;
         if (packet.What == icmp::Packet::EchoReply)
-            return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS,
-                              ElapsedMs(started), packet.Data, packet.DataSize);
+            return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(started),
+                              packet.Data, packet.DataSize);
         return WriteReply(ReplyBuffer, ReplySize, packet.Source,
                           icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started),
                           nullptr, 0);
@@ -664,8 +664,8 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
     }
     return s.Raw ? RawEcho(s, DestinationAddress, RequestData, RequestSize, ttl, ReplyBuffer,
                            ReplySize, Timeout)
-                 : DatagramEcho(s, DestinationAddress, RequestData, RequestSize, ttl,
-                                ReplyBuffer, ReplySize, Timeout);
+                 : DatagramEcho(s, DestinationAddress, RequestData, RequestSize, ttl, ReplyBuffer,
+                                ReplySize, Timeout);
 }
 
 } // extern "C"

@@ -8,7 +8,9 @@
 namespace icmp {
 namespace {
 
-uint16_t ReadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t ReadBE16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t ReadRaw32(const uint8_t* p) {
     uint32_t value;
@@ -31,8 +33,8 @@ size_t IpHeaderLength(const uint8_t* Bytes, size_t Length) {
 
 bool IsErrorType(uint8_t type) {
     // Redirects are advice, not failures: the echo may still be answered.
-    return type == TypeDestUnreachable || type == TypeSourceQuench ||
-           type == TypeTimeExceeded || type == TypeParamProblem;
+    return type == TypeDestUnreachable || type == TypeSourceQuench || type == TypeTimeExceeded ||
+           type == TypeParamProblem;
 }
 
 // The quoted echo request inside an error: quoted IPv4 header and at least
@@ -139,17 +141,23 @@ uint32_t StatusForError(uint8_t Type, uint8_t Code) {
     switch (Type) {
     case TypeDestUnreachable:
         switch (Code) {
-        case 0: return IP_DEST_NET_UNREACHABLE;   // net unreachable
-        case 1: return IP_DEST_HOST_UNREACHABLE;  // host unreachable
-        case 2: return IP_DEST_PROT_UNREACHABLE;  // protocol unreachable
-        case 3: return IP_DEST_PORT_UNREACHABLE;  // port unreachable
-        case 4: return IP_PACKET_TOO_BIG;         // fragmentation needed
-        case 5: return IP_BAD_ROUTE;              // source route failed
-        case 6:                                   // destination network unknown
-        case 9:                                   // network administratively prohibited
-        case 11:                                  // network unreachable for type of service
+        case 0:
+            return IP_DEST_NET_UNREACHABLE; // net unreachable
+        case 1:
+            return IP_DEST_HOST_UNREACHABLE; // host unreachable
+        case 2:
+            return IP_DEST_PROT_UNREACHABLE; // protocol unreachable
+        case 3:
+            return IP_DEST_PORT_UNREACHABLE; // port unreachable
+        case 4:
+            return IP_PACKET_TOO_BIG; // fragmentation needed
+        case 5:
+            return IP_BAD_ROUTE; // source route failed
+        case 6:                  // destination network unknown
+        case 9:                  // network administratively prohibited
+        case 11:                 // network unreachable for type of service
             return IP_DEST_NET_UNREACHABLE;
-        default:                                  // the rest speak of a host
+        default: // the rest speak of a host
             return IP_DEST_HOST_UNREACHABLE;
         }
     case TypeTimeExceeded:
@@ -165,12 +173,17 @@ uint32_t StatusForError(uint8_t Type, uint8_t Code) {
 
 uint32_t StatusForSendError(int Errno) {
     switch (Errno) {
-    case EHOSTUNREACH: return IP_DEST_HOST_UNREACHABLE;
-    case ENETUNREACH: return IP_DEST_NET_UNREACHABLE;
-    case EMSGSIZE: return IP_PACKET_TOO_BIG;
+    case EHOSTUNREACH:
+        return IP_DEST_HOST_UNREACHABLE;
+    case ENETUNREACH:
+        return IP_DEST_NET_UNREACHABLE;
+    case EMSGSIZE:
+        return IP_PACKET_TOO_BIG;
     case ENOBUFS:
-    case ENOMEM: return IP_NO_RESOURCES;
-    default: return static_cast<uint32_t>(Errno);
+    case ENOMEM:
+        return IP_NO_RESOURCES;
+    default:
+        return static_cast<uint32_t>(Errno);
     }
 }
 

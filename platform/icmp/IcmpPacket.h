@@ -32,10 +32,10 @@ struct Packet {
     enum Kind { Ignored, EchoReply, Error } What = Ignored;
     uint8_t Type = 0;
     uint8_t Code = 0;
-    uint16_t Identifier = 0;  // of the echo (quoted one for an error)
-    uint16_t Sequence = 0;    // likewise
-    uint32_t Source = 0;      // sender of the packet, network order (0 when unknown)
-    uint32_t Destination = 0; // for an error: the quoted echo's destination
+    uint16_t Identifier = 0;       // of the echo (quoted one for an error)
+    uint16_t Sequence = 0;         // likewise
+    uint32_t Source = 0;           // sender of the packet, network order (0 when unknown)
+    uint32_t Destination = 0;      // for an error: the quoted echo's destination
     const uint8_t* Data = nullptr; // echo reply data
     size_t DataSize = 0;
 };

@@ -34,11 +34,14 @@ std::string IcmpAccessAdvice() {
         range = low + " " + high;
     }
     return "This user may not send ICMP echo requests: unprivileged ICMP is off "
-           "(net.ipv4.ping_group_range is \"" + range + "\") and the program lacks the "
+           "(net.ipv4.ping_group_range is \"" +
+           range +
+           "\") and the program lacks the "
            "CAP_NET_RAW capability. An administrator can allow it for all users with\n"
            "  sysctl -w net.ipv4.ping_group_range=\"0 2147483647\"\n"
            "or for this program with\n"
-           "  setcap cap_net_raw+p " + ExecutablePath();
+           "  setcap cap_net_raw+p " +
+           ExecutablePath();
 }
 
 } // namespace platform

@@ -47,7 +47,9 @@ int WSACleanup() {
     return WSANOTINITIALISED;
 }
 
-int ActiveSessions() { return gSessions.load(); }
+int ActiveSessions() {
+    return gSessions.load();
+}
 
 std::optional<uint32_t> GetHostByName(const std::string& Name) {
     if (gSessions.load() == 0)
@@ -108,7 +110,9 @@ bool IsHostNameSyntax(const std::string& Text) {
     return true;
 }
 
-void SetStartupResult(int Result) { gStartupResult.store(Result); }
+void SetStartupResult(int Result) {
+    gStartupResult.store(Result);
+}
 
 void SetLookupHook(LookupHook Hook) {
     std::lock_guard<std::mutex> lock(gHookLock);

@@ -17,7 +17,9 @@ constexpr std::string_view Suffix = ".desktop";
 // Characters that make an Exec argument need quotes.
 constexpr std::string_view Reserved = " \t\n\"'\\><~|&;$*?#()`";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view Trim(std::string_view Text) {
     while (!Text.empty() && IsBlank(Text.front()))
@@ -28,7 +30,7 @@ std::string_view Trim(std::string_view Text) {
 }
 
 bool IsRegularFile(const std::string& Path) {
-    struct stat info{};
+    struct stat info {};
     return stat(Path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
@@ -41,12 +43,24 @@ std::string UnescapeString(std::string_view Text) {
             continue;
         }
         switch (Text[i + 1]) {
-        case 's': out += ' '; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
-        default: out += '\\'; continue;
+        case 's':
+            out += ' ';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        default:
+            out += '\\';
+            continue;
         }
         ++i;
     }
@@ -55,7 +69,9 @@ std::string UnescapeString(std::string_view Text) {
 
 } // namespace
 
-std::string AutostartFolder() { return ConfigHome() + "/autostart"; }
+std::string AutostartFolder() {
+    return ConfigHome() + "/autostart";
+}
 
 bool IsAutostartName(std::string_view Name) {
     return !Name.empty() && Name.find('/') == std::string_view::npos &&
@@ -172,11 +188,20 @@ std::string ExecValue(std::string_view Program) {
     std::string value;
     for (char c : argument) {
         switch (c) {
-        case '\\': value += "\\\\"; break;
-        case '\n': value += "\\n"; break;
-        case '\t': value += "\\t"; break;
-        case '\r': value += "\\r"; break;
-        default: value += c;
+        case '\\':
+            value += "\\\\";
+            break;
+        case '\n':
+            value += "\\n";
+            break;
+        case '\t':
+            value += "\\t";
+            break;
+        case '\r':
+            value += "\\r";
+            break;
+        default:
+            value += c;
         }
     }
     return value;

@@ -17,7 +17,9 @@ namespace platform::reg {
 
 namespace {
 
-[[noreturn]] void ThrowErrno(int Error) { throw std::system_error(Error, std::system_category()); }
+[[noreturn]] void ThrowErrno(int Error) {
+    throw std::system_error(Error, std::system_category());
+}
 
 void SyncFolder(const std::string& Folder) {
     // Makes the rename itself durable. Some file systems refuse fsync on a
@@ -167,7 +169,7 @@ std::string MoveAside(const std::string& Path) {
         if (errno != EINVAL && errno != ENOSYS)
             ThrowErrno(errno);
         // A file system without no-replace renames: check first instead.
-        struct stat existing{};
+        struct stat existing {};
         if (lstat(target.c_str(), &existing) == 0)
             continue;
         if (rename(Path.c_str(), target.c_str()) != 0)
@@ -196,6 +198,8 @@ FileLock::FileLock(const std::string& Path) {
     }
 }
 
-FileLock::~FileLock() { close(FFd); }
+FileLock::~FileLock() {
+    close(FFd);
+}
 
 } // namespace platform::reg

@@ -14,7 +14,9 @@ constexpr std::string_view HeaderLine = "Windows Registry Editor Version 5.00";
 // Past this column the editor wraps hex data onto a continuation line.
 constexpr size_t HexWrapColumn = 76;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view TrimLeft(std::string_view Text) {
     while (!Text.empty() && IsBlank(Text.front()))
@@ -28,7 +30,9 @@ std::string_view TrimRight(std::string_view Text) {
     return Text;
 }
 
-std::string_view Trim(std::string_view Text) { return TrimRight(TrimLeft(Text)); }
+std::string_view Trim(std::string_view Text) {
+    return TrimRight(TrimLeft(Text));
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -118,7 +122,8 @@ Value StringFromHex(std::string Name, std::string Bytes) {
 class Parser {
 public:
     Parser(std::string_view Text, std::string_view RootName)
-        : FText(Text), FRootName(Fold(RootName)), FRoot(std::make_unique<Key>(std::string(RootName))) {}
+        : FText(Text), FRootName(Fold(RootName)),
+          FRoot(std::make_unique<Key>(std::string(RootName))) {}
 
     std::unique_ptr<Key> Parse() {
         std::string_view line;
@@ -249,7 +254,8 @@ private:
             std::string_view rest = data.substr(3);
             if (rest.starts_with('(')) {
                 const size_t close = rest.find(')');
-                if (close == std::string_view::npos || !ParseHexNumber(rest.substr(1, close - 1), 8, type))
+                if (close == std::string_view::npos ||
+                    !ParseHexNumber(rest.substr(1, close - 1), 8, type))
                     Fail("bad value type \"" + Shown(data) + "\": expected hex(N) with N in hex");
                 rest.remove_prefix(close + 1);
             }

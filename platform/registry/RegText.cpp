@@ -6,7 +6,9 @@ namespace platform::reg {
 
 namespace {
 
-uint8_t ByteAt(std::string_view Text, size_t Index) { return static_cast<uint8_t>(Text[Index]); }
+uint8_t ByteAt(std::string_view Text, size_t Index) {
+    return static_cast<uint8_t>(Text[Index]);
+}
 
 bool IsContinuation(std::string_view Text, size_t Index, uint8_t Low = 0x80, uint8_t High = 0xBF) {
     if (Index >= Text.size())

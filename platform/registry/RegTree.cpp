@@ -22,7 +22,9 @@ Key& Key::AddChild(const std::string& Name) {
     return *slot;
 }
 
-bool Key::RemoveChild(std::string_view Name) { return FChildren.erase(Fold(Name)) > 0; }
+bool Key::RemoveChild(std::string_view Name) {
+    return FChildren.erase(Fold(Name)) > 0;
+}
 
 const Value* Key::FindValue(std::string_view Name) const {
     const auto found = FValueIndex.find(Fold(Name));

@@ -30,7 +30,9 @@ std::string RootName(RegistryRoot Root) {
     throw ERegistryException(std::string(What) + " '" + Name + "'");
 }
 
-bool HasLineBreak(std::string_view Name) { return Name.find_first_of("\r\n") != std::string::npos; }
+bool HasLineBreak(std::string_view Name) {
+    return Name.find_first_of("\r\n") != std::string::npos;
+}
 
 // Text of a UTF-16 string value, without its terminating zeros.
 std::string Utf16Text(std::string_view Bytes) {
@@ -354,7 +356,9 @@ std::vector<std::string> TRegistry::GetValueNames() {
     return names;
 }
 
-bool TRegistry::ValueExists(const std::string& Name) { return GetDataType(Name) != REG_NONE; }
+bool TRegistry::ValueExists(const std::string& Name) {
+    return GetDataType(Name) != REG_NONE;
+}
 
 RegDataType TRegistry::GetDataType(const std::string& Name) {
     FState->EnsureLoaded();

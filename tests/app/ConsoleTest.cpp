@@ -91,7 +91,8 @@ TEST(ConsoleMode, PrintsChangesAndOnSigtermStopsSavesAndExitsZero) {
     const std::string saved = config.Read(config.SettingsFile());
     EXPECT_NE(saved.find("\"DeviceLogSize\"=dword:00000031"), std::string::npos) << saved;
     EXPECT_NE(saved.find("\n\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Form]"),
-              std::string::npos) << saved;
+              std::string::npos)
+        << saved;
     EXPECT_NE(saved.find("\"Host\"=\"127.0.0.2\""), std::string::npos);
 }
 

@@ -23,8 +23,7 @@ TEST_F(LogFormatTest, SystemLogLineHasThreeColumns) {
 }
 
 TEST_F(LogFormatTest, DeviceLogLineHasNoHost) {
-    EXPECT_EQ(FormatRecord(Record("printer1", prTimedOut), false),
-              "12/08/26 09:05:07  Timed Out");
+    EXPECT_EQ(FormatRecord(Record("printer1", prTimedOut), false), "12/08/26 09:05:07  Timed Out");
 }
 
 TEST_F(LogFormatTest, MidnightShowsTheDateAlonePaddedTo16) {
@@ -52,7 +51,8 @@ TEST_F(LogFormatTest, PaddingCountsCharactersNotBytes) {
 namespace {
 
 TEST(VisibleText, ControlCharactersShowAsPicturesAndNothingElseChanges) {
-    EXPECT_EQ(VisibleText("a\nb"), "a\xE2\x90\x8A" "b");
+    EXPECT_EQ(VisibleText("a\nb"), "a\xE2\x90\x8A"
+                                   "b");
     EXPECT_EQ(VisibleText(std::string("\x1b[2J\x7f", 5)), "\xE2\x90\x9B[2J\xE2\x90\xA1");
     EXPECT_EQ(VisibleText(std::string("\0", 1)), "\xE2\x90\x80");
     const std::string odd = "%s%n \"quoted\" back\\slash \xff\xfe caf\xC3\xA9";

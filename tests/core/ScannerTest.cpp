@@ -25,7 +25,7 @@ protected:
             Events.push_back("reply " + Item(sender) + " " + reply->ResultText());
         };
         Scanner->OnStatusChange = [this](TObject* sender, const std::string& host,
-                                          TPingResult oldStatus, TPingResult newStatus) {
+                                         TPingResult oldStatus, TPingResult newStatus) {
             auto* item = static_cast<TDeviceScanner*>(sender);
             EXPECT_EQ(item->LastStatus, oldStatus); // still the old one during the event
             Events.push_back("change " + host + " " + PingResultText[oldStatus] + " -> " +

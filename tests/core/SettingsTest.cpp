@@ -26,10 +26,10 @@ protected:
     // A complete settings key, as the program writes it.
     static std::string FullSettingsKey() {
         std::string key = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n";
-        for (const char* name : {"AutoScan", "ShowWindow", "AllowEchoChange", "AllowDeviceChanges",
-                                 "AllowClearLog", "AllowChangeLogSize", "ECHORequestSize",
-                                 "IPTimeToLive", "ECHOTimeout", "PingInterval", "SystemLogSize",
-                                 "DeviceLogSize"})
+        for (const char* name :
+             {"AutoScan", "ShowWindow", "AllowEchoChange", "AllowDeviceChanges", "AllowClearLog",
+              "AllowChangeLogSize", "ECHORequestSize", "IPTimeToLive", "ECHOTimeout",
+              "PingInterval", "SystemLogSize", "DeviceLogSize"})
             key += std::string("\"") + name + "\"=dword:00000001\n";
         return key;
     }

@@ -33,7 +33,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TFileVersion V(uint16_t A, uint16_t B, uint16_t C, uint16_t D) { return MakeFileVersion(A, B, C, D); }
+TFileVersion V(uint16_t A, uint16_t B, uint16_t C, uint16_t D) {
+    return MakeFileVersion(A, B, C, D);
+}
 
 std::string Read(const std::string& Path) {
     std::ifstream in(Path, std::ios::binary);
@@ -472,8 +474,8 @@ std::optional<std::string> WithReadOnlyDir(const std::string& Dir,
             result = std::string("!unshare(CLONE_NEWNS): ") + std::strerror(errno);
         else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                  mount(Dir.c_str(), Dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-                 mount(nullptr, Dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                       nullptr) != 0)
+                 mount(nullptr, Dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) !=
+                     0)
             result = std::string("!read-only bind mount: ") + std::strerror(errno);
         else
             result = Body();

@@ -34,8 +34,8 @@ protected:
 };
 
 TEST(DottedQuad, AcceptedForms) {
-    for (const char* text : {"10.0.0.1", " 10.0.0.1 ", "10 . 0 . 0 . 1", "010.000.000.001",
-                             "  10  .0.  0.1  "}) {
+    for (const char* text :
+         {"10.0.0.1", " 10.0.0.1 ", "10 . 0 . 0 . 1", "010.000.000.001", "  10  .0.  0.1  "}) {
         TqsInternetHost host(nullptr);
         host.SetHostName(text);
         EXPECT_EQ(host.HostName(), "10.0.0.1") << '"' << text << '"';

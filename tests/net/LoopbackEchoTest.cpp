@@ -45,8 +45,8 @@ TEST(LoopbackEcho, AnswersWithTheSameDataForEverySize) {
     for (const char* address : {"127.0.0.1", "127.0.0.2", "127.1.2.3", "127.255.0.254"}) {
         for (uint16_t size : {1, 64, 4096}) {
             const Outcome outcome = PingOnce(address, size);
-            EXPECT_EQ(outcome.Result, prSuccess) << address << " size " << size << ": "
-                                                 << PingResultText[outcome.Result];
+            EXPECT_EQ(outcome.Result, prSuccess)
+                << address << " size " << size << ": " << PingResultText[outcome.Result];
             EXPECT_EQ(outcome.DataCheck, 0);
             EXPECT_EQ(outcome.Size, size);
             EXPECT_EQ(outcome.Address, address);

@@ -41,12 +41,29 @@ TEST(PingResult, DataCheckOnlyQualifiesSuccess) {
 }
 
 TEST(PingResult, TextsAndRespondedSet) {
-    const char* expected[] = {
-        "Connected", "Buffer Too Small", "Network Unreachable", "Host Unreachable",
-        "Protocol Unreachable", "Port Unreachable", "No Resources", "Bad Option",
-        "Hardware Error", "Packet Too Big", "Timed Out", "Bad Request", "Bad Route",
-        "TTL Expired", "TTL Expired", "Paramater Problem", "Source Quench", "Option Too Big",
-        "Bad Destination", "Bad Reply Data", "Reply Size Mismatch", "Unknown Error", "Unknown"};
+    const char* expected[] = {"Connected",
+                              "Buffer Too Small",
+                              "Network Unreachable",
+                              "Host Unreachable",
+                              "Protocol Unreachable",
+                              "Port Unreachable",
+                              "No Resources",
+                              "Bad Option",
+                              "Hardware Error",
+                              "Packet Too Big",
+                              "Timed Out",
+                              "Bad Request",
+                              "Bad Route",
+                              "TTL Expired",
+                              "TTL Expired",
+                              "Paramater Problem",
+                              "Source Quench",
+                              "Option Too Big",
+                              "Bad Destination",
+                              "Bad Reply Data",
+                              "Reply Size Mismatch",
+                              "Unknown Error",
+                              "Unknown"};
     ASSERT_EQ(PingResultCount, 23);
     for (int i = 0; i < PingResultCount; ++i) {
         EXPECT_STREQ(PingResultText[i], expected[i]) << i;

@@ -21,9 +21,9 @@ TEST(ProbeOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(options.Size, 64u);
     EXPECT_EQ(options.Ttl, 128u);
     ProbeOptions all;
-    ASSERT_TRUE(Parse({"-c", "2", "-i", "250", "-w", "300", "-s", "4096", "-t", "1", "-q", "a",
-                       "b"},
-                      all, error));
+    ASSERT_TRUE(
+        Parse({"-c", "2", "-i", "250", "-w", "300", "-s", "4096", "-t", "1", "-q", "a", "b"}, all,
+              error));
     EXPECT_EQ(all.Count, 2u);
     EXPECT_EQ(all.Interval, 250u);
     EXPECT_EQ(all.Timeout, 300u);
@@ -34,9 +34,15 @@ TEST(ProbeOptions, DefaultsAndEveryOption) {
 }
 
 TEST(ProbeOptions, BadArgumentsAreRefusedWithAReason) {
-    const std::vector<std::vector<const char*>> bad = {
-        {}, {"-c"}, {"-c", "x", "h"}, {"-s", "65501", "h"}, {"-t", "256", "h"},
-        {"-w", "-1", "h"}, {"-z", "h"}, {"-c", "", "h"}, {"-i", "4294967296", "h"}};
+    const std::vector<std::vector<const char*>> bad = {{},
+                                                       {"-c"},
+                                                       {"-c", "x", "h"},
+                                                       {"-s", "65501", "h"},
+                                                       {"-t", "256", "h"},
+                                                       {"-w", "-1", "h"},
+                                                       {"-z", "h"},
+                                                       {"-c", "", "h"},
+                                                       {"-i", "4294967296", "h"}};
     for (const auto& args : bad) {
         ProbeOptions options;
         std::string error;

@@ -138,15 +138,17 @@ namespace {
 
 TEST(HostNameSyntax, OnlyTextsThatCanBeNamesAreLookedUp) {
     for (const char* name : {"localhost", "printer1", "a.b-c_d.example.", "xn--bcher-kva.example",
-                             "b\xC3\xBC" "cher.example"})
+                             "b\xC3\xBC"
+                             "cher.example"})
         EXPECT_TRUE(platform::IsHostNameSyntax(name)) << name;
     const std::string longLabel(64, 'a');
-    const std::string longName = std::string(120, 'a') + "." + std::string(120, 'b') + ".ccccccccccccc";
+    const std::string longName =
+        std::string(120, 'a') + "." + std::string(120, 'b') + ".ccccccccccccc";
     for (const std::string& name :
          {std::string(), std::string("two words"), std::string("a\nb"), std::string("%s%n"),
-          std::string("a..b"), std::string(".a"), std::string("q\"uote"), std::string("back\\slash"),
-          std::string("\xff\xfe"), std::string("caf\xC3"), longLabel, longName,
-          std::string(65536, 'x')})
+          std::string("a..b"), std::string(".a"), std::string("q\"uote"),
+          std::string("back\\slash"), std::string("\xff\xfe"), std::string("caf\xC3"), longLabel,
+          longName, std::string(65536, 'x')})
         EXPECT_FALSE(platform::IsHostNameSyntax(name)) << name.substr(0, 40);
     // Such a text is never handed to the resolver: the lookup simply fails.
     TqsWinsock session(nullptr);

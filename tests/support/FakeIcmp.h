@@ -8,12 +8,12 @@
 #include <string>
 
 struct FakeEcho {
-    uint32_t Count = 1;        // reply records returned
-    uint32_t LastError = 0;    // errno left when Count is 0
-    uint32_t Status = 0;       // the record's status
-    uint32_t RoundTrip = 1;    // ms
-    int EchoSize = -1;         // echoed bytes; -1: as many as were sent
-    int ChangeByte = -1;       // index of an echoed byte to alter
+    uint32_t Count = 1;     // reply records returned
+    uint32_t LastError = 0; // errno left when Count is 0
+    uint32_t Status = 0;    // the record's status
+    uint32_t RoundTrip = 1; // ms
+    int EchoSize = -1;      // echoed bytes; -1: as many as were sent
+    int ChangeByte = -1;    // index of an echoed byte to alter
 };
 
 class FakeIcmp {

@@ -27,7 +27,9 @@ TempConfig::~TempConfig() {
     std::filesystem::remove_all(FHome, ignored);
 }
 
-std::string TempConfig::SettingsFile() const { return FHome + "/Kestrava/Sentrel/settings.reg"; }
+std::string TempConfig::SettingsFile() const {
+    return FHome + "/Kestrava/Sentrel/settings.reg";
+}
 
 std::string TempConfig::Read(const std::string& Path) const {
     std::ifstream in(Path, std::ios::binary);

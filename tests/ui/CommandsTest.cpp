@@ -20,7 +20,6 @@
 
 namespace {
 
-
 const char* const Devices =
     "Windows Registry Editor Version 5.00\n\n"
     "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
@@ -135,7 +134,8 @@ TEST_F(CommandsTest, SystemLogViewCarriesTheHostColumn) {
     EXPECT_EQ(caption, QStringLiteral("Network Activity Log"));
     ASSERT_EQ(lines.size(), 2);
     for (const QString& line : lines)
-        EXPECT_TRUE(line.contains(QStringLiteral("127.0.0.")) && line.endsWith(QStringLiteral("   Connected")))
+        EXPECT_TRUE(line.contains(QStringLiteral("127.0.0.")) &&
+                    line.endsWith(QStringLiteral("   Connected")))
             << line.toStdString();
 }
 

@@ -26,7 +26,6 @@ void PrintTo(const QString& text, std::ostream* out);
 
 namespace {
 
-
 class DevicePropertiesTest : public ::testing::Test {
 protected:
     void SetUp() override {

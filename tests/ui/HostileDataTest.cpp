@@ -43,7 +43,6 @@ std::vector<std::string> HostileTexts() {
     };
 }
 
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream content;

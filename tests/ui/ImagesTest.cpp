@@ -37,7 +37,9 @@ private:
 const QColor LightPanel(0xf0, 0xf0, 0xf0);
 const QColor DarkPanel(0x2b, 0x2b, 0x2b);
 
-QImage Pixels(const QPixmap& pm) { return pm.toImage().convertToFormat(QImage::Format_ARGB32); }
+QImage Pixels(const QPixmap& pm) {
+    return pm.toImage().convertToFormat(QImage::Format_ARGB32);
+}
 
 std::vector<QPixmap> AllSmall() {
     std::vector<QPixmap> out;
@@ -110,7 +112,8 @@ QImage OnPanel(const QPixmap& pm, const QColor& Panel) {
 // least Step of 255.
 int ContrastingPixels(const QPixmap& pm, const QColor& Panel, int Step = 60) {
     const int panel = qGray(Panel.rgb());
-    return CountPixels(OnPanel(pm, Panel), [&](const QColor& c) { return std::abs(qGray(c.rgb()) - panel) >= Step; });
+    return CountPixels(OnPanel(pm, Panel),
+                       [&](const QColor& c) { return std::abs(qGray(c.rgb()) - panel) >= Step; });
 }
 
 int DifferingPixels(const QImage& a, const QImage& b, int Tolerance) {
@@ -154,7 +157,8 @@ TEST(Images, AreAllDifferentFromEachOther) {
     for (std::size_t i = 0; i < all.size(); ++i)
         for (std::size_t j = i + 1; j < all.size(); ++j)
             EXPECT_GE(DifferingPixels(Pixels(all[i]), Pixels(all[j]), 60), 30)
-                << "images " << i << " and " << j << " (actions from " << images::SmallImageCount << ")";
+                << "images " << i << " and " << j << " (actions from " << images::SmallImageCount
+                << ")";
 }
 
 TEST(Images, StandOutOnLightAndDarkPanels) {
@@ -163,7 +167,8 @@ TEST(Images, StandOutOnLightAndDarkPanels) {
         all.push_back(pm);
     all.push_back(images::ProgramIcon().pixmap(16));
     for (std::size_t i = 0; i < all.size(); ++i) {
-        EXPECT_GE(ContrastingPixels(all[i], LightPanel), 25) << "image " << i << " on a light panel";
+        EXPECT_GE(ContrastingPixels(all[i], LightPanel), 25)
+            << "image " << i << " on a light panel";
         EXPECT_GE(ContrastingPixels(all[i], DarkPanel), 25) << "image " << i << " on a dark panel";
     }
 }
@@ -213,17 +218,20 @@ TEST(Lamps, ShowTheirColours) {
 TEST(Lamps, DifferWithoutColour) {
     std::vector<QImage> grey;
     for (int i = images::LampOff; i <= images::LampYellow; ++i)
-        grey.push_back(Pixels(images::Small(i)).convertToFormat(QImage::Format_Grayscale8).convertToFormat(QImage::Format_ARGB32));
+        grey.push_back(Pixels(images::Small(i))
+                           .convertToFormat(QImage::Format_Grayscale8)
+                           .convertToFormat(QImage::Format_ARGB32));
     for (std::size_t i = 0; i < grey.size(); ++i)
         for (std::size_t j = i + 1; j < grey.size(); ++j)
-            EXPECT_GE(DifferingPixels(grey[i], grey[j], 3 * 45), 20) << "lamps " << i << " and " << j;
+            EXPECT_GE(DifferingPixels(grey[i], grey[j], 3 * 45), 20)
+                << "lamps " << i << " and " << j;
 }
 
 // ---- device types -------------------------------------------------------------
 
 TEST(DeviceTypeImage, KnownTypesShowTheirOwnImage) {
     const int expected[] = {images::TypeComputer, images::TypeServer, images::TypePrinter,
-                            images::TypeRouter, images::TypeBridge, images::TypeInterface};
+                            images::TypeRouter,   images::TypeBridge, images::TypeInterface};
     for (int t = 0; t < 6; ++t)
         EXPECT_EQ(images::DeviceTypeImage(t), expected[t]) << t;
 }
@@ -254,7 +262,8 @@ TEST(DisabledActions, AreFadedButKeepTheShape) {
         EXPECT_LT(TotalAlpha(disabled), TotalAlpha(normal) * 7 / 10);
         for (int y = 0; y < 16; ++y)
             for (int x = 0; x < 16; ++x)
-                EXPECT_EQ(normal.pixelColor(x, y).alpha() == 0, disabled.pixelColor(x, y).alpha() == 0)
+                EXPECT_EQ(normal.pixelColor(x, y).alpha() == 0,
+                          disabled.pixelColor(x, y).alpha() == 0)
                     << x << ',' << y;
         // Faint, but still there on either panel.
         EXPECT_GE(ContrastingPixels(images::DisabledAction(i), LightPanel, 30), 20);
@@ -268,7 +277,8 @@ TEST(ActionIcon, CarriesTheNormalAndTheDisabledImage) {
         const QIcon icon = images::ActionIcon(i);
         ASSERT_FALSE(icon.isNull());
         EXPECT_EQ(Pixels(icon.pixmap(QSize(16, 16), QIcon::Normal)), Pixels(images::Action(i)));
-        EXPECT_EQ(Pixels(icon.pixmap(QSize(16, 16), QIcon::Disabled)), Pixels(images::DisabledAction(i)));
+        EXPECT_EQ(Pixels(icon.pixmap(QSize(16, 16), QIcon::Disabled)),
+                  Pixels(images::DisabledAction(i)));
     }
 }
 
@@ -297,10 +307,11 @@ TEST(ProgramIcon, IsDrawnAtEachTraySize) {
         ASSERT_EQ(img.size(), QSize(s, s));
         EXPECT_GE(CountPixels(img, [](const QColor& c) { return c.alpha() > 200; }), s * s / 3);
         // the green lamp
-        EXPECT_GE(CountPixels(img, [](const QColor& c) {
-                      return c.alpha() > 200 && c.green() > 150 && c.red() < c.green() - 60 &&
-                             c.blue() < c.green() - 60;
-                  }),
+        EXPECT_GE(CountPixels(img,
+                              [](const QColor& c) {
+                                  return c.alpha() > 200 && c.green() > 150 &&
+                                         c.red() < c.green() - 60 && c.blue() < c.green() - 60;
+                              }),
                   s * s / 40);
     }
 }

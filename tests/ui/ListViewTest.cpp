@@ -56,8 +56,7 @@ TEST_F(ListViewTest, ManyRandomChangesKeepTheOrder) {
         Add(static_cast<int>(random() % 1000));
     List.SetSortType(TSortType::stBoth);
     for (int i = 0; i < 2000; ++i)
-        List.Item(static_cast<int>(random() % 300))
-            ->SetCaption(QString::number(random() % 1000));
+        List.Item(static_cast<int>(random() % 300))->SetCaption(QString::number(random() % 1000));
     const std::vector<int> order = Order();
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
@@ -104,7 +103,9 @@ TEST_F(ListViewTest, SelectionFollowsItsItemThroughSorting) {
 TEST_F(ListViewTest, CheckBoxChangesAreReportedButNotDuringABulkUpdate) {
     List.SetCheckboxes(true);
     std::vector<std::pair<TListItem*, TItemChange>> changes;
-    List.OnChange = [&](TListItem* item, TItemChange change) { changes.emplace_back(item, change); };
+    List.OnChange = [&](TListItem* item, TItemChange change) {
+        changes.emplace_back(item, change);
+    };
     List.BeginUpdate();
     TListItem* a = Add(1);
     a->SetChecked(true);

@@ -38,7 +38,6 @@ void PrintTo(const QString& text, std::ostream* out);
 
 namespace {
 
-
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -21,7 +21,9 @@
 #include <ostream>
 
 // Readable failures for Qt strings.
-void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace {
 
@@ -43,17 +45,17 @@ std::string SettingsKey(bool autoScan, bool showWindow, int systemLog = 100) {
            Dword("DeviceLogSize", 50);
 }
 
-std::string Device(const std::string& host, int type, bool monitored, const std::string& description = "") {
-    return "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\" + host + "]\n\"Host\"=\"" +
-           host + "\"\n\"Description\"=\"" + description + "\"\n" + Dword("DeviceType", type) +
-           Dword("Monitored", monitored);
+std::string Device(const std::string& host, int type, bool monitored,
+                   const std::string& description = "") {
+    return "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\" + host +
+           "]\n\"Host\"=\"" + host + "\"\n\"Description\"=\"" + description + "\"\n" +
+           Dword("DeviceType", type) + Dword("Monitored", monitored);
 }
 
 std::string Form(int left, int top, int width, int height) {
     return "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Form]\n" + Dword("Left", left) +
            Dword("Top", top) + Dword("Height", height) + Dword("Width", width);
 }
-
 
 std::vector<QString> Captions(const TListView& list) {
     std::vector<QString> captions;
@@ -72,7 +74,9 @@ protected:
         SetErrorReportHook(nullptr);
         TMain::SetTrayAvailability(std::nullopt);
     }
-    void WriteSettings(const std::string& body) { Config.Write(Config.SettingsFile(), Header + body); }
+    void WriteSettings(const std::string& body) {
+        Config.Write(Config.SettingsFile(), Header + body);
+    }
 
     TempConfig Config;
     std::vector<QString> Reports;
@@ -138,9 +142,9 @@ TEST_F(MainWindowTest, AutoScanStartsAndRowsShowTheirResults) {
     EXPECT_TRUE(main.StopAction->isVisible());
     ASSERT_TRUE(WaitUntil([&] { return main.Log->Count() == 2; }));
     // Lit rows first, by device type; the unmonitored one last with no status.
-    EXPECT_EQ(Captions(*main.List), (std::vector<QString>{QStringLiteral("127.0.0.1"),
-                                                          QStringLiteral("127.0.0.2"),
-                                                          QStringLiteral("localhost")}));
+    EXPECT_EQ(Captions(*main.List),
+              (std::vector<QString>{QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.2"),
+                                    QStringLiteral("localhost")}));
     EXPECT_EQ(main.List->Item(0)->SubItem(0), QStringLiteral("Connected"));
     EXPECT_EQ(main.List->Item(0)->SubItemImage(0), images::LampGreen);
     EXPECT_EQ(main.List->Item(0)->SubItem(1), QStringLiteral("this machine"));
@@ -166,9 +170,12 @@ TEST_F(MainWindowTest, EachResultClassLightsItsLamp) {
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->Data(), device);
     const std::pair<TPingResult, int> cases[] = {
-        {prSuccess, images::LampGreen},         {prBadReplyData, images::LampYellow},
-        {prReplySizeMismatch, images::LampYellow}, {prTimedOut, images::LampRed},
-        {prDestHostUnreachable, images::LampRed},  {prUnknownError, images::LampRed},
+        {prSuccess, images::LampGreen},
+        {prBadReplyData, images::LampYellow},
+        {prReplySizeMismatch, images::LampYellow},
+        {prTimedOut, images::LampRed},
+        {prDestHostUnreachable, images::LampRed},
+        {prUnknownError, images::LampRed},
     };
     for (const auto& [result, lamp] : cases) {
         TqsPingReply reply;
@@ -227,7 +234,8 @@ TEST_F(MainWindowTest, SettingsThatFailToLoadLeaveTheProgramRunningWithAnEmptyLi
     WriteSettings(Key + Dword("AutoScan", 1));
     TMain main({QStringLiteral("admin")});
     ASSERT_EQ(Reports.size(), 1u);
-    EXPECT_EQ(Reports[0], QStringLiteral("Failed to get data for 'ShowWindow'")); // ' sorts before .
+    EXPECT_EQ(Reports[0],
+              QStringLiteral("Failed to get data for 'ShowWindow'")); // ' sorts before .
     EXPECT_EQ(main.List->Count(), 0);
     EXPECT_FALSE(main.Timer->isActive());
     EXPECT_FALSE(main.AdminMode()); // the rest of the start-up was skipped
@@ -269,9 +277,9 @@ TEST(AdminSwitch, FirstArgumentOnlyInAnyCaseWithOnePrefix) {
 TEST(ErrorReportText, FullStopOnlyAfterCharactersThatSortAfterIt) {
     EXPECT_EQ(ErrorReportText(QStringLiteral("Disk full")), QStringLiteral("Disk full."));
     EXPECT_EQ(ErrorReportText(QStringLiteral("code 7")), QStringLiteral("code 7."));
-    EXPECT_EQ(ErrorReportText(QStringLiteral("'x'")), QStringLiteral("'x'"));      // ' < .
+    EXPECT_EQ(ErrorReportText(QStringLiteral("'x'")), QStringLiteral("'x'")); // ' < .
     EXPECT_EQ(ErrorReportText(QStringLiteral("done.")), QStringLiteral("done."));
-    EXPECT_EQ(ErrorReportText(QStringLiteral("why?")), QStringLiteral("why?."));   // ? > .
+    EXPECT_EQ(ErrorReportText(QStringLiteral("why?")), QStringLiteral("why?.")); // ? > .
     EXPECT_EQ(ErrorReportText(QStringLiteral("(x)")), QStringLiteral("(x)"));
     EXPECT_EQ(ErrorReportText(QString()), QString());
 }

@@ -2,17 +2,17 @@
 
 #include "core/SentrelSettingsCM.h"
 #include "tests/support/TempConfig.h"
+#include "tests/ui/ModalHelper.h"
 #include "ui/AdminOptionsFM.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/ListView.h"
 #include "ui/SpinEdit.h"
-#include "tests/ui/ModalHelper.h"
 
 #include <QApplication>
-#include <QFocusEvent>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -182,7 +182,8 @@ TEST_F(OptionsFormTest, RemovalAsksAndNoKeepsYesRemovesAtOnce) {
     Answer = false;
     Form.RemoveDeviceBtnClick();
     ASSERT_EQ(Questions.size(), 1u);
-    EXPECT_EQ(Questions[0], QStringLiteral("Are you sure you want to delete the device \"printer1\"?"));
+    EXPECT_EQ(Questions[0],
+              QStringLiteral("Are you sure you want to delete the device \"printer1\"?"));
     EXPECT_EQ(Settings.Devices()->Count(), 2);
     Answer = true;
     Form.RemoveDeviceBtnClick();
@@ -273,8 +274,10 @@ TEST_F(OptionsFormTest, OkStoresAndSavesCancelStoresNothing) {
 TEST_F(OptionsFormTest, HelpAsksForThePageOnTop) {
     Form.PrepareAdminMode();
     Form.EditSettings(&Settings);
-    const std::pair<QWidget*, int> pages[] = {{Form.GeneralTab, 210}, {Form.EchoTab, 220},
-                                              {Form.DevicesTab, 230}, {Form.LogSettingsTab, 240},
+    const std::pair<QWidget*, int> pages[] = {{Form.GeneralTab, 210},
+                                              {Form.EchoTab, 220},
+                                              {Form.DevicesTab, 230},
+                                              {Form.LogSettingsTab, 240},
                                               {Form.PermissionsTab, 290}};
     for (const auto& [page, context] : pages) {
         Form.PageControl->setCurrentWidget(page);

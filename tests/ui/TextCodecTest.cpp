@@ -14,9 +14,9 @@ TEST(TextCodec, AnyBytesComeBackExactly) {
             c = static_cast<char>(random() % 256);
         EXPECT_EQ(ToBytes(ToQString(bytes)), bytes);
     }
-    for (const std::string& bytes : {std::string("caf\xC3\xA9"), std::string("\xF0\x9F\x98\x80"),
-                                    std::string("\xC0\x80"), std::string("\xED\xA0\x80"),
-                                    std::string("\xF4\x90\x80\x80"), std::string(65536, 'h')})
+    for (const std::string& bytes :
+         {std::string("caf\xC3\xA9"), std::string("\xF0\x9F\x98\x80"), std::string("\xC0\x80"),
+          std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"), std::string(65536, 'h')})
         EXPECT_EQ(ToBytes(ToQString(bytes)), bytes);
 }
 

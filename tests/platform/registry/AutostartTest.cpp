@@ -33,9 +33,9 @@ TEST_F(AutostartTest, EntryIsWrittenAtCommitReadBackAndRemoved) {
     }
     const std::string text = ReadAll(entry);
     EXPECT_TRUE(text.starts_with("#"));
-    for (const std::string line : {"\n[Desktop Entry]\n", "\nType=Application\n",
-                                   "\nName=Kestrava Sentrel\n", "\nExec=/opt/kestrava/sentrel\n",
-                                   "\nTerminal=false\n"})
+    for (const std::string line :
+         {"\n[Desktop Entry]\n", "\nType=Application\n", "\nName=Kestrava Sentrel\n",
+          "\nExec=/opt/kestrava/sentrel\n", "\nTerminal=false\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
     EXPECT_FALSE(std::filesystem::exists(Store())); // the Run key is not in the settings file
 
@@ -117,7 +117,8 @@ TEST_F(AutostartTest, PathsFollowTheEnvironment) {
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(TRegistry::AutostartPath("S"), home + "/.config/autostart/S.desktop");
     setenv("XDG_CONFIG_HOME", (Dir + "/cfg").c_str(), 1);
-    EXPECT_EQ(TRegistry::StorePath(RegistryRoot::ClassesRoot), Dir + "/cfg/Kestrava/Sentrel/classes.reg");
+    EXPECT_EQ(TRegistry::StorePath(RegistryRoot::ClassesRoot),
+              Dir + "/cfg/Kestrava/Sentrel/classes.reg");
     if (savedHome)
         setenv("HOME", saved.c_str(), 1);
     else

@@ -27,8 +27,8 @@ bool PrivateMounts() {
 }
 
 bool Remount(const std::string& Folder, bool ReadOnly) {
-    return mount(nullptr, Folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | (ReadOnly ? MS_RDONLY : 0),
-                 nullptr) == 0;
+    return mount(nullptr, Folder.c_str(), nullptr,
+                 MS_REMOUNT | MS_BIND | (ReadOnly ? MS_RDONLY : 0), nullptr) == 0;
 }
 
 std::string CommitError(TRegistry& Reg) {
@@ -59,7 +59,8 @@ TEST_F(CommitFailureTest, UnwritableFolderKeepsTheOldFile) {
     if (geteuid() == 0) {
         reason = "Read-only file system";
         const auto [status, out] = InChild([&]() -> std::string {
-            if (!PrivateMounts() || mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            if (!PrivateMounts() ||
+                mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
                 !Remount(folder, true))
                 return "SKIP: cannot make a read-only mount here";
             TRegistry reg;
@@ -114,7 +115,8 @@ TEST_F(CommitFailureTest, FullDiskKeepsTheOldFile) {
     if (status == SkipStatus)
         GTEST_SKIP() << out;
     ASSERT_EQ(status, 0) << out;
-    EXPECT_EQ(out, "Cannot write settings file \"" + Store() + "\": No space left on device|intact|0");
+    EXPECT_EQ(out,
+              "Cannot write settings file \"" + Store() + "\": No space left on device|intact|0");
 }
 
 TEST_F(CommitFailureTest, FolderThatCannotBeCreated) {

@@ -17,7 +17,8 @@ namespace {
 std::string EditorTextAsWritten(const std::string& Utf16) {
     std::string out;
     for (size_t i = 2; i + 1 < Utf16.size(); i += 2) {
-        const unsigned unit = static_cast<uint8_t>(Utf16[i]) | static_cast<uint8_t>(Utf16[i + 1]) << 8;
+        const unsigned unit = static_cast<uint8_t>(Utf16[i]) | static_cast<uint8_t>(Utf16[i + 1])
+                                                                   << 8;
         if (unit == '\r')
             continue;
         if (unit < 0x80) {
@@ -124,9 +125,14 @@ TEST(RegFile, DamagedInputLoadsOrFailsWithALine) {
         for (int edit = 0; edit < 1 + round % 4; ++edit) {
             const size_t at = random() % text.size();
             switch (random() % 3) {
-            case 0: text[at] = alphabet[random() % alphabet.size()]; break;
-            case 1: text.erase(at, 1 + random() % 8); break;
-            default: text.insert(at, 1, alphabet[random() % alphabet.size()]);
+            case 0:
+                text[at] = alphabet[random() % alphabet.size()];
+                break;
+            case 1:
+                text.erase(at, 1 + random() % 8);
+                break;
+            default:
+                text.insert(at, 1, alphabet[random() % alphabet.size()]);
             }
             if (text.empty())
                 text = "x";

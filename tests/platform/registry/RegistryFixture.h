@@ -24,7 +24,9 @@ public:
         unsetenv("XDG_CONFIG_HOME");
     }
 
-    static std::string Store() { return platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser); }
+    static std::string Store() {
+        return platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser);
+    }
 
     static std::string ReadAll(const std::string& Path) {
         std::ifstream in(Path, std::ios::binary);

@@ -86,8 +86,10 @@ TEST_F(RegistryTest, ReadsTheEditorsExportAndKeepsWhatItDoesNotKnow) {
     auto after = reg::ParseRegFile(written, "HKEY_CURRENT_USER");
     const reg::Key* settings = reg::FindKey(*after, {"Software", "Kestrava", "Sentrel", "1.0"});
     ASSERT_NE(settings, nullptr);
-    EXPECT_EQ(Hex(settings->FindValue("InstallPath")->Data),
-              Hex(std::string("%\0P\0r\0o\0g\0r\0a\0m\0F\0i\0l\0e\0s\0%\0\\\0K\0e\0s\0t\0r\0a\0v\0a\0\0\0", 48)));
+    EXPECT_EQ(
+        Hex(settings->FindValue("InstallPath")->Data),
+        Hex(std::string(
+            "%\0P\0r\0o\0g\0r\0a\0m\0F\0i\0l\0e\0s\0%\0\\\0K\0e\0s\0t\0r\0a\0v\0a\0\0\0", 48)));
     EXPECT_EQ(Hex(settings->FindValue("LicenceBlob")->Data),
               "4b,53,01,00,ff,fe,00,10,20,30,40,50,60,70,80,90,a0,b0,c0,d0,e0,f0,01,02,03,04,");
     EXPECT_EQ(Hex(settings->FindValue("Notes")->Data),
@@ -105,11 +107,29 @@ TEST_F(RegistryTest, EveryKindOfTextAndNameRoundTrips) {
     std::string big;
     for (size_t i = 0; big.size() < 65536; ++i)
         big += "line " + std::to_string(i) + " \xE2\x80\x93 \"q\" \\ \n";
-    const std::vector<std::string> texts = {
-        "", "plain", "\"quoted\"", "back\\slash\\", "C:\\", "a=b", "[x]", "]", "%s%d%n",
-        "tab\there", "new\nline", "cr\r\nlf", "\x01\x1f\x7f", std::string("nul\0inside", 10),
-        "\xff\xfe", "\x80", "\xE2\x80", "\xED\xA0\x80", "\xC0\xAF", "mixed \xE2\x80\x93\xff",
-        "\xF0\x9F\x98\x80 emoji", "trailing space ", big};
+    const std::vector<std::string> texts = {"",
+                                            "plain",
+                                            "\"quoted\"",
+                                            "back\\slash\\",
+                                            "C:\\",
+                                            "a=b",
+                                            "[x]",
+                                            "]",
+                                            "%s%d%n",
+                                            "tab\there",
+                                            "new\nline",
+                                            "cr\r\nlf",
+                                            "\x01\x1f\x7f",
+                                            std::string("nul\0inside", 10),
+                                            "\xff\xfe",
+                                            "\x80",
+                                            "\xE2\x80",
+                                            "\xED\xA0\x80",
+                                            "\xC0\xAF",
+                                            "mixed \xE2\x80\x93\xff",
+                                            "\xF0\x9F\x98\x80 emoji",
+                                            "trailing space ",
+                                            big};
     {
         TRegistry reg;
         ASSERT_TRUE(reg.OpenKey("\\Texts", true));
@@ -206,7 +226,8 @@ TEST_F(RegistryTest, OnlyCommitTouchesTheDisk) {
         reg.WriteString("a", "1");
         reg.Commit(); // nothing on disk yet: nothing read, nothing to lose
     }
-    struct stat folder{}, file{};
+    struct stat folder {
+    }, file{};
     ASSERT_EQ(stat(Store().c_str(), &file), 0);
     ASSERT_EQ(stat(std::filesystem::path(Store()).parent_path().c_str(), &folder), 0);
     EXPECT_EQ(file.st_mode & 0777, 0600u);
@@ -225,7 +246,7 @@ TEST_F(RegistryTest, OnlyCommitTouchesTheDisk) {
         EXPECT_EQ(reg.ReadString("a"), "1");
         reg.Commit(); // nothing changed: the file is not even rewritten
     }
-    struct stat unchanged{};
+    struct stat unchanged {};
     ASSERT_EQ(stat(Store().c_str(), &unchanged), 0);
     EXPECT_EQ(unchanged.st_ino, file.st_ino);
     EXPECT_EQ(FilesLike("settings.reg.tmp").size(), 0u);
@@ -239,7 +260,7 @@ TEST_F(RegistryTest, ACommitClearsWhatAKilledSaveLeftBehind) {
         reg.Commit();
     }
     WriteAll(Store() + ".tmp-Ab3xQz", "half a file"); // as a save killed mid-write leaves it
-    WriteAll(Store() + ".tmp-notmine", "kept");        // not a name a save makes
+    WriteAll(Store() + ".tmp-notmine", "kept");       // not a name a save makes
     WriteAll(Store() + ".broken-20261208-010203", "kept");
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("\\K", true));
@@ -301,7 +322,8 @@ TEST_F(RegistryTest, CopiesCommittingAtOnceLoseNothing) {
 }
 
 TEST_F(RegistryTest, BrokenFilesAreMovedAsideAndNamed) {
-    const std::string head = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\K]\r\n";
+    const std::string head =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\K]\r\n";
     const std::vector<std::tuple<std::string, int, std::string>> broken = {
         {"", 1, "expected \"Windows Registry Editor Version 5.00\""},
         {"REGEDIT4\n", 1, "expected \"Windows Registry Editor Version 5.00\""},
@@ -324,7 +346,11 @@ TEST_F(RegistryTest, BrokenFilesAreMovedAsideAndNamed) {
         {head + "[HKEY_CURRENT_USER\\a\\\\b]\n", 4, "empty key name"},
         {head + "[HKEY_CURRENT_USER\\a] x\n", 4, "after the key's closing"},
         {head + "[HKEY_CURRENT_USER\\a\n", 4, "expected ']'"},
-        {std::string("\xFF\xFE" "W\0", 4) + "\x69", 1, "inside a UTF-16 character"},
+        {std::string("\xFF\xFE"
+                     "W\0",
+                     4) +
+             "\x69",
+         1, "inside a UTF-16 character"},
         {std::string("\x00\x01\x02\xff", 4), 1, "expected \"Windows Registry"},
     };
     for (const auto& [content, line, reason] : broken) {
@@ -334,13 +360,15 @@ TEST_F(RegistryTest, BrokenFilesAreMovedAsideAndNamed) {
             reg.OpenKey("\\K", false);
         });
         EXPECT_EQ(message.rfind("Cannot read settings file \"" + Store() + "\": line " +
-                                    std::to_string(line) + ": ", 0),
+                                    std::to_string(line) + ": ",
+                                0),
                   0u)
             << message;
         EXPECT_NE(message.find(reason), std::string::npos) << message;
         const auto aside = FilesLike("settings.reg.broken-");
         ASSERT_EQ(aside.size(), 1u) << message;
-        EXPECT_NE(message.find("moved aside to \"" + aside[0] + "\""), std::string::npos) << message;
+        EXPECT_NE(message.find("moved aside to \"" + aside[0] + "\""), std::string::npos)
+            << message;
         EXPECT_EQ(ReadAll(aside[0]), content);
         EXPECT_FALSE(std::filesystem::exists(Store()));
         std::filesystem::remove(aside[0]);
@@ -375,7 +403,8 @@ TEST_F(RegistryTest, TenThousandDevicesLoadAndSave) {
         for (int i = 0; i < 10000; ++i) {
             ASSERT_TRUE(reg.OpenKey(Settings + "\\Devices\\10.0." + std::to_string(i), true));
             reg.WriteString("Host", "10.0." + std::to_string(i));
-            reg.WriteString("Description", "Device \"" + std::to_string(i) + "\" \xE2\x80\x93 rack");
+            reg.WriteString("Description",
+                            "Device \"" + std::to_string(i) + "\" \xE2\x80\x93 rack");
             reg.WriteInteger("DeviceType", i % 4);
             reg.WriteInteger("Monitored", i % 2);
         }
