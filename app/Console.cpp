@@ -12,7 +12,7 @@
 #include "platform/registry/Registry.h"
 
 #include <pthread.h>
-#include <signal.h>
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -98,7 +98,8 @@ int RunConsole(std::FILE* Out) {
         }
     }
     if (!waiter.Stop)
-        pthread_kill(waiter.Thread, SIGTERM);
+        // Wakes the waiter out of sigwait; it ends by returning, not by the signal.
+        pthread_kill(waiter.Thread, SIGTERM); // NOLINT(bugprone-bad-signal-to-kill-thread)
     pthread_join(waiter.Thread, nullptr);
     return status;
 }

@@ -33,7 +33,7 @@ void TDeviceData::SetMonitored(bool Value) {
 }
 
 void TDeviceData::Assign(const TPersistent* Source) {
-    if (auto* source = dynamic_cast<const TDeviceData*>(Source)) {
+    if (const auto* source = dynamic_cast<const TDeviceData*>(Source)) {
         SetDisplayName(source->FHost);
         FDescription = source->FDescription;
         Changed();

@@ -49,11 +49,11 @@ private:
 };
 
 // Registry keys of the settings.
-inline constexpr const char* RunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+inline constexpr const char* RunKey = R"(\Software\Microsoft\Windows\CurrentVersion\Run)";
 inline constexpr const char* RunValue = "Sentrel";
-inline constexpr const char* SettingsKey = "\\Software\\Kestrava\\Sentrel\\1.0";
-inline constexpr const char* FormKey = "\\Software\\Kestrava\\Sentrel\\1.0\\Form";
-inline constexpr const char* DevicesKey = "\\Software\\Kestrava\\Sentrel\\1.0\\Devices";
+inline constexpr const char* SettingsKey = R"(\Software\Kestrava\Sentrel\1.0)";
+inline constexpr const char* FormKey = R"(\Software\Kestrava\Sentrel\1.0\Form)";
+inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devices)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key

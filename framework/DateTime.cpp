@@ -14,7 +14,7 @@ std::function<TDateTime()> gClock;
 
 // Days from 1899-12-30 to the civil date (proleptic Gregorian).
 long DaysFromCivil(int y, int m, int d) {
-    y -= m <= 2;
+    y -= m <= 2 ? 1 : 0;
     const long era = (y >= 0 ? y : y - 399) / 400;
     const long yoe = y - era * 400;
     const long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
@@ -31,7 +31,7 @@ void CivilFromDays(long z, int& y, int& m, int& d) {
     const long mp = (5 * doy + 2) / 153;
     d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
     m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    y = static_cast<int>(yoe + era * 400 + (m <= 2));
+    y = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
 }
 
 } // namespace
@@ -66,7 +66,7 @@ TDateTime Now() {
     }
     const auto now = std::chrono::system_clock::now();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
-    const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+    const auto seconds = static_cast<std::time_t>(ms.count() / 1000);
     std::tm local{};
     localtime_r(&seconds, &local);
     TDateTimeParts p;

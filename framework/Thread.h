@@ -29,7 +29,7 @@ public:
     std::exception_ptr FatalException() const { return FFatalException; }
 
     // Stack of each new thread; small, since many workers run at once.
-    static constexpr size_t DefaultStackSize = 256 * 1024;
+    static constexpr size_t DefaultStackSize = size_t{256} * 1024;
 
 protected:
     TThread() = default;

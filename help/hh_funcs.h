@@ -22,6 +22,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hh_funcs {
@@ -133,7 +134,7 @@ std::string GetDecimalSeparator();
 
 // One argument of AddLine: a text (%s) or an integer (%d).
 struct TLogArg {
-    TLogArg(const std::string& Value) : IsText(true), Text(Value) {}
+    TLogArg(std::string Value) : IsText(true), Text(std::move(Value)) {}
     TLogArg(const char* Value) : IsText(true), Text(Value) {}
     TLogArg(long long Value) : Number(Value) {}
     TLogArg(int Value) : Number(Value) {}

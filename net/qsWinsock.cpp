@@ -10,7 +10,7 @@ TqsWinsock::TqsWinsock(TComponent* AOwner) : TComponent(AOwner) {
 }
 
 TqsWinsock::~TqsWinsock() {
-    SetActive(false);
+    Cleanup();
 }
 
 void TqsWinsock::SetActive(bool Value) {

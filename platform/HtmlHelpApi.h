@@ -8,11 +8,11 @@ extern "C" {
 
 // HtmlHelpA(caller window, "DIR/Sentrel.chm::/page.html" or "DIR/Sentrel.chm",
 // command, data): shows the page; returns the help window's id or 0.
-typedef uintptr_t (*PHtmlHelpA)(uintptr_t Caller, const char* File, unsigned Command,
-                                uintptr_t Data);
+using PHtmlHelpA = uintptr_t (*)(uintptr_t Caller, const char* File, unsigned Command,
+                                 uintptr_t Data);
 // The wide-character entry: the same with a UTF-32 path (wchar_t on this system).
-typedef uintptr_t (*PHtmlHelpW)(uintptr_t Caller, const wchar_t* File, unsigned Command,
-                                uintptr_t Data);
+using PHtmlHelpW = uintptr_t (*)(uintptr_t Caller, const wchar_t* File, unsigned Command,
+                                 uintptr_t Data);
 }
 
 enum : unsigned {

@@ -7,7 +7,7 @@
 
 extern "C" {
 
-typedef void* IcmpHandle;
+using IcmpHandle = void*;
 #define ICMP_INVALID_HANDLE (reinterpret_cast<IcmpHandle>(~static_cast<uintptr_t>(0)))
 
 // Options of one echo request; only Ttl is set by the worker.
@@ -32,18 +32,18 @@ struct ICMP_ECHO_REPLY {
 };
 
 // IcmpCreateFile(): a handle, or ICMP_INVALID_HANDLE when no socket opens.
-typedef IcmpHandle (*PIcmpCreateFile)(void);
+using PIcmpCreateFile = IcmpHandle (*)();
 // IcmpCloseHandle(handle): non-zero on success.
-typedef int (*PIcmpCloseHandle)(IcmpHandle);
+using PIcmpCloseHandle = int (*)(IcmpHandle);
 // IcmpSendEcho(handle, destination, data, size, options, reply buffer, reply
 // size, timeout in ms): sends one echo and blocks for at most about the
 // timeout. Returns the number of reply records written; when it returns 0 the
 // thread's last error (errno on this system) holds an IP status code or a
 // system error code.
-typedef uint32_t (*PIcmpSendEcho)(IcmpHandle IcmpHandle, uint32_t DestinationAddress,
-                                  void* RequestData, uint16_t RequestSize,
-                                  IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
-                                  uint32_t ReplySize, uint32_t Timeout);
+using PIcmpSendEcho = uint32_t (*)(IcmpHandle Handle, uint32_t DestinationAddress,
+                                   void* RequestData, uint16_t RequestSize,
+                                   IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+                                   uint32_t ReplySize, uint32_t Timeout);
 }
 
 // IP status codes, in the order the worker's result table expects them.

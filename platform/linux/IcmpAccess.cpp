@@ -29,7 +29,8 @@ std::string IcmpAccessAdvice() {
     std::string range = "unknown";
     std::ifstream file("/proc/sys/net/ipv4/ping_group_range");
     if (file) {
-        std::string low, high;
+        std::string low;
+        std::string high;
         file >> low >> high;
         range = low + " " + high;
     }

@@ -13,7 +13,7 @@ std::string ExecutablePath() {
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (n <= 0)
         return {};
-    return std::string(buffer.data(), static_cast<size_t>(n));
+    return {buffer.data(), static_cast<size_t>(n)};
 }
 
 std::string ExecutableDirectory() {
