@@ -1,5 +1,7 @@
 #include "core/LogFormat.h"
 
+#include "framework/Utf8.h"
+
 #include <langinfo.h>
 
 #include <cstring>
@@ -26,17 +28,13 @@ std::string FormatWith(const char* format, const std::tm& time) {
 std::string VisibleText(const std::string& Text) {
     std::string visible;
     visible.reserve(Text.size());
+    // Byte by byte: a control character is never part of a longer sequence.
     for (char c : Text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            // The Unicode picture of the control character: U+2400 + code, U+2421 for DEL.
-            const unsigned picture = byte == 0x7f ? 0x2421 : 0x2400 + byte;
-            visible += static_cast<char>(0xE0 | (picture >> 12));
-            visible += static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
-            visible += static_cast<char>(0x80 | (picture & 0x3F));
-        } else {
+        if (utf8::IsControl(byte))
+            utf8::Append(visible, utf8::ControlPicture(byte));
+        else
             visible += c;
-        }
     }
     return visible;
 }

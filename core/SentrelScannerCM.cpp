@@ -9,18 +9,6 @@
 
 namespace {
 
-// What crosses from a worker to the main thread for one reply.
-struct ReplyCopy {
-    std::string HostName;
-    std::string IPAddress;
-    uint32_t Address;
-    uint32_t Status;
-    uint8_t DataCheck;
-    TPingResult Result;
-    uint16_t ReplyDataSize;
-    uint32_t RoundTripTime;
-};
-
 constexpr int32_t MaxPingIntervalSeconds = 24 * 60 * 60;
 
 } // namespace
@@ -101,8 +89,10 @@ void TDeviceScanner::ReplyArrived(TqsPingReply* Reply) {
     TDispatcher* dispatcher = scanner != nullptr ? scanner->Dispatcher() : nullptr;
     if (dispatcher == nullptr)
         return;
-    ReplyCopy copy{Reply->HostName,  Reply->IPAddress, Reply->Address,       Reply->Status,
-                   Reply->DataCheck, Reply->Result,    Reply->ReplyDataSize, Reply->RoundTripTime};
+    // The worker reuses its reply for the next echo, so a copy crosses to the
+    // main thread; Assign leaves the handler behind.
+    auto copy = std::make_shared<TqsPingReply>();
+    copy->Assign(Reply);
     std::weak_ptr<Link> weak = FLink;
     const uint32_t run = FLink->Run.load();
     dispatcher->Post([weak, run, copy = std::move(copy)] {
@@ -114,16 +104,7 @@ void TDeviceScanner::ReplyArrived(TqsPingReply* Reply) {
         TDeviceScanner* item = link->Item;
         if (!item->InternetHost()->Pinging())
             return;
-        TqsPingReply reply;
-        reply.HostName = copy.HostName;
-        reply.IPAddress = copy.IPAddress;
-        reply.Address = copy.Address;
-        reply.Status = copy.Status;
-        reply.DataCheck = copy.DataCheck;
-        reply.Result = copy.Result;
-        reply.ReplyDataSize = copy.ReplyDataSize;
-        reply.RoundTripTime = copy.RoundTripTime;
-        item->HostPingReply(item->InternetHost(), &reply);
+        item->HostPingReply(item->InternetHost(), copy.get());
     });
 }
 

@@ -379,11 +379,7 @@ void TOptionsForm::AddDeviceBtnClick() {
     if (!PropertiesDlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
                                dtComputer, true))
         return;
-    TDeviceData* device = FSettings->Devices()->Add();
-    device->SetHost(ToBytes(PropertiesDlg.Host));
-    device->SetDescription(ToBytes(PropertiesDlg.Description));
-    device->SetDeviceType(PropertiesDlg.DeviceType);
-    device->SetMonitored(PropertiesDlg.Monitored);
+    PropertiesDlg.StoreTo(*FSettings->Devices()->Add());
     FillDeviceList();
 }
 
@@ -397,10 +393,7 @@ void TOptionsForm::EditDeviceBtnClick() {
                                ToQString(device->Description()), device->Monitored(),
                                device->DeviceType(), false))
         return;
-    device->SetHost(ToBytes(PropertiesDlg.Host));
-    device->SetDescription(ToBytes(PropertiesDlg.Description));
-    device->SetDeviceType(PropertiesDlg.DeviceType);
-    device->SetMonitored(PropertiesDlg.Monitored);
+    PropertiesDlg.StoreTo(*device);
     FillDeviceList();
 }
 

@@ -2,6 +2,7 @@
 
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
+#include "ui/TextCodec.h"
 
 #include <QBoxLayout>
 #include <QButtonGroup>
@@ -169,4 +170,11 @@ bool TDevicePropertiesDlg::Execute() {
     DeviceType = type;
     Monitored = monitored;
     return true;
+}
+
+void TDevicePropertiesDlg::StoreTo(TDeviceData& Device) const {
+    Device.SetHost(ToBytes(Host));
+    Device.SetDescription(ToBytes(Description));
+    Device.SetDeviceType(DeviceType);
+    Device.SetMonitored(Monitored);
 }

@@ -38,6 +38,8 @@ public:
     bool Execute(const QString& Caption, const QString& Host, const QString& Description,
                  bool Monitored, TDeviceType DeviceType, bool NewDevice);
     bool Execute();
+    // Puts the values (as the last run left them) into Device.
+    void StoreTo(TDeviceData& Device) const;
 
     QString Caption;
     QString Host;

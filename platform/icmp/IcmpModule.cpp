@@ -5,12 +5,12 @@
 // shares one raw socket whose reader thread hands each answer to the handle
 // whose identifier and sequence it carries.
 
+#include "framework/Futex.h"
 #include "platform/IcmpApi.h"
 #include "platform/icmp/IcmpPacket.h"
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <linux/futex.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
@@ -19,7 +19,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -104,24 +103,6 @@ int OpenRaw() {
     return fd;
 }
 
-long Futex(std::atomic<uint32_t>& Word, int Operation, uint32_t Value, const timespec* Deadline) {
-    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
-    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&Word), Operation | FUTEX_PRIVATE_FLAG,
-                   Value, Deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-}
-
-timespec MonotonicAfter(uint32_t Milliseconds) {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += static_cast<time_t>(Milliseconds / 1000);
-    t.tv_nsec += static_cast<long>(Milliseconds % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-        ++t.tv_sec;
-        t.tv_nsec -= 1000000000L;
-    }
-    return t;
-}
-
 bool Answers(const icmp::Packet& Packet, uint32_t Destination) {
     return (Packet.What == icmp::Packet::EchoReply && Packet.Source == Destination) ||
            (Packet.What == icmp::Packet::Error && Packet.Destination == Destination);
@@ -165,7 +146,7 @@ public:
     // Ends the reader, then closes the socket.
     ~RawSocket() {
         FState.fetch_or(Stopping);
-        Futex(FState, FUTEX_WAKE, 1, nullptr);
+        futex::Wake(FState, 1);
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = write(FWake, &one, sizeof(one));
         if (FReader.joinable())
@@ -214,10 +195,10 @@ public:
         if (s.Answered.load() != 0)
             return true;
         if (FState.fetch_add(1) == 0)
-            Futex(FState, FUTEX_WAKE, 1, nullptr);
+            futex::Wake(FState, 1);
         s.Asleep.store(true);
         while (s.Answered.load() == 0) {
-            if (Futex(s.Answered, FUTEX_WAIT_BITSET, 0, &Deadline) != 0 && errno == ETIMEDOUT)
+            if (!futex::Wait(s.Answered, 0, &Deadline))
                 break;
         }
         s.Asleep.store(false);
@@ -238,7 +219,7 @@ private:
         for (;;) {
             uint32_t state;
             while ((state = FState.load()) == 0)
-                Futex(FState, FUTEX_WAIT_BITSET, 0, nullptr);
+                futex::Wait(FState, 0, nullptr);
             if (state & Stopping)
                 return;
             pollfd p[2] = {{FFd, POLLIN, 0}, {FWake, POLLIN, 0}};
@@ -283,7 +264,7 @@ private:
         }
         // A sender that reads its own answer is awake; the wake-up is for others.
         if (s.Asleep.load())
-            Futex(s.Answered, FUTEX_WAKE, 1, nullptr);
+            futex::Wake(s.Answered, 1);
     }
 
     const int FFd;
@@ -573,7 +554,7 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
         std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
     }
     const auto started = Clock::now();
-    const timespec deadline = MonotonicAfter(Timeout);
+    const timespec deadline = futex::MonotonicAfter(std::chrono::milliseconds(Timeout));
     const bool sent = sendmsg(s.Fd, &message, 0) >= 0;
     const int err = errno;
     if (sent)
