@@ -12,15 +12,18 @@ namespace {
 // Characters of a UTF-8 text; bytes that are not valid UTF-8 count one each.
 size_t CharacterCount(const std::string& text) {
     size_t count = 0;
-    for (unsigned char c : text)
-        count += (c & 0xC0) != 0x80;
+    for (size_t i = 0; i < text.size(); ++count) {
+        char32_t code = 0;
+        const size_t length = utf8::Decode(text, i, code);
+        i += length == 0 ? 1 : length;
+    }
     return count;
 }
 
 std::string FormatWith(const char* format, const std::tm& time) {
     char buffer[256];
     const size_t n = std::strftime(buffer, sizeof(buffer), format, &time);
-    return std::string(buffer, n);
+    return {buffer, n};
 }
 
 } // namespace

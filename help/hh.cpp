@@ -146,7 +146,7 @@ void LoadHtmlHelp() {
         HtmlHelp = reinterpret_cast<PHtmlHelpA>(platform::GetProcAddress(library, "HtmlHelpA"));
         gNotLoadedReason = HtmlHelp != nullptr
                                ? std::string()
-                               : "the help runtime \"" + path + "\" has no entry \"HtmlHelpA\"";
+                               : "the help runtime \"" + path + R"(" has no entry "HtmlHelpA")";
     } catch (const std::exception& e) {
         gNotLoadedReason = std::string("the help runtime could not be loaded: ") + e.what();
     }

@@ -7,7 +7,7 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <langinfo.h>
-#include <locale.h>
+#include <clocale>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -377,7 +377,7 @@ std::string FormatNow(const char* Format) {
     const size_t n = locale.get() != static_cast<locale_t>(nullptr)
                          ? strftime_l(buffer, sizeof(buffer), Format, &local, locale.get())
                          : std::strftime(buffer, sizeof(buffer), Format, &local);
-    return std::string(buffer, n);
+    return {buffer, n};
 }
 
 // Leading decimal digits of Text from Pos on, moving Pos past them; 0 when
@@ -403,7 +403,7 @@ std::string ReadPrettyName(const char* Path) {
         char quote = '\0';
         if (!value.empty() && (value.front() == '"' || value.front() == '\''))
             quote = value.front();
-        for (size_t i = quote ? 1 : 0; i < value.size(); ++i) {
+        for (size_t i = quote != '\0' ? 1 : 0; i < value.size(); ++i) {
             if (value[i] == quote)
                 break;
             if (value[i] == '\\' && quote == '"' && i + 1 < value.size())
@@ -458,7 +458,8 @@ bool EqualsNoCase(const std::string& A, const char* B) {
     if (A.size() != n)
         return false;
     for (size_t i = 0; i < n; ++i) {
-        char a = A[i], b = B[i];
+        char a = A[i];
+        char b = B[i];
         if (a >= 'A' && a <= 'Z')
             a = static_cast<char>(a - 'A' + 'a');
         if (b >= 'A' && b <= 'Z')
@@ -712,7 +713,7 @@ std::string FormatLogText(const std::string& Format, std::initializer_list<TLogA
                                      "' invalid or incompatible with argument");
     };
     std::string text;
-    auto next = Args.begin();
+    const auto* next = Args.begin();
     for (size_t i = 0; i < Format.size(); ++i) {
         if (Format[i] != '%') {
             text += Format[i];

@@ -62,7 +62,7 @@ void TqsPingDefaults::CopyParameters(const TqsPingDefaults& Source) {
 }
 
 void TqsPingDefaults::Assign(const TPersistent* Source) {
-    if (auto* source = dynamic_cast<const TqsPingDefaults*>(Source)) {
+    if (const auto* source = dynamic_cast<const TqsPingDefaults*>(Source)) {
         BeginUpdate();
         CopyParameters(*source);
         // Set even when nothing differs: every Assign ends in one notification.
@@ -90,7 +90,7 @@ void TqsPingDefaults::Changed() {
 }
 
 void TqsPingRequest::Assign(const TPersistent* Source) {
-    if (auto* source = dynamic_cast<const TqsPingRequest*>(Source)) {
+    if (const auto* source = dynamic_cast<const TqsPingRequest*>(Source)) {
         BeginUpdate();
         CopyParameters(*source);
         HostName = source->HostName;
@@ -104,7 +104,7 @@ void TqsPingRequest::Assign(const TPersistent* Source) {
 }
 
 void TqsPingReply::Assign(const TPersistent* Source) {
-    if (auto* source = dynamic_cast<const TqsPingReply*>(Source)) {
+    if (const auto* source = dynamic_cast<const TqsPingReply*>(Source)) {
         HostName = source->HostName;
         IPAddress = source->IPAddress;
         Address = source->Address;

@@ -538,7 +538,7 @@ QPixmap DisabledAction(int Index) {
 
 QIcon ActionIcon(int Index) {
     if (!InRange(Index, ActionImageCount))
-        return QIcon();
+        return {};
     QIcon icon;
     for (qreal ratio : {1.0, 2.0}) {
         icon.addPixmap(ActionCache(ratio)[Index], QIcon::Normal);

@@ -48,7 +48,7 @@ QString PathBelow(const QString& Folder, const QString& Path) {
 
 THelpRequest ParseHelpRequest(const QString& Text) {
     THelpRequest request;
-    QString text = Text;
+    const QString& text = Text;
     qsizetype split = text.indexOf(QStringLiteral(".chm::"), 0, Qt::CaseInsensitive);
     if (split >= 0)
         split += 4;

@@ -16,7 +16,7 @@
 #include <netinet/ip.h>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
+#include <csignal>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -165,7 +165,7 @@ public:
             return false;
         }
         uint16_t id = gNextIdentifier.fetch_add(1);
-        while (FHandles.count(id) != 0)
+        while (FHandles.contains(id))
             id = gNextIdentifier.fetch_add(1);
         s.Identifier = id;
         FHandles.emplace(id, &s);

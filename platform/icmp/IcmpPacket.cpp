@@ -58,9 +58,9 @@ uint16_t Checksum(const uint8_t* Data, size_t Length) {
     uint32_t sum = 0;
     for (size_t i = 0; i + 1 < Length; i += 2)
         sum += static_cast<uint32_t>((Data[i] << 8) | Data[i + 1]);
-    if (Length & 1)
+    if ((Length & 1) != 0)
         sum += static_cast<uint32_t>(Data[Length - 1] << 8);
-    while (sum >> 16)
+    while ((sum >> 16) != 0)
         sum = (sum & 0xffff) + (sum >> 16);
     return static_cast<uint16_t>(~sum);
 }

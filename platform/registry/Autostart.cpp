@@ -81,7 +81,7 @@ bool IsAutostartName(std::string_view Name) {
 std::string FindAutostartEntry(const std::string& Folder, const std::string& Name) {
     if (!IsAutostartName(Name))
         return {};
-    const std::string exact = Folder + "/" + Name + std::string(Suffix);
+    std::string exact = Folder + "/" + Name + std::string(Suffix);
     if (IsRegularFile(exact))
         return exact;
     const std::string wanted = Fold(Name + std::string(Suffix));

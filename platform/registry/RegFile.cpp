@@ -78,7 +78,8 @@ size_t LineCount(std::string_view Text) {
 
 // The file's text as UTF-8, without a byte-order mark.
 std::string DecodeFile(std::string_view Bytes) {
-    bool utf16 = false, bigEndian = false;
+    bool utf16 = false;
+    bool bigEndian = false;
     if (Bytes.starts_with("\xFF\xFE")) {
         utf16 = true;
         Bytes.remove_prefix(2);
@@ -260,7 +261,7 @@ private:
                 rest.remove_prefix(close + 1);
             }
             if (!rest.starts_with(':'))
-                Fail("expected ':' after \"hex\" in \"" + Shown(data) + "\"");
+                Fail(R"(expected ':' after "hex" in ")" + Shown(data) + "\"");
             std::string bytes = HexBytes(rest.substr(1));
             if (type == REG_SZ)
                 value = StringFromHex(std::move(name), std::move(bytes));

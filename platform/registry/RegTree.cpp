@@ -86,7 +86,7 @@ bool RemoveKey(Key& Root, const KeyPath& Path) {
     if (Path.empty())
         return false;
     Key* parent = FindKey(Root, KeyPath(Path.begin(), Path.end() - 1));
-    return parent && parent->RemoveChild(Path.back());
+    return parent != nullptr && parent->RemoveChild(Path.back());
 }
 
 } // namespace platform::reg

@@ -10,6 +10,7 @@
 #include <array>
 #include <map>
 #include <optional>
+#include <ranges>
 #include <system_error>
 
 namespace platform {
@@ -193,9 +194,9 @@ struct TRegistry::State {
     // The program the Run value Name starts, counting changes not yet committed.
     std::optional<std::string> RunValue(const std::string& Name) {
         const std::string folded = reg::Fold(Name);
-        for (auto change = AutostartJournal.rbegin(); change != AutostartJournal.rend(); ++change)
-            if (reg::Fold(change->Name) == folded)
-                return change->Program;
+        for (const auto& change : std::views::reverse(AutostartJournal))
+            if (reg::Fold(change.Name) == folded)
+                return change.Program;
         const std::string file = reg::FindAutostartEntry(Autostart, Name);
         return file.empty() ? std::nullopt : reg::ReadAutostartEntry(file);
     }
@@ -211,6 +212,7 @@ struct TRegistry::State {
                 names.erase(reg::Fold(change.Name));
         }
         std::vector<std::string> list;
+        list.reserve(names.size());
         for (auto& [folded, name] : names)
             list.push_back(std::move(name));
         return list;
@@ -333,7 +335,7 @@ bool TRegistry::KeyExists(const std::string& Key) {
     const KeyPath path = s.Resolve(Key);
     if (s.IsRunKey(path))
         return true;
-    return !s.IsRunKey(path, true) && reg::FindKey(*s.Tree, path);
+    return !s.IsRunKey(path, true) && reg::FindKey(*s.Tree, path) != nullptr;
 }
 
 std::vector<std::string> TRegistry::GetKeyNames() {

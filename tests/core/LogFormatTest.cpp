@@ -43,6 +43,9 @@ TEST_F(LogFormatTest, LongHostsAreWrittenInFullAndFormatCharactersStayText) {
 TEST_F(LogFormatTest, PaddingCountsCharactersNotBytes) {
     EXPECT_EQ(PadLeft("Flur\xE2\x80\x93", 6), " Flur\xE2\x80\x93");
     EXPECT_EQ(PadLeft("", 3), "   ");
+    // A stray byte or a cut-off sequence is one character, as the windows show it.
+    EXPECT_EQ(PadLeft("\x80", 4), "   \x80");
+    EXPECT_EQ(PadLeft("\xE2\x82", 4), "  \xE2\x82");
     EXPECT_EQ(PadLeft("abcd", 2), "abcd");
 }
 
