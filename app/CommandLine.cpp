@@ -1,0 +1,128 @@
+#include "app/CommandLine.h"
+
+#include "ui/MainFM.h"
+
+#include <QCommandLineParser>
+
+#include <iterator>
+
+#ifndef SENTREL_VERSION
+#error "SENTREL_VERSION must name the project version"
+#endif
+
+namespace {
+
+const char* const Usage =
+    "usage: sentrel [admin] [--console] [-debug] [Qt options]\n"
+    "Watches network devices from the notification area by ICMP echo.\n"
+    "\n"
+    "  admin          as the first argument (also -admin, /admin or \\admin, any\n"
+    "                 letter case): the options dialog opens in administration mode\n"
+    "  --console      runs the monitoring without a window and prints each status\n"
+    "                 change; SIGINT or SIGTERM stops it\n"
+    "  -debug         also /debug: writes the help system's log HHDebug.txt\n"
+    "  -h, --help     prints this help and exits\n"
+    "  -v, --version  prints the version and exits\n"
+    "\n"
+    "The window toolkit's standard options (-platform, -display, -style, -session,\n"
+    "...) are accepted.\n";
+
+// Options that Qt takes out of the command line itself; accepted here so
+// that they are not reported as unknown (the session manager, for one,
+// restarts the program with -session).
+struct QtOption {
+    const char* Name;
+    bool TakesValue;
+};
+const QtOption QtOptions[] = {
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"qwindowicon", true},
+    {"qwindowtitle", true},
+    {"session", true},
+    {"display", true},
+    {"geometry", true},
+    {"title", true},
+    {"icon", true},
+    {"name", true},
+    {"visual", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"qmljsdebugger", true},
+    {"reverse", false},
+    {"widgetcount", false},
+    {"testability", false},
+    {"nograb", false},
+    {"dograb", false},
+};
+
+// The program's own words, which are no options in the parser's sense.
+bool IsOwnWord(const QString& Argument) {
+    return TMain::IsAdminSwitch({Argument}) ||
+           Argument.compare(QLatin1String("-debug"), Qt::CaseInsensitive) == 0 ||
+           Argument.compare(QLatin1String("/debug"), Qt::CaseInsensitive) == 0;
+}
+
+// The argument as typed whose option name the parser did not know.
+QString TypedOption(const QStringList& Arguments, const QString& Name) {
+    for (const QString& argument : Arguments) {
+        if (argument == QLatin1String("--"))
+            break;
+        QString name = argument.section(QLatin1Char('='), 0, 0);
+        name.remove(0, name.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (argument.startsWith(QLatin1Char('-')) && name == Name)
+            return argument.section(QLatin1Char('='), 0, 0);
+    }
+    return Name;
+}
+
+CommandLine Invalid(const QString& Why) {
+    return {CommandLine::Request::Invalid,
+            "sentrel: " + Why.toStdString() + " (sentrel --help lists the options)\n",
+            {},
+            {}};
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (!IsOwnWord(argument))
+            arguments.append(argument);
+    }
+    QCommandLineParser parser;
+    // Qt's own options are single-dash words (-platform, -style).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
+    const QCommandLineOption console(QStringLiteral("console"), QString());
+    parser.addOptions({help, version, console});
+    for (const QtOption& qt : QtOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(qt.Name), QString(),
+                                            qt.TakesValue ? QStringLiteral("value") : QString()));
+    if (!parser.parse(QStringList{QStringLiteral("sentrel")} + arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return Invalid(QStringLiteral("unknown option ") +
+                           TypedOption(arguments, unknown.first()));
+        return Invalid(parser.errorText());
+    }
+    if (parser.isSet(help))
+        return {CommandLine::Request::Help, Usage, {}, {}};
+    if (parser.isSet(version))
+        return {CommandLine::Request::Version,
+                "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n",
+                {},
+                {}};
+    CommandLine line;
+    line.What =
+        parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;
+    line.Platform = parser.value(QStringLiteral("platform")).toStdString();
+    line.Display = parser.value(QStringLiteral("display")).toStdString();
+    return line;
+}
