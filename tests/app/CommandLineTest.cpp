@@ -19,40 +19,24 @@
 
 namespace {
 
-using Environment = std::vector<std::pair<const char*, const char*>>; // nullptr: unset
-
-// Without any display, and without Qt told to do without one.
-const Environment NoDisplay = {
-    {"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr}, {"QT_QPA_PLATFORM", nullptr}};
-
-struct Outcome {
-    int Status = -1; // the exit status, -1 when ended by a signal
-    std::string Out;
-    std::string Err;
-};
-
-std::string ReadAll(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    char buffer[512];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
-        text.append(buffer, n);
-    std::fclose(file);
-    return text;
-}
-
-pid_t Start(const char* Program, const std::vector<std::string>& Arguments, const Environment& Env,
-            std::FILE* Out = nullptr, std::FILE* Err = nullptr) {
+// Starts Program without any display; Display and Platform set DISPLAY and
+// QT_QPA_PLATFORM when given. Out and Err, when given, take its output.
+pid_t Start(const char* Program, const std::vector<std::string>& Arguments,
+            const char* Display = nullptr, const char* Platform = nullptr, std::FILE* Out = nullptr,
+            std::FILE* Err = nullptr) {
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
-    for (const auto& [name, value] : Env)
-        value == nullptr ? unsetenv(name) : setenv(name, value, 1);
-    if (Out != nullptr)
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        unsetenv(name);
+    if (Display != nullptr)
+        setenv("DISPLAY", Display, 1);
+    if (Platform != nullptr)
+        setenv("QT_QPA_PLATFORM", Platform, 1);
+    if (Out != nullptr && Err != nullptr) {
         dup2(fileno(Out), STDOUT_FILENO);
-    if (Err != nullptr)
         dup2(fileno(Err), STDERR_FILENO);
+    }
     std::vector<char*> argv{const_cast<char*>(Program)};
     for (const std::string& argument : Arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
@@ -61,21 +45,33 @@ pid_t Start(const char* Program, const std::vector<std::string>& Arguments, cons
     _exit(127);
 }
 
+// The exit status, -1 when the process ended by a signal (a core dump).
 int ExitStatus(pid_t Pid) {
     int status = 0;
     waitpid(Pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ReadAll(std::FILE* File) {
+    std::rewind(File);
+    std::string text;
+    for (int c; (c = std::fgetc(File)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(File);
+    return text;
+}
+
+struct Outcome {
+    int Status;
+    std::string Out, Err;
+};
+
 Outcome RunProgram(const char* Program, const std::vector<std::string>& Arguments,
-                   const Environment& Env = NoDisplay) {
+                   const char* Display = nullptr) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    Outcome outcome;
-    outcome.Status = ExitStatus(Start(Program, Arguments, Env, out, err));
-    outcome.Out = ReadAll(out);
-    outcome.Err = ReadAll(err);
-    return outcome;
+    const int status = ExitStatus(Start(Program, Arguments, Display, nullptr, out, err));
+    return {status, ReadAll(out), ReadAll(err)};
 }
 
 bool OneLine(const std::string& Text) {
@@ -84,18 +80,14 @@ bool OneLine(const std::string& Text) {
 
 // Help and version need no display; an unknown option is named on one line.
 void CheckConventions(const char* Program, const std::string& Name) {
-    for (const char* help : {"--help", "-h"}) {
-        const Outcome o = RunProgram(Program, {help});
-        EXPECT_EQ(o.Status, 0) << help;
-        EXPECT_EQ(o.Out.rfind("usage: " + Name + " ", 0), 0u) << o.Out;
-        EXPECT_NE(o.Out.find("--version"), std::string::npos) << o.Out;
-        EXPECT_EQ(o.Err, "");
-    }
+    const Outcome help = RunProgram(Program, {"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_EQ(help.Out.rfind("usage: " + Name + " ", 0), 0u) << help.Out;
+    EXPECT_NE(help.Out.find("--version"), std::string::npos) << help.Out;
+    EXPECT_EQ(help.Err, "");
     const Outcome version = RunProgram(Program, {"--version"});
     EXPECT_EQ(version.Status, 0);
     EXPECT_EQ(version.Out, Name + " (Kestrava Sentrel) " SENTREL_VERSION "\n");
-    EXPECT_EQ(version.Err, "");
-
     const Outcome unknown = RunProgram(Program, {"--frobnicate", "127.0.0.1"});
     EXPECT_EQ(unknown.Status, 2);
     EXPECT_TRUE(OneLine(unknown.Err)) << unknown.Err;
@@ -117,45 +109,38 @@ TEST(SentrelCommandLine, HelpVersionAndUnknownOption) {
     EXPECT_NE(o.Err.find("unknown option -x"), std::string::npos) << o.Err;
 }
 
-// An X display number nobody serves here.
-std::string UnservedDisplay() {
-    for (int n = 473;; ++n) {
-        struct stat info {};
-        if (stat(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), &info) != 0)
-            return ":" + std::to_string(n);
-    }
-}
-
 // Each accepted argument gets as far as the display check, which ends the
-// program with one line on stderr and exit 2, not with a core dump.
+// program with one line and exit 2 instead of a core dump; so does a display
+// that is named but cannot be opened.
 TEST(SentrelCommandLine, WithoutADisplayAcceptedArgumentsEndInOneLineWithExitTwo) {
-    const std::vector<std::vector<std::string>> accepted = {{},
-                                                            {"admin"},
-                                                            {"-ADMIN"},
-                                                            {"/Admin"},
-                                                            {"\\admin", "-debug"},
-                                                            {"/DEBUG"},
-                                                            {"-style", "fusion", "--session=x"},
-                                                            {"-platform", "xcb"}};
+    int number = 473; // an X display number nobody serves here
+    for (struct stat info{};
+         stat(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), &info) == 0;)
+        ++number;
+    const std::string unserved = ":" + std::to_string(number);
+    const std::vector<std::vector<std::string>> accepted = {
+        {},
+        {"admin"},
+        {"-ADMIN"},
+        {"/Admin"},
+        {"\\admin", "-debug"},
+        {"/DEBUG"},
+        // Qt's own options, -session as the session manager passes it
+        {"-style", "fusion", "--session=x"},
+        {"-platform", "xcb"}};
     for (const auto& arguments : accepted) {
-        const Outcome o = RunProgram(SENTREL_PROGRAM, arguments);
-        const std::string first = arguments.empty() ? "" : arguments.front();
-        EXPECT_EQ(o.Status, 2) << first;
-        EXPECT_TRUE(OneLine(o.Err)) << first << ": " << o.Err;
-        EXPECT_NE(o.Err.find("no display"), std::string::npos) << o.Err;
-        EXPECT_NE(o.Err.find("--console"), std::string::npos) << o.Err;
+        for (const char* display : {static_cast<const char*>(nullptr), unserved.c_str()}) {
+            const Outcome o = RunProgram(SENTREL_PROGRAM, arguments, display);
+            EXPECT_EQ(o.Status, 2);
+            EXPECT_TRUE(OneLine(o.Err)) << o.Err;
+            EXPECT_NE(o.Err.find("no display"), std::string::npos) << o.Err;
+            EXPECT_NE(o.Err.find("--console"), std::string::npos) << o.Err;
+        }
     }
-    // A display that is named but cannot be opened.
-    const std::string display = UnservedDisplay();
-    const Outcome o = RunProgram(SENTREL_PROGRAM, {"admin"},
-                                 {{"DISPLAY", display.c_str()}, {"QT_QPA_PLATFORM", nullptr}});
-    EXPECT_EQ(o.Status, 2);
-    EXPECT_TRUE(OneLine(o.Err)) << o.Err;
-    EXPECT_NE(o.Err.find(display), std::string::npos) << o.Err;
 }
 
-// 1 once the process catches SIGTERM, -1 when it has ended (a zombie has
-// no handlers), 0 before.
+// 1 once the process catches SIGTERM, -1 when it has ended (a zombie has no
+// handlers), 0 before.
 int SigtermCaught(pid_t Pid) {
     std::ifstream status("/proc/" + std::to_string(Pid) + "/status");
     for (std::string line; std::getline(status, line);) {
@@ -167,12 +152,10 @@ int SigtermCaught(pid_t Pid) {
     return -1;
 }
 
-// Platforms that need no display (the tests' offscreen) still run.
+// A platform that needs no display (the tests' offscreen) still runs.
 TEST(SentrelCommandLine, OffscreenRunsWithoutADisplayAndEndsOnSigterm) {
     TempConfig config;
-    const pid_t pid = Start(
-        SENTREL_PROGRAM, {"-Admin"},
-        {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr}, {"QT_QPA_PLATFORM", "offscreen"}});
+    const pid_t pid = Start(SENTREL_PROGRAM, {"-Admin"}, nullptr, "offscreen");
     ASSERT_GT(pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     int caught = 0;
