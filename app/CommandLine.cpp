@@ -4,7 +4,7 @@
 
 #include <QCommandLineParser>
 
-#include <iterator>
+#include <utility>
 
 #ifndef SENTREL_VERSION
 #error "SENTREL_VERSION must name the project version"
@@ -30,34 +30,11 @@ const char* const Usage =
 // Options that Qt takes out of the command line itself; accepted here so
 // that they are not reported as unknown (the session manager, for one,
 // restarts the program with -session).
-struct QtOption {
-    const char* Name;
-    bool TakesValue;
-};
-const QtOption QtOptions[] = {
-    {"platform", true},
-    {"platformpluginpath", true},
-    {"platformtheme", true},
-    {"plugin", true},
-    {"qwindowgeometry", true},
-    {"qwindowicon", true},
-    {"qwindowtitle", true},
-    {"session", true},
-    {"display", true},
-    {"geometry", true},
-    {"title", true},
-    {"icon", true},
-    {"name", true},
-    {"visual", true},
-    {"style", true},
-    {"stylesheet", true},
-    {"qmljsdebugger", true},
-    {"reverse", false},
-    {"widgetcount", false},
-    {"testability", false},
-    {"nograb", false},
-    {"dograb", false},
-};
+const char* const QtValueOptions =
+    "platform platformpluginpath platformtheme plugin qwindowgeometry "
+    "qwindowicon qwindowtitle session display geometry title icon "
+    "name visual style stylesheet qmljsdebugger";
+const char* const QtFlagOptions = "reverse widgetcount testability nograb dograb";
 
 // The program's own words, which are no options in the parser's sense.
 bool IsOwnWord(const QString& Argument) {
@@ -79,11 +56,16 @@ QString TypedOption(const QStringList& Arguments, const QString& Name) {
     return Name;
 }
 
+CommandLine Answer(CommandLine::Request What, std::string Text) {
+    CommandLine line;
+    line.What = What;
+    line.Text = std::move(Text);
+    return line;
+}
+
 CommandLine Invalid(const QString& Why) {
-    return {CommandLine::Request::Invalid,
-            "sentrel: " + Why.toStdString() + " (sentrel --help lists the options)\n",
-            {},
-            {}};
+    return Answer(CommandLine::Request::Invalid,
+                  "sentrel: " + Why.toStdString() + " (sentrel --help lists the options)\n");
 }
 
 } // namespace
@@ -102,9 +84,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
     const QCommandLineOption console(QStringLiteral("console"), QString());
     parser.addOptions({help, version, console});
-    for (const QtOption& qt : QtOptions)
-        parser.addOption(QCommandLineOption(QString::fromLatin1(qt.Name), QString(),
-                                            qt.TakesValue ? QStringLiteral("value") : QString()));
+    for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
+        parser.addOption({name, QString(), QStringLiteral("value")});
+    for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
+        parser.addOption({name, QString()});
     if (!parser.parse(QStringList{QStringLiteral("sentrel")} + arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty())
@@ -113,12 +96,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         return Invalid(parser.errorText());
     }
     if (parser.isSet(help))
-        return {CommandLine::Request::Help, Usage, {}, {}};
+        return Answer(CommandLine::Request::Help, Usage);
     if (parser.isSet(version))
-        return {CommandLine::Request::Version,
-                "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n",
-                {},
-                {}};
+        return Answer(CommandLine::Request::Version,
+                      "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n");
     CommandLine line;
     line.What =
         parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;
