@@ -1,10 +1,12 @@
 // The program entry: the tray program, or with --console the same
 // monitoring without any window.
 
+#include "app/CommandLine.h"
 #include "app/Console.h"
 #include "help/hh.h"
 #include "help/hh_funcs.h"
 #include "help/qsDebug.h"
+#include "platform/Display.h"
 #include "platform/Process.h"
 #include "ui/AdminOptionsFM.h"
 #include "ui/AppHelp.h"
@@ -18,7 +20,7 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 
 namespace {
 
@@ -52,9 +54,28 @@ void WatchTerminationSignals(TMain& main) {
 SENTREL_FILE_VERSION(1, 0, 0, 0);
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--console") == 0)
-            return RunConsole(stdout);
+    const CommandLine line = ParseCommandLine(argc, argv);
+    switch (line.What) {
+    case CommandLine::Request::Help:
+    case CommandLine::Request::Version:
+        std::fputs(line.Text.c_str(), stdout);
+        return 0;
+    case CommandLine::Request::Invalid:
+        std::fputs(line.Text.c_str(), stderr);
+        return 2;
+    case CommandLine::Request::Console:
+        return RunConsole(stdout);
+    case CommandLine::Request::Window:
+        break;
+    }
+    // Without a display Qt would abort with a core dump and advice that does
+    // not apply.
+    const std::string missing = platform::MissingDisplay(line.Platform, line.Display);
+    if (!missing.empty()) {
+        std::fprintf(stderr, "sentrel: no display found (%s); sentrel --console runs without one\n",
+                     missing.c_str());
+        return 2;
+    }
 
     platform::RaiseOpenFileLimit();
     // Before Qt takes the arguments it knows out of argv.

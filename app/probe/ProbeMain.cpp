@@ -46,8 +46,17 @@ int main(int argc, char** argv) {
     ProbeOptions options;
     std::string error;
     if (!ParseProbeOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "sentrel-probe: %s\n%s", error.c_str(), ProbeUsage);
+        std::fprintf(stderr, "sentrel-probe: %s (sentrel-probe --help lists the options)\n",
+                     error.c_str());
         return 2;
+    }
+    if (options.Help) {
+        std::fputs(ProbeUsage, stdout);
+        return 0;
+    }
+    if (options.Version) {
+        std::puts("sentrel-probe (Kestrava Sentrel) " SENTREL_VERSION);
+        return 0;
     }
     if (options.Interval == 0)
         options.Count = 1; // an interval of 0 means a single echo per host

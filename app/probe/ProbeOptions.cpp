@@ -11,7 +11,9 @@ const char* const ProbeUsage =
     "  -w timeout_ms   time to wait for each reply (default 1000)\n"
     "  -s size         data bytes per echo, 0 to 65500 (default 64)\n"
     "  -t ttl          time-to-live, 0 to 255 (default 128)\n"
-    "  -q              print only the summary per host\n";
+    "  -q              print only the summary per host\n"
+    "  -h, --help      print this help and exit\n"
+    "  --version       print the version and exit\n";
 
 namespace {
 
@@ -29,6 +31,14 @@ bool ParseProbeOptions(int argc, const char* const* argv, ProbeOptions& Options,
                        std::string& Error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            Options.Help = true;
+            return true;
+        }
+        if (arg == "--version") {
+            Options.Version = true;
+            return true;
+        }
         if (arg == "-q") {
             Options.Quiet = true;
             continue;

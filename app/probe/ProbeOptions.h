@@ -11,11 +11,14 @@ struct ProbeOptions {
     uint32_t Timeout = 1000;  // ms
     uint16_t Size = 64;       // data bytes
     uint8_t Ttl = 128;
-    bool Quiet = false; // print only the summary
+    bool Quiet = false;   // print only the summary
+    bool Help = false;    // --help: print the usage, ping nothing
+    bool Version = false; // --version: print the version, ping nothing
     std::vector<std::string> Hosts;
 };
 
-// Parses argv[1..]; on a bad argument returns false and sets Error.
+// Parses argv[1..]; on a bad argument returns false and sets Error. --help
+// and --version end the parsing.
 bool ParseProbeOptions(int argc, const char* const* argv, ProbeOptions& Options,
                        std::string& Error);
 

@@ -1,0 +1,109 @@
+#include "app/CommandLine.h"
+
+#include "ui/MainFM.h"
+
+#include <QCommandLineParser>
+
+#include <utility>
+
+#ifndef SENTREL_VERSION
+#error "SENTREL_VERSION must name the project version"
+#endif
+
+namespace {
+
+const char* const Usage =
+    "usage: sentrel [admin] [--console] [-debug] [Qt options]\n"
+    "Watches network devices from the notification area by ICMP echo.\n"
+    "\n"
+    "  admin          as the first argument (also -admin, /admin or \\admin, any\n"
+    "                 letter case): the options dialog opens in administration mode\n"
+    "  --console      runs the monitoring without a window and prints each status\n"
+    "                 change; SIGINT or SIGTERM stops it\n"
+    "  -debug         also /debug: writes the help system's log HHDebug.txt\n"
+    "  -h, --help     prints this help and exits\n"
+    "  -v, --version  prints the version and exits\n"
+    "\n"
+    "The window toolkit's standard options (-platform, -display, -style, -session,\n"
+    "...) are accepted.\n";
+
+// Options that Qt takes out of the command line itself; accepted here so
+// that they are not reported as unknown (the session manager, for one,
+// restarts the program with -session).
+const char* const QtValueOptions =
+    "platform platformpluginpath platformtheme plugin qwindowgeometry "
+    "qwindowicon qwindowtitle session display geometry title icon "
+    "name visual style stylesheet qmljsdebugger";
+const char* const QtFlagOptions = "reverse widgetcount testability nograb dograb";
+
+// The program's own words, which are no options in the parser's sense.
+bool IsOwnWord(const QString& Argument) {
+    return TMain::IsAdminSwitch({Argument}) ||
+           Argument.compare(QLatin1String("-debug"), Qt::CaseInsensitive) == 0 ||
+           Argument.compare(QLatin1String("/debug"), Qt::CaseInsensitive) == 0;
+}
+
+// The argument as typed whose option name the parser did not know.
+QString TypedOption(const QStringList& Arguments, const QString& Name) {
+    for (const QString& argument : Arguments) {
+        if (argument == QLatin1String("--"))
+            break;
+        QString name = argument.section(QLatin1Char('='), 0, 0);
+        name.remove(0, name.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (argument.startsWith(QLatin1Char('-')) && name == Name)
+            return argument.section(QLatin1Char('='), 0, 0);
+    }
+    return Name;
+}
+
+CommandLine Answer(CommandLine::Request What, std::string Text) {
+    CommandLine line;
+    line.What = What;
+    line.Text = std::move(Text);
+    return line;
+}
+
+CommandLine Invalid(const QString& Why) {
+    return Answer(CommandLine::Request::Invalid,
+                  "sentrel: " + Why.toStdString() + " (sentrel --help lists the options)\n");
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (!IsOwnWord(argument))
+            arguments.append(argument);
+    }
+    QCommandLineParser parser;
+    // Qt's own options are single-dash words (-platform, -style).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
+    const QCommandLineOption console(QStringLiteral("console"), QString());
+    parser.addOptions({help, version, console});
+    for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
+        parser.addOption({name, QString(), QStringLiteral("value")});
+    for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
+        parser.addOption({name, QString()});
+    if (!parser.parse(QStringList{QStringLiteral("sentrel")} + arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return Invalid(QStringLiteral("unknown option ") +
+                           TypedOption(arguments, unknown.first()));
+        return Invalid(parser.errorText());
+    }
+    if (parser.isSet(help))
+        return Answer(CommandLine::Request::Help, Usage);
+    if (parser.isSet(version))
+        return Answer(CommandLine::Request::Version,
+                      "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n");
+    CommandLine line;
+    line.What =
+        parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;
+    line.Platform = parser.value(QStringLiteral("platform")).toStdString();
+    line.Display = parser.value(QStringLiteral("display")).toStdString();
+    return line;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// The command line of sentrel: its own words (admin, -debug, --console), the
+// window toolkit's standard options, --help and --version.
+
+#include <string>
+
+struct CommandLine {
+    enum class Request { Window, Console, Help, Version, Invalid };
+    Request What = Request::Window;
+    // The help, the version line, or the one-line error, each ending in '\n'.
+    std::string Text;
+    // The -platform and -display arguments, "" when not given.
+    std::string Platform;
+    std::string Display;
+};
+
+CommandLine ParseCommandLine(int argc, const char* const* argv);

@@ -1,0 +1,171 @@
+// The command-line conventions as a user meets them: the real executables,
+// their exit status and what they print on stdout and stderr.
+
+#include "tests/support/TempConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Starts Program without any display; Display and Platform set DISPLAY and
+// QT_QPA_PLATFORM when given. Out and Err, when given, take its output.
+pid_t Start(const char* Program, const std::vector<std::string>& Arguments,
+            const char* Display = nullptr, const char* Platform = nullptr, std::FILE* Out = nullptr,
+            std::FILE* Err = nullptr) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        unsetenv(name);
+    if (Display != nullptr)
+        setenv("DISPLAY", Display, 1);
+    if (Platform != nullptr)
+        setenv("QT_QPA_PLATFORM", Platform, 1);
+    if (Out != nullptr && Err != nullptr) {
+        dup2(fileno(Out), STDOUT_FILENO);
+        dup2(fileno(Err), STDERR_FILENO);
+    }
+    std::vector<char*> argv{const_cast<char*>(Program)};
+    for (const std::string& argument : Arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(Program, argv.data());
+    _exit(127);
+}
+
+// The exit status, -1 when the process ended by a signal (a core dump).
+int ExitStatus(pid_t Pid) {
+    int status = 0;
+    waitpid(Pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadAll(std::FILE* File) {
+    std::rewind(File);
+    std::string text;
+    for (int c; (c = std::fgetc(File)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(File);
+    return text;
+}
+
+struct Outcome {
+    int Status;
+    std::string Out, Err;
+};
+
+Outcome RunProgram(const char* Program, const std::vector<std::string>& Arguments,
+                   const char* Display = nullptr) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int status = ExitStatus(Start(Program, Arguments, Display, nullptr, out, err));
+    return {status, ReadAll(out), ReadAll(err)};
+}
+
+bool OneLine(const std::string& Text) {
+    return !Text.empty() && Text.find('\n') == Text.size() - 1;
+}
+
+// Help and version need no display; an unknown option is named on one line.
+void CheckConventions(const char* Program, const std::string& Name) {
+    const Outcome help = RunProgram(Program, {"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_EQ(help.Out.rfind("usage: " + Name + " ", 0), 0u) << help.Out;
+    EXPECT_NE(help.Out.find("--version"), std::string::npos) << help.Out;
+    EXPECT_EQ(help.Err, "");
+    const Outcome version = RunProgram(Program, {"--version"});
+    EXPECT_EQ(version.Status, 0);
+    EXPECT_EQ(version.Out, Name + " (Kestrava Sentrel) " SENTREL_VERSION "\n");
+    const Outcome unknown = RunProgram(Program, {"--frobnicate", "127.0.0.1"});
+    EXPECT_EQ(unknown.Status, 2);
+    EXPECT_TRUE(OneLine(unknown.Err)) << unknown.Err;
+    EXPECT_NE(unknown.Err.find("--frobnicate"), std::string::npos) << unknown.Err;
+    EXPECT_EQ(unknown.Out, "");
+}
+
+TEST(ProbeCommandLine, HelpVersionAndUnknownOption) {
+    CheckConventions(SENTREL_PROBE, "sentrel-probe");
+}
+
+#ifdef SENTREL_PROGRAM
+
+TEST(SentrelCommandLine, HelpVersionAndUnknownOption) {
+    CheckConventions(SENTREL_PROGRAM, "sentrel");
+    // The program's own words do not hide an unknown option.
+    const Outcome o = RunProgram(SENTREL_PROGRAM, {"-Admin", "-debug", "-x"});
+    EXPECT_EQ(o.Status, 2);
+    EXPECT_NE(o.Err.find("unknown option -x"), std::string::npos) << o.Err;
+}
+
+// Each accepted argument gets as far as the display check, which ends the
+// program with one line and exit 2 instead of a core dump; so does a display
+// that is named but cannot be opened.
+TEST(SentrelCommandLine, WithoutADisplayAcceptedArgumentsEndInOneLineWithExitTwo) {
+    int number = 473; // an X display number nobody serves here
+    for (struct stat info{};
+         stat(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), &info) == 0;)
+        ++number;
+    const std::string unserved = ":" + std::to_string(number);
+    const std::vector<std::vector<std::string>> accepted = {
+        {},
+        {"admin"},
+        {"-ADMIN"},
+        {"/Admin"},
+        {"\\admin", "-debug"},
+        {"/DEBUG"},
+        // Qt's own options, -session as the session manager passes it
+        {"-style", "fusion", "--session=x"},
+        {"-platform", "xcb"}};
+    for (const auto& arguments : accepted) {
+        for (const char* display : {static_cast<const char*>(nullptr), unserved.c_str()}) {
+            const Outcome o = RunProgram(SENTREL_PROGRAM, arguments, display);
+            EXPECT_EQ(o.Status, 2);
+            EXPECT_TRUE(OneLine(o.Err)) << o.Err;
+            EXPECT_NE(o.Err.find("no display"), std::string::npos) << o.Err;
+            EXPECT_NE(o.Err.find("--console"), std::string::npos) << o.Err;
+        }
+    }
+}
+
+// 1 once the process catches SIGTERM, -1 when it has ended (a zombie has no
+// handlers), 0 before.
+int SigtermCaught(pid_t Pid) {
+    std::ifstream status("/proc/" + std::to_string(Pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos)
+            return -1;
+        if (line.rfind("SigCgt:", 0) == 0)
+            return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+    }
+    return -1;
+}
+
+// A platform that needs no display (the tests' offscreen) still runs.
+TEST(SentrelCommandLine, OffscreenRunsWithoutADisplayAndEndsOnSigterm) {
+    TempConfig config;
+    const pid_t pid = Start(SENTREL_PROGRAM, {"-Admin"}, nullptr, "offscreen");
+    ASSERT_GT(pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int caught = 0;
+    while ((caught = SigtermCaught(pid)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(caught, 1);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(ExitStatus(pid), 0);
+}
+
+#endif
+
+} // namespace
