@@ -35,7 +35,8 @@ size_t Decode(std::string_view Text, size_t Index, char32_t& CodePoint) {
     }
     size_t length;
     char32_t value;
-    uint8_t low = 0x80, high = 0xBF;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;
         value = lead & 0x1F;

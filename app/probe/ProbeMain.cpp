@@ -7,13 +7,13 @@
 #include "platform/IcmpAccess.h"
 #include "platform/Process.h"
 
-#include <pthread.h>
-#include <signal.h>
-
+#include <algorithm>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <vector>
 
 namespace {
@@ -38,6 +38,54 @@ void* WaitForSignal(void* set) {
     }
     gWake.notify_all();
     return nullptr;
+}
+
+// Prints one reply and counts it; the target is done after Count replies.
+void CountReply(Target& target, const ProbeOptions& options, const TqsPingReply& reply) {
+    std::unique_lock<std::mutex> lock(gLock);
+    if (target.Done)
+        return;
+    ++target.Replies;
+    if (reply.Responded())
+        ++target.Answered;
+    if (!options.Quiet) {
+        std::printf("%s (%s): %s, time=%u ms, bytes=%u\n", reply.HostName.c_str(),
+                    reply.IPAddress.c_str(), reply.ResultText(), reply.RoundTripTime,
+                    reply.ReplyDataSize);
+        std::fflush(stdout);
+    }
+    if (options.Count != 0 && target.Replies >= options.Count) {
+        target.Done = true;
+        lock.unlock();
+        gWake.notify_all();
+    }
+}
+
+// Stops every worker, then prints each host's summary; 1 when a host never
+// answered.
+int StopAndSummarize(std::vector<Target>& targets) {
+    for (Target& target : targets)
+        if (target.Host)
+            target.Host->TerminatePing();
+    for (Target& target : targets) {
+        if (!target.Host)
+            continue;
+        try {
+            target.Host->WaitForPing();
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
+        }
+    }
+    int status = 0;
+    for (const Target& target : targets) {
+        if (!target.Host)
+            continue;
+        std::printf("--- %s: %u replies, %u answered\n", target.Host->HostName().c_str(),
+                    target.Replies, target.Answered);
+        if (target.Answered == 0)
+            status = 1;
+    }
+    return status;
 }
 
 } // namespace
@@ -89,23 +137,7 @@ int main(int argc, char** argv) {
             target.Host->SetPingSettings(&settings);
             target.Host->SetHostName(options.Hosts[i]);
             target.Host->OnPingReply = [&target, &options](TObject*, TqsPingReply* reply) {
-                std::unique_lock<std::mutex> lock(gLock);
-                if (target.Done)
-                    return;
-                ++target.Replies;
-                if (reply->Responded())
-                    ++target.Answered;
-                if (!options.Quiet) {
-                    std::printf("%s (%s): %s, time=%u ms, bytes=%u\n", reply->HostName.c_str(),
-                                reply->IPAddress.c_str(), reply->ResultText(), reply->RoundTripTime,
-                                reply->ReplyDataSize);
-                    std::fflush(stdout);
-                }
-                if (options.Count != 0 && target.Replies >= options.Count) {
-                    target.Done = true;
-                    lock.unlock();
-                    gWake.notify_all();
-                }
+                CountReply(target, options, *reply);
             };
         }
         for (Target& target : targets) {
@@ -116,12 +148,8 @@ int main(int argc, char** argv) {
         }
         std::unique_lock<std::mutex> lock(gLock);
         gWake.wait(lock, [&] {
-            if (gInterrupted)
-                return true;
-            for (const Target& target : targets)
-                if (!target.Done)
-                    return false;
-            return true;
+            return gInterrupted ||
+                   std::ranges::all_of(targets, [](const Target& target) { return target.Done; });
         });
     } catch (const Exception& e) {
         std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
@@ -132,27 +160,10 @@ int main(int argc, char** argv) {
         }
         status = 1;
     }
-    for (Target& target : targets)
-        if (target.Host)
-            target.Host->TerminatePing();
-    for (Target& target : targets) {
-        if (!target.Host)
-            continue;
-        try {
-            target.Host->WaitForPing();
-        } catch (const Exception& e) {
-            std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
-        }
-    }
-    for (const Target& target : targets) {
-        if (!target.Host)
-            continue;
-        std::printf("--- %s: %u replies, %u answered\n", target.Host->HostName().c_str(),
-                    target.Replies, target.Answered);
-        if (target.Answered == 0)
-            status = 1;
-    }
-    pthread_kill(signalThread, SIGTERM);
+    if (StopAndSummarize(targets) != 0)
+        status = 1;
+    // Wakes the signal thread out of sigwait; it ends by returning.
+    pthread_kill(signalThread, SIGTERM); // NOLINT(bugprone-bad-signal-to-kill-thread)
     pthread_join(signalThread, nullptr);
     return status;
 }

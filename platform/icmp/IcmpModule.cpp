@@ -220,7 +220,7 @@ private:
             uint32_t state;
             while ((state = FState.load()) == 0)
                 futex::Wait(FState, 0, nullptr);
-            if (state & Stopping)
+            if ((state & Stopping) != 0)
                 return;
             pollfd p[2] = {{FFd, POLLIN, 0}, {FWake, POLLIN, 0}};
             if (poll(p, 2, -1) < 0 || p[1].revents != 0)
@@ -480,7 +480,7 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
         }
         if (ready == 0)
             break;
-        if (p.revents & POLLERR) {
+        if ((p.revents & POLLERR) != 0) {
             uint32_t status = 0;
             uint32_t offender = 0;
             if (ReadQueuedError(s, sequence, DestinationAddress, status, offender))
@@ -488,7 +488,7 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
                                   nullptr, 0);
             continue;
         }
-        if (!(p.revents & POLLIN))
+        if ((p.revents & POLLIN) == 0)
             continue;
         sockaddr_in from{};
         socklen_t fromLength = sizeof(from);
