@@ -10,6 +10,7 @@
 
 namespace {
 
+std::function<void(const QString&)> gDefaultHook;
 std::function<void(const QString&)> gHook;
 
 // Text is final: the full stop rule has been applied to the error's own part.
@@ -60,7 +61,12 @@ void ReportCurrentException() {
 }
 
 void SetErrorReportHook(std::function<void(const QString&)> Hook) {
-    gHook = std::move(Hook);
+    gHook = Hook ? std::move(Hook) : gDefaultHook;
+}
+
+void SetDefaultErrorReportHook(std::function<void(const QString&)> Hook) {
+    gDefaultHook = std::move(Hook);
+    gHook = gDefaultHook;
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

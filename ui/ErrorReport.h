@@ -28,8 +28,13 @@ template <typename F> void Guarded(F&& Handler) {
     }
 }
 
-// Test hook: receives each report instead of a message box; empty restores it.
+// Test hook: receives each report instead of a message box; empty restores
+// the default hook.
 void SetErrorReportHook(std::function<void(const QString& Text)> Hook);
+// Test hook: what an empty SetErrorReportHook restores, and the hook from
+// now on; empty means the message box. A test program sets one that fails
+// the running test, so that a stray report cannot wait for a click.
+void SetDefaultErrorReportHook(std::function<void(const QString& Text)> Hook);
 
 // The application object: errors escaping any event handler are reported,
 // never fatal.

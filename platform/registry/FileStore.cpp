@@ -21,17 +21,36 @@ namespace {
     throw std::system_error(Error, std::system_category());
 }
 
+FileCalls gSystemCalls;
+FileCalls* gCalls = &gSystemCalls;
+
 void SyncFolder(const std::string& Folder) {
     // Makes the rename itself durable. Some file systems refuse fsync on a
     // folder; the new file is complete either way, so that is no failure.
     const int fd = open(Folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        gCalls->Sync(fd);
         close(fd);
     }
 }
 
 } // namespace
+
+ssize_t FileCalls::Write(int Fd, const void* Bytes, size_t Size) {
+    return write(Fd, Bytes, Size);
+}
+
+int FileCalls::Sync(int Fd) {
+    return fsync(Fd);
+}
+
+int FileCalls::Rename(const char* From, const char* To) {
+    return rename(From, To);
+}
+
+void SetFileCalls(FileCalls* Calls) {
+    gCalls = Calls != nullptr ? Calls : &gSystemCalls;
+}
 
 std::string ConfigHome() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -119,21 +138,21 @@ void ReplaceFile(const std::string& Path, std::string_view Bytes) {
         ThrowErrno(Error);
     };
     for (size_t done = 0; done < Bytes.size();) {
-        const ssize_t n = write(fd, Bytes.data() + done, Bytes.size() - done);
+        const ssize_t n = gCalls->Write(fd, Bytes.data() + done, Bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             fail(errno);
         done += static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0)
+    if (gCalls->Sync(fd) != 0)
         fail(errno);
     if (close(fd) != 0) {
         const int error = errno;
         unlink(temporary.c_str());
         ThrowErrno(error);
     }
-    if (rename(temporary.c_str(), Path.c_str()) != 0) {
+    if (gCalls->Rename(temporary.c_str(), Path.c_str()) != 0) {
         const int error = errno;
         unlink(temporary.c_str());
         ThrowErrno(error);

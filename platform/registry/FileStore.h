@@ -4,6 +4,8 @@
 // moving a damaged file out of the way. Failures raise std::system_error
 // carrying the system's error code.
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,18 @@ bool RemoveFile(const std::string& Path);
 // Renames Path to Path.broken-YYYYMMDD-HHMMSS (adding -2, -3... rather than
 // replacing an earlier one) and returns the new name.
 std::string MoveAside(const std::string& Path);
+
+// The calls that make a replacement durable, in one place so that a test
+// can see their order: a killed save cannot show a missing fsync.
+class FileCalls {
+public:
+    virtual ~FileCalls() = default;
+    virtual ssize_t Write(int Fd, const void* Bytes, size_t Size);
+    virtual int Sync(int Fd);
+    virtual int Rename(const char* From, const char* To);
+};
+// Test hook: Calls replaces the system's calls; null puts them back.
+void SetFileCalls(FileCalls* Calls);
 
 // An exclusive flock on a lock file, held until destroyed. The lock file
 // stays: removing it would let two copies lock different files.

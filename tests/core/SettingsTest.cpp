@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using platform::TRegistry;
@@ -295,6 +297,12 @@ TEST(DeviceKeyNames, UniqueWithoutRegardToCaseAndFreeOfSeparators) {
     }
     EXPECT_EQ(lowered.size(), names.size());
     EXPECT_EQ(names[2], "x"); // an unshared host keeps its own name
+}
+
+TEST(DeviceKeyNames, ALongHostIsCutBeforeTheCharacterThatWouldCrossTheLimit) {
+    TDeviceDataCollection devices(nullptr);
+    devices.Add()->SetHost(std::string(199, 'a') + "\xC3\xA9"); // 2-byte e-acute at 199-200
+    EXPECT_EQ(DeviceKeyNames(devices), std::vector<std::string>{std::string(199, 'a')});
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "platform/Directories.h"
 #include "platform/Process.h"
 #include "tests/support/TempConfig.h"
+#include "tests/support/WidgetTestEnvironment.h"
 
 #include <QAction>
 #include <QApplication>
@@ -53,28 +54,12 @@ void QuietOffscreen(QtMsgType Type, const QMessageLogContext& Context, const QSt
         gPreviousHandler(Type, Context, Message);
 }
 
-// The application object, created once, headless; the help module goes
-// before it does.
+// The application object comes from the widget tests' environment; each
+// test unloads the help module itself, so it goes before the application.
 class HelpWindowEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
-        if (QCoreApplication::instance() != nullptr)
-            return; // another part of this test program made one
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        gPreviousHandler = qInstallMessageHandler(QuietOffscreen);
-        App = std::make_unique<QApplication>(Argc, Argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    void TearDown() override {
-        hh::UnloadHtmlHelp();
-        App.reset();
-    }
-
-private:
-    int Argc = 1;
-    char Name[24] = "help-window-tests";
-    char* Argv[2] = {Name, nullptr};
-    std::unique_ptr<QApplication> App;
+    void SetUp() override { gPreviousHandler = qInstallMessageHandler(QuietOffscreen); }
+    void TearDown() override { qInstallMessageHandler(gPreviousHandler); }
 };
 
 [[maybe_unused]] auto* const Environment =
@@ -164,6 +149,7 @@ protected:
 
 // A modal dialog, as the options dialog is while its Help button is pressed.
 std::unique_ptr<QDialog> ModalDialog() {
+    ExpectNextModalWindow();
     auto dialog = std::make_unique<QDialog>();
     dialog->setWindowTitle(QStringLiteral("Sentrel Administration"));
     dialog->setWindowModality(Qt::ApplicationModal);

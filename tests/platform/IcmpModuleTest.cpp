@@ -329,6 +329,7 @@ enum Script : int {
     ReplyFromElsewhere = 26,       // a reply sent from another address
     ErrorWithOptions = 27,         // host unreachable; IP options outside and in the quote
     ReplyWithOptions = 28,         // a reply with IP options
+    ReplyForOtherSequence = 29,    // a reply carrying another sequence number (a late one)
 };
 
 // An IPv4 datagram carrying an ICMP message with the given second word, and
@@ -469,6 +470,11 @@ Bytes IcmpDatagram(uint32_t from, uint32_t to, uint8_t type, uint8_t code, const
         } else if (script == ReplyWithOptions) {
             options = 3;
             send(reply(self, data));
+        } else if (script == ReplyForOtherSequence) {
+            uint8_t other[4];
+            std::copy_n(idAndSequence, 4, other);
+            other[3] ^= 1;
+            send(IcmpDatagram(self, client, 0, 0, other, data.data(), data.size(), 0));
         }
     }
 }
@@ -705,6 +711,15 @@ TEST_P(IcmpNamespaces, UnansweredEchoesTimeOut) {
         EXPECT_LE(outcomes[i].ElapsedMs, 3000u) << i;
     }
     EXPECT_TRUE(Echoed(outcomes[5], To(TargetAddress)));
+}
+
+// A datagram socket is handed every reply with its identifier, so a late
+// reply to an earlier echo reaches it; only the sequence number tells.
+TEST_P(IcmpNamespaces, AReplyCarryingAnotherSequenceNumberIsPassedOver) {
+    const auto outcomes =
+        FromClient({To(Host(Scripted, ReplyForOtherSequence), 64, 300), To(TargetAddress)});
+    EXPECT_TRUE(Refused(outcomes[0], IP_REQ_TIMED_OUT));
+    EXPECT_TRUE(Echoed(outcomes[1], To(TargetAddress)));
 }
 
 TEST_P(IcmpNamespaces, EveryErrorTypeAndCodeBecomesItsStatus) {

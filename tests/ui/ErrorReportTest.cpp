@@ -5,9 +5,12 @@
 #include "net/qsPingThread.h"
 #include "platform/IcmpAccess.h"
 
+#include <QMessageBox>
+
 #include <grp.h>
 #include <unistd.h>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -113,6 +116,22 @@ void ReportAsUserWithoutIcmp() {
     Report(std::runtime_error("Disk full"));
     std::fflush(stderr);
     std::_Exit(0);
+}
+
+// The widget tests' environment: nothing waits for a click. A stray report
+// or modal window fails the test with its text, and the window is closed.
+TEST(WidgetTestEnvironment, StrayReportsAndModalWindowsFailTheTestWithTheirText) {
+    StderrCapture quiet;
+    EXPECT_NONFATAL_FAILURE(ShowErrorReport(QStringLiteral("Disk full")),
+                            "Unexpected error report: Disk full.");
+    SetErrorReportHook([](const QString&) {});
+    SetErrorReportHook(nullptr); // back to failing, not to the message box
+    EXPECT_NONFATAL_FAILURE(ShowErrorReport(QStringLiteral("Again")),
+                            "Unexpected error report: Again.");
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Kestrava Sentrel"),
+                    QStringLiteral("Disk full"), QMessageBox::Ok);
+    EXPECT_NONFATAL_FAILURE(box.exec(),
+                            "Unexpected modal window: QMessageBox \"Kestrava Sentrel\": Disk full");
 }
 
 TEST_F(ErrorReportTest, IcmpErrorNamesWhatToChangeWhenIcmpIsRefused) {

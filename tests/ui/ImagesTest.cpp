@@ -2,7 +2,6 @@
 
 #include <QColor>
 #include <QDir>
-#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
@@ -11,28 +10,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <memory>
 #include <vector>
 
 namespace {
 
-// Pixmaps need a GUI application; the offscreen platform needs no display.
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        App = std::make_unique<QGuiApplication>(Argc, Argv);
-    }
-    void TearDown() override { App.reset(); }
-
-private:
-    static inline int Argc = 1;
-    static inline char Name[] = "ui_images_tests";
-    static inline char* Argv[] = {Name, nullptr};
-    std::unique_ptr<QGuiApplication> App;
-};
-
-[[maybe_unused]] auto* const Gui = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+// Pixmaps need a GUI application: the widget tests' environment gives one.
 
 const QColor LightPanel(0xf0, 0xf0, 0xf0);
 const QColor DarkPanel(0x2b, 0x2b, 0x2b);

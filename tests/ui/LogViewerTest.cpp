@@ -5,8 +5,8 @@
 #include "core/StatusLogCM.h"
 #include "framework/Exceptions.h"
 #include "tests/support/TempConfig.h"
+#include "tests/support/WidgetTestEnvironment.h"
 #include "ui/AppHelp.h"
-#include "ui/ErrorReport.h"
 #include "ui/LogViewerCM.h"
 
 #include <QApplication>
@@ -54,7 +54,6 @@ protected:
     void SetUp() override {
         // The C locale's formats: %m/%d/%y and %H:%M:%S.
         std::setlocale(LC_ALL, "C");
-        SetErrorReportHook([this](const QString& text) { Reports.push_back(text); });
         SetApplicationHelpHandler([this](int context) { Helps.push_back(context); });
         Owner = std::make_unique<TComponent>(nullptr);
         Log = new TStatusLog(Owner.get());
@@ -65,7 +64,6 @@ protected:
     void TearDown() override {
         Owner.reset();
         SetClock(nullptr);
-        SetErrorReportHook(nullptr);
         SetApplicationHelpHandler(nullptr);
         std::setlocale(LC_ALL, "C");
     }
@@ -95,7 +93,6 @@ protected:
     std::unique_ptr<TComponent> Owner;
     TStatusLog* Log = nullptr;
     TLogViewer* Viewer = nullptr;
-    std::vector<QString> Reports;
     std::vector<int> Helps;
 };
 
@@ -256,13 +253,13 @@ TEST_F(LogViewerTest, SaveButtonAddsTheExtensionAndAsksBeforeReplacing) {
     });
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
     EXPECT_TRUE(question.contains(Q("already exists")));
-    EXPECT_TRUE(Reports.empty());
 }
 
 TEST_F(LogViewerTest, AFileThatCannotBeCreatedIsReportedAndChangesNothing) {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
     AddAt("printer1", prSuccess, 9, 5, 7);
     QString missing = Path("missing/name.log");
+    ExpectedErrorReports reports;
     Show(true, QString(), [&](TLogViewerForm& form) {
         const QStringList before = form.Lines();
         TypeIntoSaveDialog(missing, {}, &missing);
@@ -281,8 +278,8 @@ TEST_F(LogViewerTest, AFileThatCannotBeCreatedIsReportedAndChangesNothing) {
         }
     });
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
-    EXPECT_EQ(Reports, std::vector<QString>{Q("Cannot create file \"") + missing +
-                                            Q("\". No such file or directory.")});
+    EXPECT_EQ(reports.Texts, std::vector<QString>{Q("Cannot create file \"") + missing +
+                                                  Q("\". No such file or directory.")});
 }
 
 TEST_F(LogViewerTest, AFailedWriteLeavesAnExistingFileWhole) {

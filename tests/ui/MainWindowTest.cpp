@@ -5,6 +5,7 @@
 #include "core/StatusLogCM.h"
 #include "net/qsWinsock.h"
 #include "tests/support/TempConfig.h"
+#include "tests/support/WidgetTestEnvironment.h"
 #include "tests/ui/ModalHelper.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
@@ -66,20 +67,13 @@ std::vector<QString> Captions(const TListView& list) {
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        TMain::SetTrayAvailability(true);
-        SetErrorReportHook([this](const QString& text) { Reports.push_back(text); });
-    }
-    void TearDown() override {
-        SetErrorReportHook(nullptr);
-        TMain::SetTrayAvailability(std::nullopt);
-    }
+    void SetUp() override { TMain::SetTrayAvailability(true); }
+    void TearDown() override { TMain::SetTrayAvailability(std::nullopt); }
     void WriteSettings(const std::string& body) {
         Config.Write(Config.SettingsFile(), Header + body);
     }
 
     TempConfig Config;
-    std::vector<QString> Reports;
 };
 
 TEST_F(MainWindowTest, StartsAtTheBottomRightAndAppliesTheTimerStepOnce) {
@@ -98,7 +92,6 @@ TEST_F(MainWindowTest, StartsAtTheBottomRightAndAppliesTheTimerStepOnce) {
     main.ApplicationEventsIdle();
     EXPECT_TRUE(main.StartAction->isVisible());
     EXPECT_FALSE(main.StopAction->isVisible());
-    EXPECT_TRUE(Reports.empty());
 }
 
 TEST_F(MainWindowTest, SavedGeometryNeedsBothWidthAndHeight) {
@@ -232,9 +225,10 @@ TEST_F(MainWindowTest, ACloseHidesAndShutdownSavesTheGeometry) {
 
 TEST_F(MainWindowTest, SettingsThatFailToLoadLeaveTheProgramRunningWithAnEmptyList) {
     WriteSettings(Key + Dword("AutoScan", 1));
+    ExpectedErrorReports reports;
     TMain main({QStringLiteral("admin")});
-    ASSERT_EQ(Reports.size(), 1u);
-    EXPECT_EQ(Reports[0],
+    ASSERT_EQ(reports.Texts.size(), 1u);
+    EXPECT_EQ(reports.Texts[0],
               QStringLiteral("Failed to get data for 'ShowWindow'")); // ' sorts before .
     EXPECT_EQ(main.List->Count(), 0);
     EXPECT_FALSE(main.Timer->isActive());
@@ -245,11 +239,12 @@ TEST_F(MainWindowTest, AStartFailureIsReportedAndStartStaysOffered) {
     WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true));
     TMain main({});
     main.StopActionExecute(); // the session is only started anew when it was stopped
+    ExpectedErrorReports reports;
     platform::SetStartupResult(10091);
     main.StartAction->trigger();
     platform::SetStartupResult(0);
-    ASSERT_EQ(Reports.size(), 1u);
-    EXPECT_TRUE(Reports[0].startsWith(QStringLiteral("Error initializing Winsock")));
+    ASSERT_EQ(reports.Texts.size(), 1u);
+    EXPECT_TRUE(reports.Texts[0].startsWith(QStringLiteral("Error initializing Winsock")));
     EXPECT_FALSE(main.Scanning());
     main.ApplicationEventsIdle();
     EXPECT_TRUE(main.StartAction->isVisible());

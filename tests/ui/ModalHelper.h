@@ -1,6 +1,9 @@
 #pragma once
 // Drives windows from a test: actions on the next modal window, run from
-// the event loop that window runs, and waiting for the event loop.
+// the event loop that window runs, and waiting for the event loop. Each
+// action says that one modal window is expected.
+
+#include "tests/support/WidgetTestEnvironment.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 inline void WhenModalOpens(std::function<void(QWidget*)> Action, QWidget* Except = nullptr) {
+    ExpectNextModalWindow();
     auto attempt = std::make_shared<std::function<void()>>();
     *attempt = [Action, attempt, Except] {
         QWidget* modal = QApplication::activeModalWidget();
@@ -29,6 +33,7 @@ inline void WhenModalOpens(std::function<void(QWidget*)> Action, QWidget* Except
 // Runs Action on the modal window that comes up next, then closes that
 // window if the action left it open, so a failed check cannot hang the test.
 inline void OnNextModal(std::function<void(QWidget*)> Action) {
+    ExpectNextModalWindow();
     QTimer::singleShot(0, [Action] {
         QWidget* window = QApplication::activeModalWidget();
         ASSERT_NE(window, nullptr);

@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 
 namespace {
@@ -269,6 +270,29 @@ TEST_F(OptionsFormTest, OkStoresAndSavesCancelStoresNothing) {
     saved.Load();
     EXPECT_FALSE(saved.AutoScan);
     EXPECT_EQ(saved.PingInterval, 60);
+}
+
+TEST_F(OptionsFormTest, AdministrationModeSavesEachPermissionAsTicked) {
+    Form.PrepareAdminMode();
+    const std::array<QCheckBox*, 4> boxes = {Form.AllowEchoChange, Form.AllowDeviceChanges,
+                                             Form.AllowChangeLogSize, Form.AllowClearLog};
+    // Two starting patterns, so that no two boxes can stand in for each other.
+    for (const std::array<bool, 4>& start :
+         {std::array{true, false, true, false}, std::array{true, true, false, false}}) {
+        Settings.AllowEchoChange = start[0];
+        Settings.AllowDeviceChanges = start[1];
+        Settings.AllowChangeLogSize = start[2];
+        Settings.AllowClearLog = start[3];
+        Form.EditSettings(&Settings);
+        for (QCheckBox* box : boxes)
+            box->click();
+        Form.OKBtn->click();
+        TSentrelSettings saved(nullptr);
+        saved.Load();
+        EXPECT_EQ((std::array{saved.AllowEchoChange, saved.AllowDeviceChanges,
+                              saved.AllowChangeLogSize, saved.AllowClearLog}),
+                  (std::array{!start[0], !start[1], !start[2], !start[3]}));
+    }
 }
 
 TEST_F(OptionsFormTest, HelpAsksForThePageOnTop) {

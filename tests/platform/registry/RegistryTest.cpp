@@ -1,6 +1,7 @@
 // The accessor: reading and writing through keys, the file it commits, and
 // what it does with a file it cannot read.
 
+#include "platform/registry/FileStore.h"
 #include "platform/registry/RegFile.h"
 
 #include "RegistryFixture.h"
@@ -38,6 +39,37 @@ std::string ErrorOf(const std::function<void()>& Action) {
     }
     return "(no error)";
 }
+
+// The store's durable-making calls while it lives, each with the file it was
+// made on; a write in several parts counts once.
+class CallLog : public reg::FileCalls {
+public:
+    CallLog() { reg::SetFileCalls(this); }
+    ~CallLog() override { reg::SetFileCalls(nullptr); }
+    ssize_t Write(int Fd, const void* Bytes, size_t Size) override {
+        Note("write " + PathOf(Fd));
+        return FileCalls::Write(Fd, Bytes, Size);
+    }
+    int Sync(int Fd) override {
+        Note("fsync " + PathOf(Fd));
+        return FileCalls::Sync(Fd);
+    }
+    int Rename(const char* From, const char* To) override {
+        Note("rename " + std::filesystem::weakly_canonical(From).string() + " " +
+             std::filesystem::weakly_canonical(To).string());
+        return FileCalls::Rename(From, To);
+    }
+    std::vector<std::string> Calls;
+
+private:
+    static std::string PathOf(int Fd) {
+        return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(Fd));
+    }
+    void Note(const std::string& Call) {
+        if (Calls.empty() || Calls.back() != Call)
+            Calls.push_back(Call);
+    }
+};
 
 } // namespace
 
@@ -250,6 +282,25 @@ TEST_F(RegistryTest, OnlyCommitTouchesTheDisk) {
     ASSERT_EQ(stat(Store().c_str(), &unchanged), 0);
     EXPECT_EQ(unchanged.st_ino, file.st_ino);
     EXPECT_EQ(FilesLike("settings.reg.tmp").size(), 0u);
+}
+
+// A crash right after the commit must find the old file or the whole new
+// one: the data reaches the disk before the rename, the rename before the
+// commit returns.
+TEST_F(RegistryTest, ACommitSyncsTheNewFileBeforeTheRenameAndTheFolderAfterIt) {
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("\\K", true));
+    reg.WriteString("a", "1");
+    CallLog log;
+    reg.Commit();
+    const std::string store = std::filesystem::canonical(Store());
+    ASSERT_FALSE(log.Calls.empty());
+    const std::string temporary = log.Calls[0].substr(log.Calls[0].find(' ') + 1);
+    EXPECT_TRUE(temporary.starts_with(store + ".tmp-")) << temporary;
+    EXPECT_EQ(log.Calls,
+              (std::vector<std::string>{
+                  "write " + temporary, "fsync " + temporary, "rename " + temporary + " " + store,
+                  "fsync " + std::filesystem::path(store).parent_path().string()}));
 }
 
 TEST_F(RegistryTest, ACommitClearsWhatAKilledSaveLeftBehind) {
