@@ -57,7 +57,7 @@ std::string ConfigHome() {
     if (config && config[0] == '/')
         return config;
     std::string home;
-    if (const char* env = std::getenv("HOME"); env && env[0])
+    if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0')
         home = env;
     else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir)
         home = user->pw_dir;
@@ -178,7 +178,7 @@ std::string MoveAside(const std::string& Path) {
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     const std::string base = Path + ".broken-" + stamp;
     for (int attempt = 1; attempt <= 1000; ++attempt) {
-        const std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+        std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
         if (renameat2(AT_FDCWD, Path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
             SyncFolder(FolderOf(Path));
             return target;

@@ -19,7 +19,11 @@
 inline void WhenModalOpens(std::function<void(QWidget*)> Action, QWidget* Except = nullptr) {
     ExpectNextModalWindow();
     auto attempt = std::make_shared<std::function<void()>>();
-    *attempt = [Action, attempt, Except] {
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    *attempt = [Action, attempt, Except, test] {
+        // A window that never came must not be taken for a later test's.
+        if (::testing::UnitTest::GetInstance()->current_test_info() != test)
+            return;
         QWidget* modal = QApplication::activeModalWidget();
         if (modal != nullptr && modal != Except && modal->isVisible()) {
             Action(modal);
