@@ -26,13 +26,29 @@ start_display() {
     trayer --edge top --align right --widthtype pixel --width 120 --height 24 \
         --transparent false --tint 0x336699 >"$WORK/trayer.log" 2>&1 &
     PIDS+=($!)
-    # The panel maps its window once it holds the notification area.
-    wait_until "the notification area appears" 30 visible_class trayer
+    # The program asks for the notification area once, at start.
+    wait_until "the panel takes the notification area" 30 tray_owned
 }
 
-# visible_class CLASS: whether a window of that class is on screen.
-visible_class() {
-    [ -n "$(xdotool search --onlyvisible --class "$1" 2>/dev/null)" ]
+# tray_owned: whether some client holds the notification area of screen 0
+# (the selection _NET_SYSTEM_TRAY_S0).
+tray_owned() {
+    python3 - <<'PY'
+import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+x.XGetSelectionOwner.restype = ctypes.c_ulong
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit(1)
+owner = x.XGetSelectionOwner(display, x.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0))
+x.XCloseDisplay(display)
+sys.exit(0 if owner else 1)
+PY
 }
 
 # tray_icon: prints the program's tray icon, its 22x22 window embedded in

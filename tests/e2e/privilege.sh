@@ -16,7 +16,7 @@ SCREENSHOTS="$2"
 SKIP=77
 
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to create a user and a network namespace"; exit $SKIP; }
-for tool in useradd userdel ip setpriv sysctl getcap Xvfb trayer xdotool xwininfo import; do
+for tool in useradd userdel ip setpriv sysctl getcap Xvfb trayer xdotool xwininfo python3 import; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
 done
 

@@ -12,7 +12,7 @@ PROGRAM="$(realpath "$1")"
 SCREENSHOTS="$2"
 SKIP=77
 
-for tool in Xvfb trayer xdotool xwininfo import convert; do
+for tool in Xvfb trayer xdotool xwininfo python3 import convert; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
 done
 
