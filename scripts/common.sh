@@ -26,7 +26,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev)
-TEST_PACKAGES=(iproute2 procps xvfb trayer xdotool imagemagick libcap2-bin)
+TEST_PACKAGES=(iproute2 procps xvfb trayer xdotool x11-utils python3 imagemagick libcap2-bin)
 LINT_PACKAGES=(clang-format-14 clang-tidy-14)
 
 # configure_and_build DIR [cmake options...]

@@ -318,7 +318,9 @@ void TMain::OpenItmClick() {
 }
 
 void TMain::ShutdownItmClick() {
-    QApplication::quit();
+    // Qt's quit asks every window to close and gives up at the first that
+    // refuses; the window refuses only while the program is not ending.
+    EndSession();
 }
 
 void TMain::EndSession() {
@@ -390,7 +392,9 @@ void TMain::closeEvent(QCloseEvent* Event) {
         return;
     }
     Event->accept();
-    QApplication::quit();
+    // While ending, this close is part of the quit already under way.
+    if (!FEnding)
+        QApplication::quit();
 }
 
 void TMain::changeEvent(QEvent* Event) {

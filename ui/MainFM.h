@@ -74,9 +74,11 @@ public:
     void ScannerStatusChange(TObject* Sender, const std::string& Host, TPingResult OldStatus,
                              TPingResult NewStatus);
     void OpenItmClick();
+    // "&Shutdown": ends the program as at the end of the session.
     void ShutdownItmClick();
-    // The end of the user's session (session manager or SIGTERM): stops
-    // scanning, saves the settings as at "&Shutdown" and ends.
+    // The end of the user's session (session manager, SIGTERM or
+    // "&Shutdown"): stops scanning, saves the settings and ends, whatever
+    // windows are open.
     void EndSession();
     // Commands that open the secondary windows.
     void OptionsActionExecute();

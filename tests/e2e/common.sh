@@ -1,19 +1,116 @@
 # Shared by the end-to-end scripts. They define WORK, PIDS and fail() first.
 
+# wait_until STEP SECONDS COMMAND...: runs COMMAND until it succeeds, at
+# most SECONDS long; fails the test naming STEP if it never does. Every step
+# of the scripts waits on something it can see this way, never on the clock
+# alone, so a busy machine only makes them slower.
+wait_until() {
+    local step="$1" seconds="$2"
+    shift 2
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "$step (not within ${seconds}s)"
+        sleep 0.1
+    done
+}
+
 # start_display [XVFB OPTION...]: a virtual display of our own (Xvfb names a
 # free one) with a notification area on it; DISPLAY is exported.
 start_display() {
     exec 5> >(cat > "$WORK/display")
     Xvfb -displayfd 5 "$@" -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
     PIDS+=($!)
-    for _ in $(seq 50); do [ -s "$WORK/display" ] && break; sleep 0.1; done
+    wait_until "Xvfb names its display" 30 test -s "$WORK/display"
     exec 5>&-
-    [ -s "$WORK/display" ] || fail "Xvfb did not start"
     export DISPLAY=":$(head -n1 "$WORK/display")"
     trayer --edge top --align right --widthtype pixel --width 120 --height 24 \
         --transparent false --tint 0x336699 >"$WORK/trayer.log" 2>&1 &
     PIDS+=($!)
-    sleep 1
+    # The program asks for the notification area once, at start.
+    wait_until "the panel takes the notification area" 30 tray_owned
+}
+
+# tray_owned: whether some client holds the notification area of screen 0
+# (the selection _NET_SYSTEM_TRAY_S0).
+tray_owned() {
+    python3 - <<'PY'
+import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+x.XGetSelectionOwner.restype = ctypes.c_ulong
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+display = x.XOpenDisplay(None)
+if not display:
+    sys.exit(1)
+owner = x.XGetSelectionOwner(display, x.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0))
+x.XCloseDisplay(display)
+sys.exit(0 if owner else 1)
+PY
+}
+
+# tray_icon: prints the program's tray icon, its 22x22 window embedded in
+# the panel.
+tray_icon() {
+    local w geometry
+    for w in $(xdotool search --class sentrel 2>/dev/null); do
+        read -r _ geometry < <(xdotool getwindowgeometry "$w" 2>/dev/null | sed -n 3p)
+        [ "$geometry" = "22x22" ] && { echo "$w"; return 0; }
+    done
+    return 1
+}
+
+# is_viewable WINDOW: the window exists and is mapped, its parents too.
+is_viewable() {
+    xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
+}
+
+# is_gone WINDOW: the window no longer exists or is no longer mapped.
+is_gone() {
+    ! is_viewable "$1"
+}
+
+# has_focus WINDOW: the window is mapped and holds the keyboard focus.
+has_focus() {
+    is_viewable "$1" && [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]
+}
+
+# focus STEP WINDOW: gives the window the keyboard focus (asking again while
+# it does not have it; there is no window manager to do it) and waits until
+# it holds it, so that the keys typed next go there.
+focus() {
+    local step="$1" window="$2"
+    wait_until "$step: the window is mapped" 30 is_viewable "$window"
+    wait_until "$step: the window takes the keyboard focus" 30 take_focus "$window"
+}
+take_focus() {
+    has_focus "$1" && return 0
+    xdotool windowfocus "$1" 2>/dev/null
+    has_focus "$1"
+}
+
+# find_window PATTERN: prints the first mapped window whose name matches.
+find_window() {
+    local w
+    w="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1)"
+    [ -n "$w" ] && echo "$w"
+}
+
+# wait_window STEP PATTERN VARIABLE: waits for a mapped window whose name
+# matches and stores its id in VARIABLE.
+wait_window() {
+    local step="$1" pattern="$2" found=""
+    found_window() { found="$(find_window "$pattern")"; }
+    wait_until "$step" 30 found_window
+    printf -v "$3" '%s' "$found"
+}
+
+# file_holds STEP FILE PATTERN: waits until FILE has a line matching PATTERN
+# (files are written whole and renamed into place, so a match is complete).
+file_holds() {
+    wait_until "$1" 30 grep -qE "$3" "$2"
 }
 
 # write_settings FILE AUTOSCAN: a settings file with two loopback devices,

@@ -11,12 +11,12 @@
 # $SCREENSHOTS/privilege-error.png (not committed).
 #   privilege.sh PROGRAM SCREENSHOTS
 set -uo pipefail
-PROGRAM="$1"
+PROGRAM="$(realpath "$1")"
 SCREENSHOTS="$2"
 SKIP=77
 
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to create a user and a network namespace"; exit $SKIP; }
-for tool in useradd userdel ip setpriv sysctl getcap Xvfb trayer xdotool import; do
+for tool in useradd userdel ip setpriv sysctl getcap Xvfb trayer xdotool xwininfo python3 import; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
 done
 
@@ -123,13 +123,12 @@ new_profile a 0
 as_user a "$COPY" --console >"$WORK/a.out" 2>"$WORK/a.err" &
 PID=$!
 PIDS+=($PID)
-for _ in $(seq 100); do
-    [ "$(grep -cE '127\.0\.0\.[12] .*Connected' "$WORK/a.out")" -ge 2 ] && break
-    kill -0 "$PID" 2>/dev/null || break
-    sleep 0.1
-done
-[ "$(grep -cE '127\.0\.0\.[12] .*Connected' "$WORK/a.out")" -ge 2 ] ||
-    fail "A: no Connected lines; out: $(cat "$WORK/a.out") err: $(cat "$WORK/a.err")"
+both_connected() {
+    kill -0 "$PID" 2>/dev/null ||
+        fail "A: the console mode ended; out: $(cat "$WORK/a.out") err: $(cat "$WORK/a.err")"
+    [ "$(grep -cE '127\.0\.0\.[12] .*Connected' "$WORK/a.out")" -ge 2 ]
+}
+wait_until "A: Connected lines for both devices" 30 both_connected
 check_identity "$PID"
 kill -TERM "$PID"
 wait "$PID"
@@ -150,8 +149,8 @@ new_profile b-console 0
 as_user b-console "$COPY" --console >"$WORK/b-console.out" 2>"$WORK/b-console.err" &
 PID=$!
 PIDS+=($PID)
-for _ in $(seq 100); do kill -0 "$PID" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$PID" 2>/dev/null && fail "B: the console mode went on without ICMP"
+ended() { ! kill -0 "$PID" 2>/dev/null; }
+wait_until "B: the console mode ends without ICMP" 30 ended
 wait "$PID"
 STATUS=$?
 [ "$STATUS" -eq 1 ] || fail "B: the console mode exited with $STATUS, 1 expected"
@@ -169,14 +168,6 @@ as_user b "$COPY" >"$WORK/b.out" 2>"$WORK/b.err" &
 PID=$!
 PIDS+=($PID)
 
-tray_icon() {
-    local w geometry
-    for w in $(xdotool search --class sentrel 2>/dev/null); do
-        read -r _ geometry < <(xdotool getwindowgeometry "$w" | sed -n 3p)
-        [ "$geometry" = "22x22" ] && { echo "$w"; return 0; }
-    done
-    return 1
-}
 # The program's visible windows captioned "Kestrava Sentrel", its tray
 # icon left out.
 message_boxes() {
@@ -188,23 +179,26 @@ message_boxes() {
 
 ICON=""
 BOXES=""
-for _ in $(seq 100); do
+icon_and_box() {
     kill -0 "$PID" 2>/dev/null || fail "B: the program ended: $(cat "$WORK/b.err")"
     [ -n "$ICON" ] || ICON="$(tray_icon)"
     BOXES="$(message_boxes "$ICON")"
-    [ -n "$ICON" ] && [ -n "$BOXES" ] && break
-    sleep 0.2
-done
-[ -n "$ICON" ] || fail "B: no tray icon appeared"
-[ -n "$BOXES" ] || fail "B: no message box appeared; stderr: $(cat "$WORK/b.err")"
+    [ -n "$ICON" ] && [ -n "$BOXES" ]
+}
+wait_until "B: the tray icon and a message box appear" 30 icon_and_box
 check_identity "$PID"
 
-# Several seconds later: still running, still one message, the icon still there.
-sleep 5
-kill -0 "$PID" 2>/dev/null || fail "B: the program ended: $(cat "$WORK/b.err")"
-BOXES="$(message_boxes "$ICON")"
-[ "$(echo "$BOXES" | grep -c .)" -eq 1 ] || fail "B: $(echo "$BOXES" | grep -c .) message boxes"
-tray_icon >/dev/null || fail "B: the tray icon went away"
+# Nothing more is to come, so this watches a few ping intervals (the devices
+# are probed every second) and fails at the first sign: the program gone,
+# a second message, the icon gone.
+WATCH_END=$((SECONDS + 5))
+while [ "$SECONDS" -lt "$WATCH_END" ]; do
+    kill -0 "$PID" 2>/dev/null || fail "B: the program ended: $(cat "$WORK/b.err")"
+    BOXES="$(message_boxes "$ICON")"
+    [ "$(echo "$BOXES" | grep -c .)" -eq 1 ] || fail "B: $(echo "$BOXES" | grep -c .) message boxes"
+    tray_icon >/dev/null || fail "B: the tray icon went away"
+    sleep 0.2
+done
 mkdir -p "$SCREENSHOTS"
 import -window root "$SCREENSHOTS/privilege-error.png"
 
@@ -218,10 +212,10 @@ awk '/^Kestrava Sentrel: ICMP Error: Could not open handle\.$/ { found = NR }
 check_advice "$WORK/b.err"
 
 # OK closes the message; the program goes on.
-xdotool key --window "$BOXES" Return 2>/dev/null
-for _ in $(seq 30); do [ -z "$(message_boxes "$ICON")" ] && break; sleep 0.2; done
-[ -z "$(message_boxes "$ICON")" ] || fail "B: OK did not close the message"
-sleep 1
+focus "B: the message" "$BOXES"
+xdotool key Return
+no_box() { [ -z "$(message_boxes "$ICON")" ]; }
+wait_until "B: OK closes the message" 30 no_box
 kill -0 "$PID" 2>/dev/null || fail "B: the program ended after OK"
 kill -TERM "$PID"
 wait "$PID"

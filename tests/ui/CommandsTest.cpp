@@ -11,11 +11,17 @@
 #include "ui/MainFM.h"
 #include "ui/SentrelListView.h"
 
+#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
 
 namespace {
 
@@ -148,6 +154,102 @@ TEST_F(CommandsTest, DeviceLogViewNeedsASelectedRowAndHasNoHostColumn) {
     ASSERT_EQ(lines.size(), 1);
     EXPECT_FALSE(lines[0].contains(QStringLiteral("127.0.0.")));
     EXPECT_TRUE(lines[0].endsWith(QStringLiteral("  Connected")));
+}
+
+// The main window, telling whether Qt's closing of it was accepted.
+class ClosingProbe : public TMain {
+public:
+    using TMain::TMain;
+    std::optional<bool> CloseAccepted;
+
+protected:
+    void closeEvent(QCloseEvent* Event) override {
+        TMain::closeEvent(Event);
+        CloseAccepted = Event->isAccepted();
+    }
+};
+
+// Runs the event loop as the program does and picks "&Shutdown" once from
+// within it, after Open (which may run a modal window); returns the loop's
+// status: 0 when that one pick ended it. The guard only keeps a refused
+// shutdown from hanging the test.
+int ShutdownOnce(TMain& main, const std::function<void()>& Open, bool Modal) {
+    QAction* shutdown = nullptr;
+    for (QAction* action : main.TrayPopup->actions())
+        if (action->text() == QStringLiteral("&Shutdown"))
+            shutdown = action;
+    EXPECT_NE(shutdown, nullptr);
+    if (shutdown == nullptr)
+        return -1;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(10000);
+    if (Modal)
+        WhenModalOpens([item = QPointer<QAction>(shutdown)](QWidget*) {
+            if (item) // gone when the modal window never opened
+                item->trigger();
+        });
+    QTimer::singleShot(0, [&] {
+        Open();
+        if (!Modal)
+            shutdown->trigger();
+    });
+    return QApplication::exec();
+}
+
+// Qt's quit asks every visible window to close, in no fixed order, and stops
+// at the first refusal: the main window must not refuse while shutting down.
+TEST_F(CommandsTest, OneShutdownEndsTheProgramAndSavesFromEveryState) {
+    struct State {
+        const char* Name;
+        bool Modal;
+        std::function<void(ClosingProbe&)> Open;
+    };
+    const State states[] = {
+        {"window focused", false,
+         [](ClosingProbe& main) {
+             main.OpenItmClick();
+             EXPECT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &main; }));
+         }},
+        {"window hidden", false,
+         [](ClosingProbe& main) {
+             main.close();
+             main.CloseAccepted.reset(); // a close by the user, which hides
+         }},
+        {"system log open", true, [](ClosingProbe& main) { main.ViewLogAction->trigger(); }},
+        {"device log open", true,
+         [](ClosingProbe& main) {
+             main.List->SetSelected(main.List->Item(0));
+             main.ApplicationEventsIdle();
+             main.ViewDeviceLogAction->trigger();
+         }},
+        {"options open", true, [](ClosingProbe& main) { main.OptionsAction->trigger(); }},
+    };
+    for (const State& state : states) {
+        SCOPED_TRACE(state.Name);
+        Config.Write(Config.SettingsFile(), Devices);
+        ClosingProbe main(QStringList{});
+        main.OptionsForm = &Options;
+        main.TimerTimer();
+        main.StartActionExecute();
+        main.move(100, 120);
+        // Like the tray icon's own window on X11, which the quit closes too.
+        QWidget trayWindow;
+        trayWindow.show();
+        const auto open = [&] { state.Open(main); };
+        EXPECT_EQ(ShutdownOnce(main, open, state.Modal), 0);
+        EXPECT_NE(main.CloseAccepted, std::make_optional(false)) << "the window refused";
+        EXPECT_FALSE(main.isVisible());
+        EXPECT_FALSE(Options.isVisible());
+        EXPECT_FALSE(main.Scanner->Active());
+        TSentrelSettings saved(nullptr);
+        saved.Load();
+        EXPECT_EQ(saved.FormLeft, 100);
+        EXPECT_EQ(saved.FormTop, 120);
+        EXPECT_EQ(saved.Devices()->Count(), 2);
+        Options.hide(); // left open by a refused shutdown
+    }
 }
 
 } // namespace
