@@ -11,8 +11,8 @@
 #include "platform/Process.h"
 #include "platform/registry/Registry.h"
 
-#include <pthread.h>
 #include <csignal>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>

@@ -4,10 +4,10 @@
 #include "platform/Directories.h"
 #include "platform/Process.h"
 
+#include <clocale>
 #include <elf.h>
 #include <fcntl.h>
 #include <langinfo.h>
-#include <clocale>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>

@@ -10,7 +10,6 @@
 #include <array>
 #include <map>
 #include <optional>
-#include <ranges>
 #include <system_error>
 
 namespace platform {
@@ -194,9 +193,11 @@ struct TRegistry::State {
     // The program the Run value Name starts, counting changes not yet committed.
     std::optional<std::string> RunValue(const std::string& Name) {
         const std::string folded = reg::Fold(Name);
-        for (const auto& change : std::views::reverse(AutostartJournal))
-            if (reg::Fold(change.Name) == folded)
-                return change.Program;
+        const auto latest =
+            std::find_if(AutostartJournal.rbegin(), AutostartJournal.rend(),
+                         [&](const auto& change) { return reg::Fold(change.Name) == folded; });
+        if (latest != AutostartJournal.rend())
+            return latest->Program;
         const std::string file = reg::FindAutostartEntry(Autostart, Name);
         return file.empty() ? std::nullopt : reg::ReadAutostartEntry(file);
     }
