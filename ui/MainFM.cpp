@@ -19,6 +19,9 @@
 #include <QCloseEvent>
 #include <QScreen>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 std::optional<bool> gTrayAvailability;
@@ -29,9 +32,9 @@ void TMain::SetTrayAvailability(std::optional<bool> Available) {
     gTrayAvailability = Available;
 }
 
-TMain::TMain(const QStringList& Arguments, QWidget* Parent)
+TMain::TMain(QStringList Arguments, QWidget* Parent)
     : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
-      FDispatcher(std::make_unique<TQtDispatcher>()), FArguments(Arguments) {
+      FDispatcher(std::make_unique<TQtDispatcher>()), FArguments(std::move(Arguments)) {
     FHasTray = gTrayAvailability.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     setWindowTitle(QStringLiteral("Kestrava Sentrel"));
     setWindowIcon(images::ProgramIcon());
@@ -208,10 +211,9 @@ bool TMain::IsAdminSwitch(const QStringList& Arguments) {
     for (QChar& c : first)
         if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
             c = QChar(c.unicode() - 'a' + 'A');
-    for (const char* word : {"ADMIN", "-ADMIN", "/ADMIN", "\\ADMIN"})
-        if (first == QLatin1String(word))
-            return true;
-    return false;
+    const char* const words[] = {"ADMIN", "-ADMIN", "/ADMIN", "\\ADMIN"};
+    return std::any_of(std::begin(words), std::end(words),
+                       [&](const char* word) { return first == QLatin1String(word); });
 }
 
 void TMain::FormCreate() {

@@ -32,7 +32,7 @@ class TMain : public QMainWindow {
     Q_OBJECT
 public:
     // Arguments: the command line after the program name.
-    explicit TMain(const QStringList& Arguments, QWidget* Parent = nullptr);
+    explicit TMain(QStringList Arguments, QWidget* Parent = nullptr);
     ~TMain() override;
 
     // Components.
