@@ -10,13 +10,13 @@
 #include "platform/icmp/IcmpPacket.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
 #include <sched.h>
-#include <csignal>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
