@@ -11,35 +11,62 @@
 #include "platform/Process.h"
 #include "platform/registry/Registry.h"
 
+#include <cerrno>
 #include <csignal>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <clocale>
 
 namespace {
 
+// Waits for a stop signal or for the reader of the output to go away (a pipe
+// whose reader closed reports POLLERR), whichever comes first.
 struct SignalWaiter {
     sigset_t Set;
     pthread_t Thread{};
     std::atomic<bool> Stop{false};
     TQueueDispatcher* Queue = nullptr;
+    int OutFd = -1;
+
+    static void WaitForStop(SignalWaiter& waiter) {
+        const int signals = signalfd(-1, &waiter.Set, SFD_CLOEXEC);
+        if (signals < 0) {
+            int signal = 0;
+            sigwait(&waiter.Set, &signal);
+            return;
+        }
+        std::array<pollfd, 2> fds{{{signals, POLLIN, 0}, {waiter.OutFd, 0, 0}}};
+        while (true) {
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+                break;
+            if ((fds[0].revents & POLLIN) != 0 || (fds[1].revents & (POLLERR | POLLHUP)) != 0)
+                break;
+            if ((fds[1].revents & POLLNVAL) != 0)
+                fds[1].fd = -1; // No output to watch.
+        }
+        close(signals);
+    }
 
     static void* Run(void* self) {
         auto* waiter = static_cast<SignalWaiter*>(self);
-        int signal = 0;
-        sigwait(&waiter->Set, &signal);
+        WaitForStop(*waiter);
         waiter->Stop = true;
         waiter->Queue->Wake();
         return nullptr;
     }
 };
 
-void Print(std::FILE* out, const std::string& line) {
+// False once the reader has gone (a closed pipe gives EPIPE, SIGPIPE being ignored).
+bool Print(std::FILE* out, const std::string& line) {
     std::fputs(line.c_str(), out);
     std::fputc('\n', out);
-    std::fflush(out);
+    return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
 
 } // namespace
@@ -48,17 +75,24 @@ int RunConsole(std::FILE* Out) {
     std::setlocale(LC_ALL, "");
     platform::RaiseOpenFileLimit();
 
-    // Only the signal thread takes SIGINT and SIGTERM; workers inherit the mask.
+    // Only the signal thread takes SIGINT, SIGTERM and SIGHUP (terminal closed);
+    // workers inherit the mask. All three stop, save and exit 0.
     SignalWaiter waiter;
     sigemptyset(&waiter.Set);
     sigaddset(&waiter.Set, SIGINT);
     sigaddset(&waiter.Set, SIGTERM);
+    sigaddset(&waiter.Set, SIGHUP);
+    // A closed output (`sentrel --console | head -1`) shows as a failed write or
+    // in the waiter's poll, and stops like SIGTERM instead of killing the process unsaved.
+    std::signal(SIGPIPE, SIG_IGN);
     pthread_sigmask(SIG_BLOCK, &waiter.Set, nullptr);
     TQueueDispatcher queue;
     waiter.Queue = &queue;
+    waiter.OutFd = fileno(Out);
     pthread_create(&waiter.Thread, nullptr, &SignalWaiter::Run, &waiter);
 
     int status = 0;
+    bool outputClosed = false;
     {
         TComponent owner(nullptr);
         auto* settings = new TSentrelSettings(&owner);
@@ -70,19 +104,21 @@ int RunConsole(std::FILE* Out) {
         scanner->OnStatusChange = [&](TObject*, const std::string& host, TPingResult,
                                       TPingResult newStatus) {
             log->Add(host, newStatus);
-            Print(Out, FormatRecord({Now(), host, newStatus}, true));
+            if (!outputClosed && !Print(Out, FormatRecord({Now(), host, newStatus}, true)))
+                outputClosed = true;
         };
         try {
             settings->Load();
-            Print(Out, "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
-                           " devices from " +
-                           platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
-                           "; Ctrl-C stops.");
+            outputClosed = !Print(
+                Out, "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
+                         " devices from " +
+                         platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
+                         "; Ctrl-C stops.");
             scanner->LoadFromSettings(settings);
             log->SetCapacity(settings->SystemLogSize);
             winsock->SetActive(true);
             scanner->SetActive(true);
-            while (!waiter.Stop)
+            while (!waiter.Stop && !outputClosed)
                 queue.WaitAndDrain(std::chrono::hours(1));
             scanner->SetActive(false);
             winsock->SetActive(false);

@@ -1,7 +1,7 @@
 #pragma once
 // The program without any window: the same settings, scanner and system log;
-// each status change is printed as the system log shows it. Ends on SIGINT or
-// SIGTERM, saving the settings.
+// each status change is printed as the system log shows it. Ends on SIGINT,
+// SIGTERM, SIGHUP or when the output's reader goes away, saving the settings.
 
 #include <cstdio>
 

@@ -10,6 +10,10 @@
 namespace {
 
 constexpr int32_t MaxPingIntervalSeconds = 24 * 60 * 60;
+// The options dialog's range for the stored dword, taken unsigned as the workers
+// take it: 4294967295 (read as -1) would make Stop and exit wait practically for ever.
+constexpr uint32_t MinEchoTimeoutMs = 1;
+constexpr uint32_t MaxEchoTimeoutMs = 30000;
 
 } // namespace
 
@@ -172,7 +176,8 @@ void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
     FPingDefaults->BeginUpdate();
     FPingDefaults->SetDataSize(static_cast<uint16_t>(Settings->EchoRequestSize));
     FPingDefaults->SetTTL(static_cast<uint8_t>(Settings->IPTimeToLive));
-    FPingDefaults->SetTimeout(static_cast<uint32_t>(Settings->EchoTimeOut));
+    FPingDefaults->SetTimeout(std::clamp(static_cast<uint32_t>(Settings->EchoTimeOut),
+                                         MinEchoTimeoutMs, MaxEchoTimeoutMs));
     FPingDefaults->SetInterval(IntervalFromSeconds(Settings->PingInterval));
     FPingDefaults->EndUpdate();
     TDeviceDataCollection* devices = Settings->Devices();

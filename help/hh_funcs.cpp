@@ -132,6 +132,37 @@ int CreateUniqueScratch(int DirFd, std::string& Name) {
     return -1;
 }
 
+// A folder only we can enter: $XDG_RUNTIME_DIR when it is one, else a new one
+// made by mkdtemp in the temporary folder; empty when neither can be had.
+std::string PrivateDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR"); // NOLINT(concurrency-mt-unsafe)
+    struct stat st {};
+    if (runtime != nullptr && runtime[0] == '/' && lstat(runtime, &st) == 0 &&
+        S_ISDIR(st.st_mode) && OwnedByUs(st) && (st.st_mode & 077) == 0)
+        return StripTrailingChar(runtime, '/');
+    std::string made = GetTempDir() + "/sentrel-XXXXXX";
+    return mkdtemp(made.data()) != nullptr ? made : std::string();
+}
+
+// The log path to use when Path is taken by another user's file, link or
+// folder: the same name in a folder of our own. Their name is left alone, and
+// stderr says where the log went, as nobody would find it otherwise.
+std::string UnclaimedLogPath(const std::string& Path) {
+    struct stat st {};
+    if (lstat(Path.c_str(), &st) != 0 || OwnedByUs(st))
+        return Path;
+    const std::string dir = PrivateDirectory();
+    if (dir.empty()) {
+        std::fprintf(stderr, "Kestrava Sentrel: %s belongs to another user; no diagnostic log\n",
+                     Path.c_str());
+        return Path;
+    }
+    std::string moved = dir + "/" + ExtractFileName(Path);
+    std::fprintf(stderr, "Kestrava Sentrel: %s belongs to another user; the diagnostic log is %s\n",
+                 Path.c_str(), moved.c_str());
+    return moved;
+}
+
 bool WriteAll(int Fd, const std::string& Text) {
     size_t done = 0;
     while (done < Text.size()) {
@@ -477,7 +508,9 @@ void Startup(const std::string& ModulePath, const std::vector<std::string>& Args
     _ModulePath = ModulePath;
     _ModuleDir = StripTrailingChar(ExtractFileDir(_ModulePath), '/');
     _ModuleName = ExtractFileName(_ModulePath);
-    _RunDir = Args.empty() ? std::string() : StripTrailingChar(ExtractFileDir(Args[0]), '/');
+    // The program's real path, not argument zero: started through PATH, argument
+    // zero has no folder and names no file here.
+    _RunDir = _ModuleDir;
 
     LogDir = IsDirWritable(_ModuleDir) ? _ModuleDir : GetTempDir();
     DebugSwitch = FileExists(_ModuleDir + "/debug.debug") || HasDebugArgument(Args);
@@ -745,6 +778,8 @@ TDLogFile::TDLogFile(const std::string& LogPath, bool Enabled, bool StampTime, b
     const std::string dir = StripTrailingChar(ExtractFileDir(FLogPath), '/');
     if (FLogPath.find('/') == std::string::npos || !DirectoryExists(dir) || !IsDirWritable(dir))
         FLogPath = GetTempDir() + "/" + ExtractFileName(FLogPath);
+    if (FEnabled)
+        FLogPath = UnclaimedLogPath(FLogPath);
 
     // A read-only log of our own is made writable again, so that appending
     // works; a link is not followed and another user's file is left alone.
@@ -759,9 +794,10 @@ TDLogFile::TDLogFile(const std::string& LogPath, bool Enabled, bool StampTime, b
 
 void TDLogFile::AddLine(const std::string& Format, std::initializer_list<TLogArg> Args) {
     // Appends to our own file or creates one; never through a link, never
-    // into someone else's file, never blocking on a pipe.
+    // into someone else's file, never blocking on a pipe. Only we may read it:
+    // it holds the command line and paths.
     const TFd fd(open(FLogPath.c_str(),
-                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+                      O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     const std::string prefix = FStampTime ? FormatNow("%X") + "   " : std::string();
     struct stat st {};
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || !OwnSoleRegularFile(st))
@@ -795,7 +831,7 @@ void TDLogFile::WriteHeader() {
     const uint32_t lcid = GetLocaleId();
     const uint32_t primary = lcid & 0x3FFu;
     const uint32_t sub = (lcid & 0xFFFFu) >> 10;
-    const std::string exePath = Arguments.empty() ? std::string() : Arguments[0];
+    const std::string& exePath = _ModulePath;
     std::string params;
     for (size_t i = 1; i < Arguments.size(); ++i)
         params += (i > 1 ? " | " : "") + Arguments[i];

@@ -154,8 +154,9 @@ std::string FormatLogText(const std::string& Format, std::initializer_list<TLogA
 class TDLogFile {
 public:
     // An empty path is LogDir + "/HHDebug.txt"; a path whose folder does not
-    // exist or cannot be written goes to the temporary folder. Writes the
-    // header (see WriteHeader).
+    // exist or cannot be written goes to the temporary folder. When enabled and
+    // the name is another user's, the log goes to a folder of our own under the
+    // same name, said on stderr. Writes the header (see WriteHeader).
     TDLogFile(const std::string& LogPath, bool Enabled, bool StampTime, bool WriteHeader,
               bool Append);
     // Leaves the file as it is.
@@ -188,7 +189,7 @@ private:
 extern std::string _ModulePath; // the program file
 extern std::string _ModuleDir;  // its folder, without trailing '/'
 extern std::string _ModuleName;
-extern std::string _RunDir; // folder of argument zero, without trailing '/'
+extern std::string _RunDir; // the program's folder (real path), without trailing '/'
 extern bool _hhInstalled;
 extern std::string _hhVerStr;
 extern std::string _hhFriendlyVerStr;

@@ -13,6 +13,7 @@
 #include "ui/QtDispatcher.h"
 #include "ui/SentrelListView.h"
 #include "ui/TextCodec.h"
+#include "ui/WindowPlacement.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -228,10 +229,13 @@ void TMain::TimerTimer() {
     Timer->stop(); // exactly once, also when a step below fails
     Guarded([this] {
         if (Settings->FormHeight != 0 && Settings->FormWidth != 0) {
-            move(x(), Settings->FormTop);
-            move(Settings->FormLeft, y());
-            resize(width(), Settings->FormHeight);
-            resize(Settings->FormWidth, height());
+            // Saved on a screen since removed or at another scale, it would be
+            // shown where nobody sees it.
+            const QRect placed =
+                PlaceOnScreens(Settings->FormLeft, Settings->FormTop, Settings->FormWidth,
+                               Settings->FormHeight, ScreenWorkAreas());
+            move(placed.topLeft());
+            resize(placed.size());
         }
         QApplication::processEvents();
         Log->SetCapacity(Settings->SystemLogSize);

@@ -4,6 +4,7 @@
 #include <QEnterEvent>
 #include <QMouseEvent>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -17,6 +18,24 @@ bool OpenAddress(const QUrl& Address) {
 }
 
 const QString DefaultAddress = QStringLiteral("https://www.kestrava.example/sentrel/");
+
+// Relative luminance as the common contrast formula has it.
+double Luminance(const QColor& Color) {
+    const auto linear = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(Color.redF()) + 0.7152 * linear(Color.greenF()) +
+           0.0722 * linear(Color.blueF());
+}
+
+double Contrast(const QColor& A, const QColor& B) {
+    const double a = Luminance(A);
+    const double b = Luminance(B);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
+
+// Below this, text is hard to make out (navy on a dark theme's grey is about 1.3).
+constexpr double MinimumContrast = 3.0;
 
 } // namespace
 
@@ -34,6 +53,11 @@ TURLLabel::TURLLabel(QWidget* Parent) : QLabel(Parent), FURL(DefaultAddress) {
     FMouseOverFont = own;
     FMouseOverFont.Color = QColor(0, 0, 255);
     FMouseOverFont.Style = TCustomFont::fsUnderline;
+}
+
+QColor TURLLabel::ReadableColor(const QColor& Wanted, const QPalette& Palette) {
+    const QColor background = Palette.color(QPalette::Window);
+    return Contrast(Wanted, background) >= MinimumContrast ? Wanted : Palette.color(QPalette::Link);
 }
 
 int TURLLabel::Dpi() const {
@@ -69,7 +93,7 @@ void TURLLabel::SetLabelFont(const TCustomFont& Font) {
     FCharSet = Font.CharSet;
     if (Font.Color.isValid()) {
         QPalette p = palette();
-        p.setColor(foregroundRole(), Font.Color);
+        p.setColor(foregroundRole(), ReadableColor(Font.Color, p));
         setPalette(p);
     }
     QFont f = font();

@@ -35,9 +35,14 @@ public:
     void SetURL(const QString& Value) { FURL = Value; }
     TCustomFont& MouseOverFont() { return FMouseOverFont; }
 
-    // The label's own font attributes, read from and applied to the widget.
+    // The label's own font attributes, read from and applied to the widget;
+    // a colour that cannot be read on the background shows as the palette's link colour.
     TCustomFont LabelFont() const;
     void SetLabelFont(const TCustomFont& Font);
+
+    // Wanted, or the palette's link colour when Wanted cannot be read on the
+    // palette's background (navy or black on a dark theme).
+    static QColor ReadableColor(const QColor& Wanted, const QPalette& Palette);
 
     // Test hook: how an address is opened (the desktop's opener by default).
     static void SetOpener(std::function<bool(const QUrl& Address)> Opener);

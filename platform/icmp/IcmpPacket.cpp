@@ -174,6 +174,7 @@ uint32_t StatusForError(uint8_t Type, uint8_t Code) {
 uint32_t StatusForSendError(int Errno) {
     switch (Errno) {
     case EHOSTUNREACH:
+    case EACCES: // a local prohibit route: as the router's "administratively prohibited"
         return IP_DEST_HOST_UNREACHABLE;
     case ENETUNREACH:
         return IP_DEST_NET_UNREACHABLE;

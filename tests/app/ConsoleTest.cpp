@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +73,26 @@ std::string ReadLines(int fd, int lines) {
     return text;
 }
 
+// Waits for the child to end; a child still running after 20 s is killed, so a
+// hang fails the test instead of blocking the suite.
+int WaitForExit(pid_t pid) {
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{fd, POLLIN, 0};
+    if (fd < 0 || poll(&p, 1, 20000) <= 0)
+        kill(pid, SIGKILL);
+    if (fd >= 0)
+        close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+bool SavedOnExit(const TempConfig& config) {
+    return config.Read(config.SettingsFile())
+               .find("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Form]") !=
+           std::string::npos;
+}
+
 TEST(ConsoleMode, PrintsChangesAndOnSigtermStopsSavesAndExitsZero) {
     TempConfig config;
     config.Write(config.SettingsFile(), Settings);
@@ -94,6 +115,35 @@ TEST(ConsoleMode, PrintsChangesAndOnSigtermStopsSavesAndExitsZero) {
               std::string::npos)
         << saved;
     EXPECT_NE(saved.find("\"Host\"=\"127.0.0.2\""), std::string::npos);
+}
+
+// A closed terminal (SIGHUP) and a reader that went away (`| head -1`), before
+// or after the first lines, all end as SIGTERM does: stopped, saved, status 0.
+TEST(ConsoleMode, HangupAndClosedOutputStopSaveAndExitZero) {
+    struct Case {
+        const char* Name;
+        int LinesRead;
+        bool Hangup;
+    };
+    for (const Case c : {Case{"SIGHUP", 3, true}, Case{"closed before the banner", 0, false},
+                         Case{"closed after the first changes", 3, false}}) {
+        SCOPED_TRACE(c.Name);
+        TempConfig config;
+        config.Write(config.SettingsFile(), Settings);
+        Child child = StartConsole();
+        ASSERT_GT(child.Pid, 0);
+        const std::string out = ReadLines(child.Out, c.LinesRead);
+        if (c.Hangup)
+            kill(child.Pid, SIGHUP);
+        else
+            close(child.Out);
+        const int status = WaitForExit(child.Pid);
+        if (c.Hangup)
+            close(child.Out);
+        ASSERT_TRUE(WIFEXITED(status)) << out;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(SavedOnExit(config));
+    }
 }
 
 TEST(ConsoleMode, UnreadableSettingsAreReportedWithExitOne) {

@@ -216,6 +216,17 @@ TEST_F(ScriptedScannerTest, EchoParametersComeFromTheSettings) {
     EXPECT_EQ(Scanner->PingDefaults()->TTL(), 0u);
 }
 
+TEST_F(ScriptedScannerTest, StoredEchoTimeoutsAreKeptWithinTheDialogsRange) {
+    AddDevice("127.0.0.1");
+    for (const auto& [stored, used] :
+         {std::pair<int32_t, uint32_t>{-1, 30000u}, {30001, 30000u}, {0, 1u}, {30000, 30000u}}) {
+        Settings->EchoTimeOut = stored; // -1 is dword:ffffffff as read
+        Scanner->LoadFromSettings(Settings);
+        EXPECT_EQ(Scanner->PingDefaults()->Timeout(), used) << stored;
+        EXPECT_EQ(Settings->EchoTimeOut, stored);
+    }
+}
+
 TEST(ScannerInterval, StoredIntervalsAreKeptWithinOneSecondToOneDay) {
     EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(15), 15000u);
     EXPECT_EQ(TSentrelScanner::IntervalFromSeconds(0), 1000u);

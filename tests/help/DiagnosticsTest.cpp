@@ -154,15 +154,19 @@ protected:
         Program = Root + "/program";
         System = Root + "/system";
         Temp = Root + "/temp";
-        for (const auto& dir : {Program, System, Temp})
+        Runtime = Root + "/runtime";
+        for (const auto& dir : {Program, System, Temp, Runtime})
             fs::create_directory(dir);
+        fs::permissions(Runtime, fs::perms::owner_all);
         platform::SetSystemDirectory(System);
         TmpDir.emplace("TMPDIR", Temp.c_str());
+        RuntimeDir.emplace("XDG_RUNTIME_DIR", Runtime.c_str());
     }
     void TearDown() override {
         Finalize();
         platform::SetSystemDirectory("");
         TmpDir.reset();
+        RuntimeDir.reset();
         fs::permissions(Program, fs::perms::owner_all);
         std::error_code ignored;
         fs::remove_all(Root, ignored);
@@ -173,8 +177,8 @@ protected:
     std::string TempLog() const { return Temp + "/HHDebug.txt"; }
 
     TempConfig Registry;
-    std::string Root, Program, System, Temp;
-    std::optional<ScopedEnv> TmpDir;
+    std::string Root, Program, System, Temp, Runtime;
+    std::optional<ScopedEnv> TmpDir, RuntimeDir;
 };
 
 // ---- Versions and their names -------------------------------------------------
@@ -335,14 +339,17 @@ TEST_F(Diagnostics, HeaderWithoutArgumentsLineByLine) {
 }
 
 TEST_F(Diagnostics, HeaderJoinsSeveralArgumentsWithBars) {
+    fs::copy_file(platform::ExecutablePath(), ProgramFile());
     InitializeFor(ProgramFile(), {"./not-here", "a", "-debug", "b c", "it's"});
     const std::vector<std::string> lines = LogLines(ProgramLog());
     ASSERT_EQ(lines.size(), 27u);
-    EXPECT_EQ(lines[9], "EXE Path =          \t./not-here");
-    EXPECT_EQ(lines[10], "EXE Version =       \t");
+    // The program's own path, not argument zero (which has no folder when
+    // started through PATH).
+    EXPECT_EQ(lines[9], "EXE Path =          \t" + ProgramFile());
+    EXPECT_EQ(lines[10], "EXE Version =       \t3.1.4.1592");
     EXPECT_EQ(lines[11], "Cmdline Param(s) =  \ta | -debug | b c | it's");
     EXPECT_EQ(lines[12], "Actual CmdLine =  \t./not-here a -debug 'b c' 'it'\\''s'");
-    EXPECT_EQ(lines[13], "_RunDir =           \t.");
+    EXPECT_EQ(lines[13], "_RunDir =           \t" + Program);
 }
 
 TEST_F(Diagnostics, TheRawCommandLineIsCutTo255Characters) {
@@ -567,6 +574,45 @@ TEST_F(Diagnostics, AnotherUsersFilesAreNeitherTruncatedNorDeleted) {
     EXPECT_TRUE(IsDirWritable(Temp));
     EXPECT_EQ(Read(scratch), "theirs\n");
     EXPECT_EQ(Entries(Temp), (std::vector<std::string>{"$_Temp_$.$$$", "HHDebug.txt"}));
+}
+
+TEST_F(Diagnostics, TheLogIsReadableByItsOwnerOnly) {
+    TDLogFile log(TempLog(), true, true, true, false);
+    struct stat st {};
+    ASSERT_EQ(stat(TempLog().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Another user's name no longer turns logging off: the log goes to a folder of
+// our own ($XDG_RUNTIME_DIR, else a new one in the temporary folder) and
+// stderr says where.
+TEST_F(Diagnostics, AnotherUsersLogNameSendsTheLogToAFolderOfOurOwn) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another user needs root";
+    Write(TempLog(), "theirs\n");
+    ASSERT_EQ(chown(TempLog().c_str(), 54321, 54321), 0);
+    for (const bool runtimeDir : {true, false}) {
+        SCOPED_TRACE(runtimeDir ? "XDG_RUNTIME_DIR" : "mkdtemp");
+        std::optional<ScopedEnv> unset;
+        if (!runtimeDir)
+            unset.emplace("XDG_RUNTIME_DIR", nullptr);
+        testing::internal::CaptureStderr();
+        TDLogFile log(TempLog(), true, true, true, false);
+        const std::string said = testing::internal::GetCapturedStderr();
+        const std::string dir = fs::path(log.LogPath()).parent_path();
+        if (runtimeDir)
+            EXPECT_EQ(dir, Runtime);
+        else
+            EXPECT_TRUE(dir.starts_with(Temp + "/sentrel-")) << dir;
+        EXPECT_EQ(fs::path(log.LogPath()).filename(), "HHDebug.txt");
+        EXPECT_NE(said.find(log.LogPath()), std::string::npos) << said;
+        EXPECT_EQ(LogLines(log.LogPath()).size(), 27u);
+        struct stat st {};
+        ASSERT_EQ(stat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(st.st_mode & 077, 0u);
+    }
+    EXPECT_EQ(Read(TempLog()), "theirs\n");
 }
 
 } // namespace

@@ -315,11 +315,12 @@ TEST(IcmpStatus, OtherErrorTypes) {
 
 TEST(IcmpStatus, LocalSendErrors) {
     EXPECT_EQ(icmp::StatusForSendError(EHOSTUNREACH), IP_DEST_HOST_UNREACHABLE);
+    EXPECT_EQ(icmp::StatusForSendError(EACCES), IP_DEST_HOST_UNREACHABLE); // prohibit route
     EXPECT_EQ(icmp::StatusForSendError(ENETUNREACH), IP_DEST_NET_UNREACHABLE);
     EXPECT_EQ(icmp::StatusForSendError(EMSGSIZE), IP_PACKET_TOO_BIG);
     EXPECT_EQ(icmp::StatusForSendError(ENOBUFS), IP_NO_RESOURCES);
     // Without a near status the system's own code is passed on.
-    for (const int other : {EACCES, EPERM, EINVAL, EBADF, ENOTCONN})
+    for (const int other : {EPERM, EINVAL, EBADF, ENOTCONN})
         EXPECT_EQ(icmp::StatusForSendError(other), static_cast<uint32_t>(other)) << other;
 }
 

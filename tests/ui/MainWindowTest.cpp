@@ -114,6 +114,16 @@ TEST_F(MainWindowTest, SavedGeometryNeedsBothWidthAndHeight) {
     EXPECT_EQ(main.height(), 300);
 }
 
+TEST_F(MainWindowTest, SavedGeometryOffEveryScreenIsMovedOntoOneWithItsSize) {
+    WriteSettings(SettingsKey(false, true) + Form(9000, -5000, 400, 300));
+    TMain main({});
+    main.TimerTimer();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(area.contains(QRect(main.pos(), main.size())))
+        << main.x() << "," << main.y() << " in " << area.width() << "x" << area.height();
+    EXPECT_EQ(main.size(), QSize(400, 300));
+}
+
 TEST_F(MainWindowTest, WithoutANotificationAreaTheWindowShowsAnyway) {
     TMain::SetTrayAvailability(false);
     WriteSettings(SettingsKey(false, false));

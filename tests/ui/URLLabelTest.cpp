@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <tuple>
 #include <vector>
 
 void PrintTo(const QString& text, std::ostream* out);
@@ -105,6 +106,32 @@ TEST_F(URLLabelTest, LeavingRestoresExactlyTheFontTheLabelHad) {
     // A leave with no enter before it changes nothing.
     Leave(label);
     EXPECT_EQ(label.font(), before);
+}
+
+// The About tab's navy as designed on a light background; on a dark one, where
+// navy and the hover blue cannot be read, the palette's link colour.
+TEST_F(URLLabelTest, LinkColoursStayReadableOnADarkPalette) {
+    const QColor navy(0, 0, 128);
+    const QColor blue(0, 0, 255);
+    const QColor link(42, 130, 218);
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(240, 240, 240));
+    light.setColor(QPalette::Link, link);
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(53, 53, 53));
+    for (const auto& [palette, normal, hover] :
+         {std::tuple{light, navy, blue}, std::tuple{dark, link, link}}) {
+        TURLLabel label;
+        label.setPalette(palette);
+        TCustomFont font = label.LabelFont();
+        font.Color = navy;
+        label.SetLabelFont(font);
+        EXPECT_EQ(TextColor(label), normal);
+        Enter(label);
+        EXPECT_EQ(TextColor(label), hover);
+        Leave(label);
+        EXPECT_EQ(TextColor(label), normal);
+    }
 }
 
 TEST_F(URLLabelTest, HeightAndSizeConvertAtTheScreensResolution) {
