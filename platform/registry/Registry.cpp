@@ -110,18 +110,19 @@ struct TRegistry::State {
             return;
         StoreFile = StorePath(Root);
         Autostart = reg::AutostartFolder();
-        Tree = ReadStore(false);
+        Tree = ReadStore(false, ReadIdentity);
         Loaded = true;
     }
 
-    std::unique_ptr<Key> ReadStore(bool Locked) {
+    // Identity: of the file read, none when there was none.
+    std::unique_ptr<Key> ReadStore(bool Locked, std::optional<reg::FileIdentity>& Identity) {
         std::string bytes;
         std::string file; // where a link at StoreFile leads
         reg::FileIdentity identity;
         try {
             file = reg::FollowLinks(StoreFile);
             if (!reg::ReadFileBytes(file, bytes, &identity)) {
-                ReadIdentity.reset();
+                Identity.reset();
                 return std::make_unique<Key>(RootName(Root));
             }
         } catch (const reg::NotRegularFileError& e) {
@@ -135,7 +136,7 @@ struct TRegistry::State {
         }
         try {
             std::unique_ptr<Key> tree = reg::ParseRegFile(bytes, RootName(Root));
-            ReadIdentity = identity;
+            Identity = identity;
             return tree;
         } catch (const reg::RegFileError& e) {
             if (!Locked) {
@@ -147,7 +148,7 @@ struct TRegistry::State {
                 } catch (const std::system_error&) {
                 }
                 if (lock)
-                    return ReadStore(true);
+                    return ReadStore(true, Identity);
             }
             std::string message = "Cannot read settings file \"" + StoreFile + "\": line " +
                                   std::to_string(e.Line()) + ": " + e.what();
@@ -259,7 +260,8 @@ struct TRegistry::State {
             FailWrite(e);
         }
         // Another running copy may have written the file since we read it.
-        std::unique_ptr<Key> fresh = ReadStore(true);
+        std::optional<reg::FileIdentity> replaced;
+        std::unique_ptr<Key> fresh = ReadStore(true, replaced);
         for (const auto& change : Journal)
             Apply(*fresh, change);
         // A link stays a link: the file it leads to is replaced, in its own folder.
@@ -424,8 +426,8 @@ int32_t TRegistry::ReadInteger(const std::string& Name) {
         Fail("Failed to get data for", Name);
     }
     const reg::Value* value = FState->FindValue(Name);
-    // As the registry's own reader: data that does not fill four bytes exactly
-    // cannot be got, whatever its type; only then does the type count.
+    // As the registry's own reader: data longer than four bytes cannot be got,
+    // whatever its type, nor a DWORD of another size; only then does the type count.
     if (!value || (value->Type == REG_DWORD ? value->Data.size() != 4 : DataSize(*value) > 4))
         Fail("Failed to get data for", Name);
     if (value->Type != REG_DWORD)
