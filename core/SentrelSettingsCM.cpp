@@ -71,6 +71,18 @@ void TSentrelSettings::Load() {
         AutoStart = !registry.ReadString(RunValue).empty();
     else
         AutoStart = false;
+    try {
+        LoadValues(registry);
+    } catch (const platform::ERegistryException& e) {
+        // The file read but its values do not: keep it where no save reaches it.
+        registry.RejectStore(e.Message());
+    }
+    registry.CloseKey();
+    if (AfterLoad)
+        AfterLoad(this);
+}
+
+void TSentrelSettings::LoadValues(TRegistry& registry) {
     if (registry.OpenKey(SettingsKey, false)) {
         AutoScan = ReadBool(registry, "AutoScan");
         ShowWindow = ReadBool(registry, "ShowWindow");
@@ -106,9 +118,6 @@ void TSentrelSettings::Load() {
         }
         FDevices->EndUpdate();
     }
-    registry.CloseKey();
-    if (AfterLoad)
-        AfterLoad(this);
 }
 
 void TSentrelSettings::Save() {

@@ -45,6 +45,10 @@ public:
     TNotifyEvent BeforeSave;
 
 private:
+    // Steps of Load after the file has been read: the values of the settings
+    // key, the window's and the devices'.
+    void LoadValues(platform::TRegistry& registry);
+
     std::unique_ptr<TDeviceDataCollection> FDevices;
 };
 

@@ -219,7 +219,15 @@ bool TMain::IsAdminSwitch(const QStringList& Arguments) {
 
 void TMain::FormCreate() {
     PlaceAtBottomRight();
-    Settings->Load();
+    try {
+        Settings->Load();
+    } catch (...) {
+        // The rest of the start-up is skipped; without a notification area the
+        // window is the only way in.
+        if (!FHasTray)
+            show();
+        throw;
+    }
     List->Rebuild();
     Timer->start();
     FAdminMode = IsAdminSwitch(FArguments);

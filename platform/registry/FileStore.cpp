@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
+#include <utility>
 
 namespace platform::reg {
 
@@ -34,7 +36,63 @@ void SyncFolder(const std::string& Folder) {
     }
 }
 
+const char* KindOf(mode_t Mode) {
+    if (S_ISDIR(Mode))
+        return "a folder";
+    if (S_ISFIFO(Mode))
+        return "a FIFO";
+    if (S_ISSOCK(Mode))
+        return "a socket";
+    if (S_ISCHR(Mode))
+        return "a character device";
+    if (S_ISBLK(Mode))
+        return "a block device";
+    return "not a file";
+}
+
+FileIdentity IdentityFrom(const struct stat& Status) {
+    return {Status.st_dev, Status.st_ino, Status.st_size, Status.st_mtim};
+}
+
 } // namespace
+
+NotRegularFileError::NotRegularFileError(std::string Kind)
+    : std::system_error(EINVAL, std::system_category(), Kind + ", not a regular file"),
+      FKind(std::move(Kind)) {}
+
+bool FileIdentity::operator==(const FileIdentity& Other) const {
+    return Device == Other.Device && Inode == Other.Inode && Size == Other.Size &&
+           Modified.tv_sec == Other.Modified.tv_sec && Modified.tv_nsec == Other.Modified.tv_nsec;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& Path) {
+    struct stat status {};
+    if (stat(Path.c_str(), &status) != 0)
+        return std::nullopt;
+    return IdentityFrom(status);
+}
+
+std::string FollowLinks(const std::string& Path) {
+    std::string path = Path;
+    // The system's own limit on links followed in one lookup.
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return path;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n < 0)
+            ThrowErrno(errno);
+        target.resize(static_cast<size_t>(n));
+        if (target.starts_with('/')) {
+            path = std::move(target);
+        } else {
+            std::string folder = FolderOf(path);
+            path = std::move(folder.append("/").append(target));
+        }
+    }
+    ThrowErrno(ELOOP);
+}
 
 ssize_t FileCalls::Write(int Fd, const void* Bytes, size_t Size) {
     return write(Fd, Bytes, Size);
@@ -71,8 +129,12 @@ std::string FolderOf(const std::string& Path) {
     return slash == 0 ? "/" : Path.substr(0, slash);
 }
 
-bool ReadFileBytes(const std::string& Path, std::string& Bytes) {
-    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+bool ReadFileBytes(const std::string& Path, std::string& Bytes, FileIdentity* Identity) {
+    struct stat status {};
+    if (stat(Path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        throw NotRegularFileError(KindOf(status.st_mode));
+    // Not blocking: something other than a file may have taken its place since.
+    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         // A file where a folder should be also means there is no such file;
         // writing it will say what is wrong.
@@ -80,6 +142,17 @@ bool ReadFileBytes(const std::string& Path, std::string& Bytes) {
             return false;
         ThrowErrno(errno);
     }
+    if (fstat(fd, &status) != 0) {
+        const int error = errno;
+        close(fd);
+        ThrowErrno(error);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        close(fd);
+        throw NotRegularFileError(KindOf(status.st_mode));
+    }
+    if (Identity != nullptr)
+        *Identity = IdentityFrom(status);
     Bytes.clear();
     char buffer[65536];
     for (;;) {

@@ -6,17 +6,50 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform::reg {
+
+// Raised for a path that is there but is no regular file (a FIFO, a socket, a
+// device, a folder), which is never opened for reading: that could block or
+// never end. Kind says what it is, e.g. "a FIFO".
+class NotRegularFileError : public std::system_error {
+public:
+    explicit NotRegularFileError(std::string Kind);
+    const std::string& Kind() const { return FKind; }
+
+private:
+    std::string FKind;
+};
+
+// Tells a file from another one put at its path since (a save renames a new
+// file in; an editor may rewrite it in place).
+struct FileIdentity {
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    off_t Size = 0;
+    timespec Modified{};
+    bool operator==(const FileIdentity& Other) const;
+};
+// The identity of the file at Path now (following links), if there is one.
+std::optional<FileIdentity> IdentityOf(const std::string& Path);
+
+// Where Path's symbolic links lead in the end, a relative link read from its
+// own folder; Path itself when it is no link. A dangling link gives the path
+// it names, so that a save creates it.
+std::string FollowLinks(const std::string& Path);
 
 // $XDG_CONFIG_HOME, or ~/.config when that is unset, empty or relative.
 std::string ConfigHome();
 std::string FolderOf(const std::string& Path);
 
 // False when the file does not exist (nor the folder it would be in).
-bool ReadFileBytes(const std::string& Path, std::string& Bytes);
+// Identity, when given, receives the identity of the file read.
+bool ReadFileBytes(const std::string& Path, std::string& Bytes, FileIdentity* Identity = nullptr);
 // Creates the folder and any missing parents, readable by the owner only.
 void MakeFolders(const std::string& Folder);
 // Writes a temporary file beside Path (owner-only), flushes it to the disk

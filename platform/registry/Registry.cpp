@@ -41,6 +41,16 @@ std::string Utf16Text(std::string_view Bytes) {
     return reg::Utf16ToUtf8(Bytes);
 }
 
+// The size of a value's data as a reader gets it: text with its terminating
+// zero, anything else as stored.
+size_t DataSize(const reg::Value& V) {
+    if (V.Type == REG_SZ && !V.Verbatim)
+        return V.Data.size() + 1;
+    if (V.Type == REG_SZ || V.Type == REG_EXPAND_SZ)
+        return Utf16Text(V.Data).size() + 1;
+    return V.Data.size();
+}
+
 // One change to the tree, kept so Commit can make it again on the file as it
 // is then.
 struct Change {
@@ -81,6 +91,8 @@ struct TRegistry::State {
     std::string StoreFile;
     std::string Autostart;
     std::unique_ptr<Key> Tree;
+    // The file Tree was read from; none when there was no file.
+    std::optional<reg::FileIdentity> ReadIdentity;
 
     bool KeyOpen = false;
     bool ReadOnly = false;
@@ -97,21 +109,34 @@ struct TRegistry::State {
             return;
         StoreFile = StorePath(Root);
         Autostart = reg::AutostartFolder();
-        Tree = ReadStore(false);
+        Tree = ReadStore(false, ReadIdentity);
         Loaded = true;
     }
 
-    std::unique_ptr<Key> ReadStore(bool Locked) {
+    // Identity: of the file read, none when there was none.
+    std::unique_ptr<Key> ReadStore(bool Locked, std::optional<reg::FileIdentity>& Identity) {
         std::string bytes;
+        std::string file; // where a link at StoreFile leads
+        reg::FileIdentity identity;
         try {
-            if (!reg::ReadFileBytes(StoreFile, bytes))
+            file = reg::FollowLinks(StoreFile);
+            if (!reg::ReadFileBytes(file, bytes, &identity)) {
+                Identity.reset();
                 return std::make_unique<Key>(RootName(Root));
+            }
+        } catch (const reg::NotRegularFileError& e) {
+            throw ERegistryException(
+                "Cannot read settings file \"" + StoreFile + "\": " +
+                (file == StoreFile ? "it is " : "it leads to \"" + file + "\", which is ") +
+                e.Kind() + ", not a regular file");
         } catch (const std::system_error& e) {
             throw ERegistryException("Cannot read settings file \"" + StoreFile +
                                      "\": " + e.code().message());
         }
         try {
-            return reg::ParseRegFile(bytes, RootName(Root));
+            std::unique_ptr<Key> tree = reg::ParseRegFile(bytes, RootName(Root));
+            Identity = identity;
+            return tree;
         } catch (const reg::RegFileError& e) {
             if (!Locked) {
                 // Another copy may be replacing the file this moment: judge
@@ -122,12 +147,12 @@ struct TRegistry::State {
                 } catch (const std::system_error&) {
                 }
                 if (lock)
-                    return ReadStore(true);
+                    return ReadStore(true, Identity);
             }
             std::string message = "Cannot read settings file \"" + StoreFile + "\": line " +
                                   std::to_string(e.Line()) + ": " + e.what();
             try {
-                message += " (moved aside to \"" + reg::MoveAside(StoreFile) + "\")";
+                message += " (moved aside to \"" + reg::MoveAside(file) + "\")";
             } catch (const std::system_error& moveError) {
                 message += " (it could not be moved aside: " + moveError.code().message() + ")";
             }
@@ -219,9 +244,12 @@ struct TRegistry::State {
         return list;
     }
 
-    [[noreturn]] void FailWrite(const std::system_error& Error) const {
-        throw ERegistryException("Cannot write settings file \"" + StoreFile +
-                                 "\": " + Error.code().message());
+    [[noreturn]] void FailWrite(const std::system_error& Error,
+                                const std::string& File = {}) const {
+        const std::string link =
+            File.empty() || File == StoreFile ? "" : " (a link to \"" + File + "\")";
+        throw ERegistryException("Cannot write settings file \"" + StoreFile + "\"" + link + ": " +
+                                 Error.code().message());
     }
 
     void CommitStore() {
@@ -233,15 +261,20 @@ struct TRegistry::State {
             FailWrite(e);
         }
         // Another running copy may have written the file since we read it.
-        std::unique_ptr<Key> fresh = ReadStore(true);
+        std::optional<reg::FileIdentity> replaced;
+        std::unique_ptr<Key> fresh = ReadStore(true, replaced);
         for (const auto& change : Journal)
             Apply(*fresh, change);
+        // A link stays a link: the file it leads to is replaced, in its own folder.
+        std::string file;
         try {
+            file = reg::FollowLinks(StoreFile);
             // Under the lock no save runs: a temporary file here is a killed save's.
-            reg::RemoveOrphanedTemporaries(StoreFile);
-            reg::ReplaceFile(StoreFile, reg::WriteRegFile(*fresh, RootName(Root)));
+            reg::RemoveOrphanedTemporaries(file);
+            reg::ReplaceFile(file, reg::WriteRegFile(*fresh, RootName(Root)));
+            ReadIdentity = reg::IdentityOf(file);
         } catch (const std::system_error& e) {
-            FailWrite(e);
+            FailWrite(e, file);
         }
         Tree = std::move(fresh);
         Journal.clear();
@@ -388,14 +421,17 @@ std::string TRegistry::ReadString(const std::string& Name) {
 int32_t TRegistry::ReadInteger(const std::string& Name) {
     FState->EnsureLoaded();
     if (FState->AtRunKey) {
-        if (FState->RunValue(Name))
+        const std::optional<std::string> program = FState->RunValue(Name);
+        if (program && program->size() < 4)
             Fail("Invalid data type for", Name);
         Fail("Failed to get data for", Name);
     }
     const reg::Value* value = FState->FindValue(Name);
-    if (!value)
+    // As the registry's own reader: data longer than four bytes cannot be got,
+    // whatever its type, nor a DWORD of another size; only then does the type count.
+    if (!value || (value->Type == REG_DWORD ? value->Data.size() != 4 : DataSize(*value) > 4))
         Fail("Failed to get data for", Name);
-    if (value->Type != REG_DWORD || value->Data.size() != 4)
+    if (value->Type != REG_DWORD)
         Fail("Invalid data type for", Name);
     uint32_t number = 0;
     for (size_t i = 0; i < 4; ++i)
@@ -459,6 +495,25 @@ void TRegistry::Commit() {
         s.CommitStore();
     if (!s.AutostartJournal.empty())
         s.CommitAutostart();
+}
+
+void TRegistry::RejectStore(const std::string& Reason) {
+    State& s = *FState;
+    if (!s.Loaded || !s.ReadIdentity)
+        throw ERegistryException(Reason);
+    std::string where;
+    try {
+        // Under the lock no save can put a new file in place between the look and the move.
+        reg::FileLock lock(s.LockFile());
+        const std::string file = reg::FollowLinks(s.StoreFile);
+        if (reg::IdentityOf(file) != s.ReadIdentity)
+            throw ERegistryException(Reason); // replaced since: that one did not fail
+        where = "the settings file was moved aside to \"" + reg::MoveAside(file) + "\"";
+        s.ReadIdentity.reset();
+    } catch (const std::system_error& e) {
+        where = "the settings file could not be moved aside: " + e.code().message();
+    }
+    throw ERegistryException(Reason + " (" + where + ")");
 }
 
 std::string TRegistry::StorePath(RegistryRoot Root) {

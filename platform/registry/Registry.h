@@ -9,8 +9,10 @@
 // An accessor works on one root. Everything it changes reaches the disk at
 // once, in Commit: under a lock, the file is read again, the accessor's
 // changes are applied to it, and the result is written to a temporary file,
-// flushed and renamed over the old one. An accessor destroyed without Commit
-// changes nothing on disk.
+// flushed and renamed over the old one; a symbolic link in the file's place
+// stays, and the file it leads to is replaced. Anything but a regular file
+// there is refused, never opened for reading. An accessor destroyed without
+// Commit changes nothing on disk.
 
 #include "framework/Exceptions.h"
 
@@ -63,8 +65,9 @@ public:
     // "" names the key's default value. A missing string reads as empty text;
     // another type raises "Invalid data type for '%s'".
     std::string ReadString(const std::string& Name);
-    // A missing value raises "Failed to get data for '%s'", another type
-    // "Invalid data type for '%s'".
+    // A missing value, or data other than four bytes of a REG_DWORD or more
+    // than four of another type (a string with its terminating zero), raises
+    // "Failed to get data for '%s'"; another type "Invalid data type for '%s'".
     int32_t ReadInteger(const std::string& Name);
     // Without an open, writable key: "Failed to set data for '%s'".
     void WriteString(const std::string& Name, const std::string& Value);
@@ -77,6 +80,13 @@ public:
     // ERegistryException with the file and the system's reason on failure,
     // leaving the file as it was.
     void Commit();
+
+    // For a caller that cannot use what the file holds (a value missing or of
+    // the wrong type): moves the file aside as one that cannot be read is,
+    // unless another file has replaced it since it was read, so that the next
+    // Commit starts a new one. Raises ERegistryException with Reason and where
+    // the file went.
+    [[noreturn]] void RejectStore(const std::string& Reason);
 
     // The file behind a root, from XDG_CONFIG_HOME (or ~/.config) now.
     static std::string StorePath(RegistryRoot Root);

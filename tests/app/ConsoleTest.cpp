@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -158,6 +160,14 @@ TEST(ConsoleMode, UnreadableSettingsAreReportedWithExitOne) {
     close(child.Out);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
+    // Kept aside, and nothing saved in its place.
+    const auto folder = std::filesystem::path(config.SettingsFile()).parent_path();
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (!entry.path().string().ends_with(".lock"))
+            names.push_back(entry.path().filename().string());
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].starts_with("settings.reg.broken-")) << names[0];
 }
 
 } // namespace

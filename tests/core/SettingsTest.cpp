@@ -154,7 +154,8 @@ TEST_F(SettingsTest, MissingValueStopsLoadAfterWhatCameBefore) {
         s.Load();
         FAIL() << "no error";
     } catch (const platform::ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Failed to get data for 'DeviceLogSize'");
+        EXPECT_TRUE(std::string(e.what()).starts_with("Failed to get data for 'DeviceLogSize' ("))
+            << e.what();
     }
     EXPECT_EQ(loaded, 0);
     EXPECT_FALSE(s.AutoScan);
@@ -170,7 +171,8 @@ TEST_F(SettingsTest, WrongTypesAreReportedByName) {
         s.Load();
         FAIL() << "no error";
     } catch (const platform::ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Invalid data type for 'AutoScan'");
+        EXPECT_TRUE(std::string(e.what()).starts_with("Invalid data type for 'AutoScan' ("))
+            << e.what();
     }
     WriteFile(FullSettingsKey() +
               "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\a]\n"
@@ -179,7 +181,8 @@ TEST_F(SettingsTest, WrongTypesAreReportedByName) {
         s.Load();
         FAIL() << "no error";
     } catch (const platform::ERegistryException& e) {
-        EXPECT_STREQ(e.what(), "Invalid data type for 'Host'");
+        EXPECT_TRUE(std::string(e.what()).starts_with("Invalid data type for 'Host' ("))
+            << e.what();
     }
 }
 
@@ -306,3 +309,43 @@ TEST(DeviceKeyNames, ALongHostIsCutBeforeTheCharacterThatWouldCrossTheLimit) {
 }
 
 } // namespace
+
+TEST_F(SettingsTest, AFileWithAValueThatCannotBeReadIsKeptAsideAndTheNextSaveStartsAfresh) {
+    const std::string device = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        // One Boolean removed by hand.
+        {"[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n\"AutoScan\"=dword:00000000\n",
+         "Failed to get data for 'ShowWindow'"},
+        // A device's flag written as a string, with devices before and after it.
+        {FullSettingsKey() + device + "a]\n\"Host\"=\"a\"\n\"DeviceType\"=dword:0\n" +
+             "\"Monitored\"=dword:1\n" + device + "b]\n\"Host\"=\"b\"\n" +
+             "\"DeviceType\"=dword:0\n\"Monitored\"=\"1\"\n" + device +
+             "c]\n\"Host\"=\"c\"\n\"DeviceType\"=dword:0\n\"Monitored\"=dword:1\n",
+         "Invalid data type for 'Monitored'"},
+    };
+    const auto folder = fs::path(Config.SettingsFile()).parent_path();
+    for (const auto& [body, error] : cases) {
+        WriteFile(body);
+        const std::string original = Config.Read(Config.SettingsFile());
+        TSentrelSettings s(nullptr);
+        std::string message;
+        try {
+            s.Load();
+        } catch (const platform::ERegistryException& e) {
+            message = e.what();
+        }
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (entry.path().filename().string().starts_with("settings.reg.broken-"))
+                aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u) << message;
+        EXPECT_EQ(message,
+                  error + " (the settings file was moved aside to \"" + aside[0].string() + "\")");
+        EXPECT_EQ(Config.Read(aside[0]), original);
+        s.Save(); // as at Shutdown: a new file, the old one left alone
+        EXPECT_EQ(Config.Read(aside[0]), original);
+        TSentrelSettings t(nullptr);
+        EXPECT_NO_THROW(t.Load());
+        fs::remove(aside[0]);
+    }
+}

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <ostream>
 
@@ -238,11 +239,34 @@ TEST_F(MainWindowTest, SettingsThatFailToLoadLeaveTheProgramRunningWithAnEmptyLi
     ExpectedErrorReports reports;
     TMain main({QStringLiteral("admin")});
     ASSERT_EQ(reports.Texts.size(), 1u);
-    EXPECT_EQ(reports.Texts[0],
-              QStringLiteral("Failed to get data for 'ShowWindow'")); // ' sorts before .
+    EXPECT_TRUE(
+        reports.Texts[0].startsWith(QStringLiteral("Failed to get data for 'ShowWindow' (")))
+        << reports.Texts[0].toStdString();
+    EXPECT_TRUE(reports.Texts[0].endsWith(QStringLiteral("\")"))); // " sorts before .
     EXPECT_EQ(main.List->Count(), 0);
     EXPECT_FALSE(main.Timer->isActive());
     EXPECT_FALSE(main.AdminMode()); // the rest of the start-up was skipped
+}
+
+TEST_F(MainWindowTest, WithoutANotificationAreaAFailedLoadStillShowsTheWindow) {
+    TMain::SetTrayAvailability(false);
+    const std::string broken = Header + Key + Dword("AutoScan", 1);
+    WriteSettings(Key + Dword("AutoScan", 1));
+    {
+        ExpectedErrorReports reports;
+        TMain main({});
+        ASSERT_EQ(reports.Texts.size(), 1u);
+        EXPECT_TRUE(main.isVisible());
+        main.close(); // ends the program, saving
+    }
+    const std::string fresh = Config.Read(Config.SettingsFile());
+    EXPECT_NE(fresh.find("\"Width\"="), std::string::npos) << fresh;
+    int kept = 0;
+    const auto folder = std::filesystem::path(Config.SettingsFile()).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        kept += entry.path().filename().string().starts_with("settings.reg.broken-") &&
+                Config.Read(entry.path()) == broken;
+    EXPECT_EQ(kept, 1);
 }
 
 TEST_F(MainWindowTest, AStartFailureIsReportedAndStartStaysOffered) {

@@ -206,7 +206,7 @@ TEST_F(RegistryTest, IntegersAndReadErrors) {
     EXPECT_EQ(reg.ReadString("missing"), "");
     EXPECT_EQ(reg.GetDataType("missing"), REG_NONE);
     EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("missing"); }), "Failed to get data for 'missing'");
-    EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("s"); }), "Invalid data type for 's'");
+    EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("s"); }), "Failed to get data for 's'"); // 5 bytes
     EXPECT_EQ(ErrorOf([&] { reg.ReadString("n"); }), "Invalid data type for 'n'");
     EXPECT_EQ(ErrorOf([&] { reg.WriteString("two\nlines", ""); }),
               "Failed to set data for 'two\nlines'");
@@ -220,6 +220,24 @@ TEST_F(RegistryTest, IntegersAndReadErrors) {
     EXPECT_EQ(reg.ReadString("s"), "text");
     reg.CloseKey();
     EXPECT_EQ(ErrorOf([&] { reg.WriteString("s", "x"); }), "Failed to set data for 's'");
+}
+
+TEST_F(RegistryTest, AnIntegerIsFourBytesOrItsDataCannotBeGot) {
+    // As the registry's own reader: data larger than four bytes fails before its
+    // type is looked at; a DWORD of any other size fails as well.
+    WriteAll(Store(), "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n"
+                      "\"short\"=hex(4):01,00\n\"long\"=hex(4):01,00,00,00,00\n"
+                      "\"empty\"=hex(4):\n\"text\"=\"true\"\n\"blob\"=hex:01,02,03,04,05\n"
+                      "\"abc\"=\"abc\"\n\"bytes\"=hex:01,00,00,00\n\"exact\"=hex(4):2a,00,00,00\n");
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly("\\K"));
+    for (const char* name : {"short", "long", "empty", "text", "blob"})
+        EXPECT_EQ(ErrorOf([&] { reg.ReadInteger(name); }),
+                  std::string("Failed to get data for '") + name + "'");
+    for (const char* name : {"abc", "bytes"})
+        EXPECT_EQ(ErrorOf([&] { reg.ReadInteger(name); }),
+                  std::string("Invalid data type for '") + name + "'");
+    EXPECT_EQ(reg.ReadInteger("exact"), 42);
 }
 
 TEST_F(RegistryTest, KeysIgnoreLetterCase) {
