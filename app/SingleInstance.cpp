@@ -120,7 +120,8 @@ void AnswerLaterCopies(TMain& Main, const platform::TInstanceLock& Lock) {
         while (QLocalSocket* socket = server->nextPendingConnection()) {
             QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             QObject::connect(socket, &QLocalSocket::readyRead, &Main, [socket, &Main] {
-                if (!socket->canReadLine())
+                // A request is one short line; anything longer is not ours.
+                if (!socket->canReadLine() && socket->bytesAvailable() < 64)
                     return;
                 if (socket->readLine() == ShowRequest) {
                     Main.OpenItmClick();
