@@ -56,6 +56,24 @@ QString TypedOption(const QStringList& Arguments, const QString& Name) {
     return Name;
 }
 
+// Mirrors Qt, which takes its own options (with their values) out of the
+// command line before the main window reads the rest.
+bool FirstLeftIsAdmin(int argc, const char* const* argv) {
+    const QStringList valued = QString::fromLatin1(QtValueOptions).split(QLatin1Char(' '));
+    const QStringList flags = QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' '));
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        QString name = argument.section(QLatin1Char('='), 0, 0);
+        name.remove(0, name.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (!argument.startsWith(QLatin1Char('-')) ||
+            !(valued.contains(name) || flags.contains(name)))
+            return TMain::IsAdminSwitch({argument});
+        if (valued.contains(name) && !argument.contains(QLatin1Char('=')))
+            ++i;
+    }
+    return false;
+}
+
 CommandLine Answer(CommandLine::Request What, std::string Text) {
     CommandLine line;
     line.What = What;
@@ -105,5 +123,6 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;
     line.Platform = parser.value(QStringLiteral("platform")).toStdString();
     line.Display = parser.value(QStringLiteral("display")).toStdString();
+    line.Admin = FirstLeftIsAdmin(argc, argv);
     return line;
 }

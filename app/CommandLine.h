@@ -12,6 +12,9 @@ struct CommandLine {
     // The -platform and -display arguments, "" when not given.
     std::string Platform;
     std::string Display;
+    // The first argument left once Qt takes its own options is the
+    // administration switch, as the main window will see it.
+    bool Admin = false;
 };
 
 CommandLine ParseCommandLine(int argc, const char* const* argv);

@@ -3,6 +3,7 @@
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/SingleInstance.h"
 #include "help/hh.h"
 #include "help/hh_funcs.h"
 #include "help/qsDebug.h"
@@ -21,6 +22,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -63,8 +65,12 @@ int main(int argc, char** argv) {
     case CommandLine::Request::Invalid:
         std::fputs(line.Text.c_str(), stderr);
         return 2;
-    case CommandLine::Request::Console:
+    case CommandLine::Request::Console: {
+        std::unique_ptr<platform::TInstanceLock> lock;
+        if (const auto refused = ClaimSettings(TCopyKind::Console, lock))
+            return *refused;
         return RunConsole(stdout);
+    }
     case CommandLine::Request::Window:
         break;
     }
@@ -76,6 +82,11 @@ int main(int argc, char** argv) {
                      missing.c_str());
         return 2;
     }
+
+    // Before anything else touches the settings or the help log.
+    std::unique_ptr<platform::TInstanceLock> lock;
+    if (const auto refused = ClaimSettings(line.Admin ? TCopyKind::Admin : TCopyKind::Window, lock))
+        return *refused;
 
     platform::RaiseOpenFileLimit();
     // Before Qt takes the arguments it knows out of argv.
@@ -102,6 +113,7 @@ int main(int argc, char** argv) {
     TOptionsForm options;
     main.OptionsForm = &options;
     WatchTerminationSignals(main);
+    AnswerLaterCopies(main, *lock);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main,
                      [&main](QSessionManager&) { main.EndSession(); });
     const int status = TApplication::exec();
