@@ -1,6 +1,6 @@
 // bench_startsave: the main window's start on a generated profile (the
 // settings read from their file and the list built from them), then one save
-// of the same settings.
+// of the same settings, then the window's end (which saves once more).
 //
 //   XDG_CONFIG_HOME=profile bench_startsave
 //
@@ -10,6 +10,8 @@
 #include "core/SentrelSettingsCM.h"
 #include "ui/MainFM.h"
 #include "ui/SentrelListView.h"
+
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -41,13 +43,18 @@ int main(int argc, char** argv) {
     const double load = TimeMs([&] { main->Settings->Load(); });
     const double rebuild = TimeMs([&] { main->List->Rebuild(); });
     const double save = TimeMs([&] { main->Settings->Save(); });
-    delete main;
+    // What a session manager waits for at logout: the save and the teardown.
+    const double end = TimeMs([&] { delete main; });
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
 
     std::printf("devices=%d\n", rows);
     std::printf("start_ms=%.1f\n", start);
     std::printf("load_ms=%.1f\n", load);
     std::printf("list_ms=%.1f\n", rebuild);
     std::printf("save_ms=%.1f\n", save);
+    std::printf("exit_ms=%.1f\n", end);
+    std::printf("hwm_kib=%ld\n", usage.ru_maxrss);
     std::printf("errors=%d\n", errors);
     return errors == 0 ? 0 : 1;
 }

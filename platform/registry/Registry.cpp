@@ -46,27 +46,55 @@ std::string Utf16Text(std::string_view Bytes) {
 // is then.
 struct Change {
     enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } What;
-    KeyPath Path;
+    // Shared by the changes made while one key was open.
+    std::shared_ptr<const KeyPath> Path;
     reg::Value Data; // DeleteValue: only the name
 };
 
-void Apply(Key& Root, const Change& C) {
-    switch (C.What) {
-    case Change::CreateKey:
-        reg::CreateKey(Root, C.Path);
-        break;
-    case Change::SetValue:
-        reg::CreateKey(Root, C.Path).SetValue(C.Data);
-        break;
-    case Change::DeleteValue:
-        if (Key* key = reg::FindKey(Root, C.Path))
-            key->RemoveValue(C.Data.Name);
-        break;
-    case Change::DeleteKey:
-        reg::RemoveKey(Root, C.Path);
-        break;
+// Makes changes on a tree in order. The changes made at one open key share
+// their path, and only a deleted key can take that key away, so they find
+// it once instead of searching the tree level by level for every value.
+class Applier {
+public:
+    explicit Applier(Key& Root) : FRoot(&Root) {}
+
+    void Apply(const Change& C) {
+        switch (C.What) {
+        case Change::CreateKey:
+            Created(C);
+            break;
+        case Change::SetValue:
+            Created(C).SetValue(C.Data);
+            break;
+        case Change::DeleteValue:
+            if (Key* key = C.Path.get() == FPath ? FKey : reg::FindKey(*FRoot, *C.Path))
+                key->RemoveValue(C.Data.Name);
+            break;
+        case Change::DeleteKey:
+            reg::RemoveKey(*FRoot, *C.Path);
+            FPath = nullptr;
+            FKey = nullptr;
+            break;
+        }
     }
-}
+
+private:
+    // As reg::CreateKey, which leaves every key on the way in place and the
+    // key itself no longer implied.
+    Key& Created(const Change& C) {
+        if (C.Path.get() == FPath) {
+            FKey->SetImplied(false);
+            return *FKey;
+        }
+        FKey = &reg::CreateKey(*FRoot, *C.Path);
+        FPath = C.Path.get();
+        return *FKey;
+    }
+
+    Key* FRoot;
+    const KeyPath* FPath = nullptr;
+    Key* FKey = nullptr;
+};
 
 // An autostart entry to write (Program set) or remove.
 struct AutostartChange {
@@ -82,11 +110,20 @@ struct TRegistry::State {
     std::string StoreFile;
     std::string Autostart;
     std::unique_ptr<Key> Tree;
+    // The file Tree was read from (nullopt: there was none), while Tree is
+    // that file with the journal applied; Commit need not read it again
+    // into a tree when the file still holds exactly these bytes.
+    std::optional<std::string> Base;
+    bool BaseKnown = false;
+    std::optional<Applier> Live; // on Tree
 
     bool KeyOpen = false;
     bool ReadOnly = false;
     bool AtRunKey = false;
     KeyPath Current;
+    std::shared_ptr<const KeyPath> CurrentShared; // Current, once a change needs it
+    Key* CurrentKey = nullptr;                    // in Tree, once looked up
+    bool CurrentFound = false;
 
     std::vector<Change> Journal;
     std::vector<AutostartChange> AutostartJournal;
@@ -98,21 +135,43 @@ struct TRegistry::State {
             return;
         StoreFile = StorePath(Root);
         Autostart = reg::AutostartFolder();
-        Tree = ReadStore(false);
+        Base = ReadBytes();
+        SetTree(ReadStore(Base, false));
+        BaseKnown = true;
         Loaded = true;
     }
 
-    std::unique_ptr<Key> ReadStore(bool Locked) {
+    void SetTree(std::unique_ptr<Key> NewTree) {
+        Tree = std::move(NewTree);
+        Live.emplace(*Tree);
+        ForgetCurrentKey();
+    }
+
+    void ForgetCurrentKey() {
+        CurrentKey = nullptr;
+        CurrentFound = false;
+    }
+
+    // The file's bytes, or nullopt when there is no file.
+    std::optional<std::string> ReadBytes() const {
         std::string bytes;
         try {
             if (!reg::ReadFileBytes(StoreFile, bytes))
-                return std::make_unique<Key>(RootName(Root));
+                return std::nullopt;
         } catch (const std::system_error& e) {
             throw ERegistryException("Cannot read settings file \"" + StoreFile +
                                      "\": " + e.code().message());
         }
+        return bytes;
+    }
+
+    // The tree of Bytes, the file's contents (nullopt: no file). A file that
+    // fails is read again under the lock (into Bytes) before it is judged.
+    std::unique_ptr<Key> ReadStore(std::optional<std::string>& Bytes, bool Locked) {
+        if (!Bytes)
+            return std::make_unique<Key>(RootName(Root));
         try {
-            return reg::ParseRegFile(bytes, RootName(Root));
+            return reg::ParseRegFile(*Bytes, RootName(Root));
         } catch (const reg::RegFileError& e) {
             if (!Locked) {
                 // Another copy may be replacing the file this moment: judge
@@ -122,8 +181,10 @@ struct TRegistry::State {
                     lock.emplace(LockFile());
                 } catch (const std::system_error&) {
                 }
-                if (lock)
-                    return ReadStore(true);
+                if (lock) {
+                    Bytes = ReadBytes();
+                    return ReadStore(Bytes, true);
+                }
             }
             std::string message = "Cannot read settings file \"" + StoreFile + "\": line " +
                                   std::to_string(e.Line()) + ": " + e.what();
@@ -166,7 +227,22 @@ struct TRegistry::State {
     // The key reads look at: the open one, or the root when none is.
     Key* ReadKey() {
         EnsureLoaded();
-        return KeyOpen ? reg::FindKey(*Tree, Current) : Tree.get();
+        return KeyOpen ? OpenTreeKey() : Tree.get();
+    }
+
+    // The open key in Tree, or null when it was deleted while open.
+    Key* OpenTreeKey() {
+        if (!CurrentFound) {
+            CurrentKey = reg::FindKey(*Tree, Current);
+            CurrentFound = true;
+        }
+        return CurrentKey;
+    }
+
+    std::shared_ptr<const KeyPath> CurrentPath() {
+        if (!CurrentShared)
+            CurrentShared = std::make_shared<const KeyPath>(Current);
+        return CurrentShared;
     }
 
     const reg::Value* FindValue(const std::string& Name) {
@@ -181,13 +257,15 @@ struct TRegistry::State {
         if (AtRunKey) {
             if (!reg::IsAutostartName(Name))
                 Fail("Failed to set data for", Name);
-        } else if (!reg::FindKey(*Tree, Current)) {
+        } else if (!OpenTreeKey()) {
             Fail("Failed to set data for", Name); // deleted while open
         }
     }
 
     void Record(Change C) {
-        Apply(*Tree, C);
+        Live->Apply(C);
+        if (C.What == Change::DeleteKey)
+            ForgetCurrentKey();
         Journal.push_back(std::move(C));
     }
 
@@ -231,19 +309,35 @@ struct TRegistry::State {
         } catch (const std::system_error& e) {
             FailWrite(e);
         }
-        // Another running copy may have written the file since we read it.
-        std::unique_ptr<Key> fresh = ReadStore(true);
-        for (const auto& change : Journal)
-            Apply(*fresh, change);
+        // Another running copy may have written the file since we read it:
+        // then our changes are made again on what it holds now.
+        std::optional<std::string> bytes = ReadBytes();
+        std::unique_ptr<Key> fresh;
+        if (!BaseKnown || bytes != Base) {
+            fresh = ReadStore(bytes, true);
+            Applier replay(*fresh);
+            for (const auto& change : Journal)
+                replay.Apply(change);
+        }
+        bytes.reset();
+        const Key& result = fresh ? *fresh : *Tree;
         try {
             // Under the lock no save runs: a temporary file here is a killed save's.
             reg::RemoveOrphanedTemporaries(StoreFile);
-            reg::ReplaceFile(StoreFile, reg::WriteRegFile(*fresh, RootName(Root)));
+            reg::ReplaceFile(StoreFile, reg::WriteRegFile(result, RootName(Root)));
         } catch (const std::system_error& e) {
             FailWrite(e);
         }
-        Tree = std::move(fresh);
+        if (fresh)
+            SetTree(std::move(fresh));
+        else
+            Live.emplace(*Tree); // the journal it remembers paths of goes
+        // A tree read back from what was written need not equal Tree in every
+        // detail (keys only implied), so the next commit reads the file again.
+        Base.reset();
+        BaseKnown = false;
         Journal.clear();
+        CurrentShared.reset();
     }
 
     void CommitAutostart() {
@@ -299,21 +393,29 @@ bool TRegistry::OpenKey(const std::string& Key, bool CanCreate) {
     s.EnsureLoaded();
     KeyPath path = s.Resolve(Key);
     const bool runKey = s.IsRunKey(path);
+    reg::Key* found = nullptr;
+    std::shared_ptr<const KeyPath> created;
     if (!runKey) {
         if (s.IsRunKey(path, true))
             return false; // autostart entries have no sub-keys
-        if (!reg::FindKey(*s.Tree, path)) {
+        found = reg::FindKey(*s.Tree, path);
+        if (!found) {
             const bool nameable = path.size() <= reg::MaxKeyDepth &&
                                   std::none_of(path.begin(), path.end(), HasLineBreak);
             if (!CanCreate || !nameable)
                 return false;
-            s.Record({Change::CreateKey, path, {}});
+            created = std::make_shared<const KeyPath>(path);
+            s.Record({Change::CreateKey, created, {}});
+            found = reg::FindKey(*s.Tree, path);
         }
     }
     s.KeyOpen = true;
     s.ReadOnly = false;
     s.AtRunKey = runKey;
     s.Current = std::move(path);
+    s.CurrentShared = std::move(created);
+    s.CurrentKey = found;
+    s.CurrentFound = found != nullptr;
     return true;
 }
 
@@ -327,6 +429,8 @@ bool TRegistry::OpenKeyReadOnly(const std::string& Key) {
 void TRegistry::CloseKey() {
     FState->KeyOpen = FState->ReadOnly = FState->AtRunKey = false;
     FState->Current.clear();
+    FState->CurrentShared.reset();
+    FState->ForgetCurrentKey();
 }
 
 bool TRegistry::KeyExists(const std::string& Key) {
@@ -411,7 +515,7 @@ void TRegistry::WriteString(const std::string& Name, const std::string& Value) {
         s.AutostartJournal.push_back({Name, Value});
         return;
     }
-    s.Record({Change::SetValue, s.Current, {Name, REG_SZ, Value, false}});
+    s.Record({Change::SetValue, s.CurrentPath(), {Name, REG_SZ, Value, false}});
 }
 
 void TRegistry::WriteInteger(const std::string& Name, int32_t Value) {
@@ -422,7 +526,7 @@ void TRegistry::WriteInteger(const std::string& Name, int32_t Value) {
     std::string bytes(4, '\0');
     for (size_t i = 0; i < 4; ++i)
         bytes[i] = static_cast<char>((static_cast<uint32_t>(Value) >> (8 * i)) & 0xFF);
-    s.Record({Change::SetValue, s.Current, {Name, REG_DWORD, std::move(bytes), false}});
+    s.Record({Change::SetValue, s.CurrentPath(), {Name, REG_DWORD, std::move(bytes), false}});
 }
 
 bool TRegistry::DeleteValue(const std::string& Name) {
@@ -438,7 +542,7 @@ bool TRegistry::DeleteValue(const std::string& Name) {
     }
     if (!s.FindValue(Name))
         return false;
-    s.Record({Change::DeleteValue, s.Current, {Name, REG_NONE, {}, false}});
+    s.Record({Change::DeleteValue, s.CurrentPath(), {Name, REG_NONE, {}, false}});
     return true;
 }
 
@@ -448,7 +552,7 @@ bool TRegistry::DeleteKey(const std::string& Key) {
     KeyPath path = s.Resolve(Key);
     if (path.empty() || s.IsRunKey(path, true) || !reg::FindKey(*s.Tree, path))
         return false;
-    s.Record({Change::DeleteKey, std::move(path), {}});
+    s.Record({Change::DeleteKey, std::make_shared<const KeyPath>(std::move(path)), {}});
     return true;
 }
 
