@@ -20,6 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+long PeakKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
 template <typename F> double TimeMs(F&& Step) {
     const auto began = Clock::now();
     Step();
@@ -40,13 +46,12 @@ int main(int argc, char** argv) {
     // The window's creation reads the settings and builds the list.
     const double start = TimeMs([&] { main = new TMain(QStringList{}); });
     const int rows = main->List->Count();
+    const long startPeak = PeakKiB();
     const double load = TimeMs([&] { main->Settings->Load(); });
     const double rebuild = TimeMs([&] { main->List->Rebuild(); });
     const double save = TimeMs([&] { main->Settings->Save(); });
     // What a session manager waits for at logout: the save and the teardown.
     const double end = TimeMs([&] { delete main; });
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
 
     std::printf("devices=%d\n", rows);
     std::printf("start_ms=%.1f\n", start);
@@ -54,7 +59,8 @@ int main(int argc, char** argv) {
     std::printf("list_ms=%.1f\n", rebuild);
     std::printf("save_ms=%.1f\n", save);
     std::printf("exit_ms=%.1f\n", end);
-    std::printf("hwm_kib=%ld\n", usage.ru_maxrss);
+    std::printf("start_hwm_kib=%ld\n", startPeak);
+    std::printf("hwm_kib=%ld\n", PeakKiB());
     std::printf("errors=%d\n", errors);
     return errors == 0 ? 0 : 1;
 }

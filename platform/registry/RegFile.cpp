@@ -187,7 +187,7 @@ private:
             const std::string_view name =
                 path.substr(from, slash == std::string_view::npos ? slash : slash - from);
             if (first) {
-                if (Fold(name) != FRootName)
+                if (!SameName(name, FRootName))
                     Fail("the key is not under " + FRoot->Name());
                 first = false;
             } else {
@@ -305,15 +305,20 @@ private:
     // any other backslash stands for itself. Leaves Pos after the closing quote.
     std::string Quoted(std::string_view Line, size_t& Pos, const char* What) {
         std::string text;
-        for (size_t i = Pos + 1; i < Line.size(); ++i) {
-            const char c = Line[i];
-            if (c == '"') {
+        for (size_t i = Pos + 1; i < Line.size();) {
+            // The plain run up to the next quote or backslash, in one piece.
+            const size_t special = std::min(Line.find_first_of("\"\\", i), Line.size());
+            text.append(Line, i, special - i);
+            i = special;
+            if (i == Line.size())
+                break;
+            if (Line[i] == '"') {
                 Pos = i + 1;
                 return text;
             }
-            if (c == '\\' && i + 1 < Line.size() && (Line[i + 1] == '\\' || Line[i + 1] == '"'))
+            if (i + 1 < Line.size() && (Line[i + 1] == '\\' || Line[i + 1] == '"'))
                 ++i;
-            text += Line[i];
+            text += Line[i++];
         }
         Fail(std::string("unterminated ") + What + ": expected a closing '\"'");
     }
@@ -460,8 +465,10 @@ std::unique_ptr<Key> ParseRegFile(std::string_view Bytes, std::string_view RootN
 
 // LF line ends: the registry editor imports them as well as CR LF, and so
 // does our reader; they keep the file friendly to the usual text tools here.
-std::string WriteRegFile(const Key& Root, std::string_view RootName) {
-    std::string out(HeaderLine);
+std::string WriteRegFile(const Key& Root, std::string_view RootName, size_t SizeHint) {
+    std::string out;
+    out.reserve(SizeHint);
+    out += HeaderLine;
     out += "\n\n";
     std::string path(RootName);
     if (!Root.Values().empty()) {

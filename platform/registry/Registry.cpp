@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <map>
 #include <optional>
 #include <ranges>
@@ -58,24 +59,29 @@ class Applier {
 public:
     explicit Applier(Key& Root) : FRoot(&Root) {}
 
-    void Apply(const Change& C) {
+    // Returns the key changed, or null when there is none (any more).
+    Key* Apply(const Change& C) {
         switch (C.What) {
         case Change::CreateKey:
-            Created(C);
-            break;
-        case Change::SetValue:
-            Created(C).SetValue(C.Data);
-            break;
-        case Change::DeleteValue:
-            if (Key* key = C.Path.get() == FPath ? FKey : reg::FindKey(*FRoot, *C.Path))
+            return &Created(C);
+        case Change::SetValue: {
+            Key& key = Created(C);
+            key.SetValue(C.Data);
+            return &key;
+        }
+        case Change::DeleteValue: {
+            Key* key = C.Path.get() == FPath ? FKey : reg::FindKey(*FRoot, *C.Path);
+            if (key)
                 key->RemoveValue(C.Data.Name);
-            break;
+            return key;
+        }
         case Change::DeleteKey:
             reg::RemoveKey(*FRoot, *C.Path);
             FPath = nullptr;
             FKey = nullptr;
-            break;
+            return nullptr;
         }
+        return nullptr;
     }
 
 private:
@@ -125,7 +131,8 @@ struct TRegistry::State {
     Key* CurrentKey = nullptr;                    // in Tree, once looked up
     bool CurrentFound = false;
 
-    std::vector<Change> Journal;
+    // A deque: a long journal grows without being copied.
+    std::deque<Change> Journal;
     std::vector<AutostartChange> AutostartJournal;
 
     explicit State(RegistryRoot R) : Root(R) {}
@@ -262,11 +269,12 @@ struct TRegistry::State {
         }
     }
 
-    void Record(Change C) {
-        Live->Apply(C);
+    Key* Record(Change C) {
+        Key* changed = Live->Apply(C);
         if (C.What == Change::DeleteKey)
             ForgetCurrentKey();
         Journal.push_back(std::move(C));
+        return changed;
     }
 
     // The program the Run value Name starts, counting changes not yet committed.
@@ -313,18 +321,24 @@ struct TRegistry::State {
         // then our changes are made again on what it holds now.
         std::optional<std::string> bytes = ReadBytes();
         std::unique_ptr<Key> fresh;
+        // A tree read back from what is written below need not equal Tree in
+        // every detail (keys only implied), so a later commit reads it again.
         if (!BaseKnown || bytes != Base) {
             fresh = ReadStore(bytes, true);
             Applier replay(*fresh);
             for (const auto& change : Journal)
                 replay.Apply(change);
         }
+        // Some room beyond the old size: a save seldom shrinks the file.
+        const size_t sizeHint = bytes ? bytes->size() + bytes->size() / 8 : 0;
         bytes.reset();
+        Base.reset();
+        BaseKnown = false;
         const Key& result = fresh ? *fresh : *Tree;
         try {
             // Under the lock no save runs: a temporary file here is a killed save's.
             reg::RemoveOrphanedTemporaries(StoreFile);
-            reg::ReplaceFile(StoreFile, reg::WriteRegFile(result, RootName(Root)));
+            reg::ReplaceFile(StoreFile, reg::WriteRegFile(result, RootName(Root), sizeHint));
         } catch (const std::system_error& e) {
             FailWrite(e);
         }
@@ -332,10 +346,6 @@ struct TRegistry::State {
             SetTree(std::move(fresh));
         else
             Live.emplace(*Tree); // the journal it remembers paths of goes
-        // A tree read back from what was written need not equal Tree in every
-        // detail (keys only implied), so the next commit reads the file again.
-        Base.reset();
-        BaseKnown = false;
         Journal.clear();
         CurrentShared.reset();
     }
@@ -405,8 +415,7 @@ bool TRegistry::OpenKey(const std::string& Key, bool CanCreate) {
             if (!CanCreate || !nameable)
                 return false;
             created = std::make_shared<const KeyPath>(path);
-            s.Record({Change::CreateKey, created, {}});
-            found = reg::FindKey(*s.Tree, path);
+            found = s.Record({Change::CreateKey, created, {}});
         }
     }
     s.KeyOpen = true;
