@@ -3,6 +3,7 @@
 #include "platform/Process.h"
 #include "platform/registry/Registry.h"
 
+#include <unordered_map>
 #include <unordered_set>
 
 using platform::TRegistry;
@@ -49,12 +50,19 @@ std::vector<std::string> DeviceKeyNames(const TDeviceDataCollection& Devices) {
     std::vector<std::string> names;
     names.reserve(static_cast<size_t>(Devices.Count()));
     std::unordered_set<std::string> taken;
+    // Per base (folded), the first number not yet tried: every name below
+    // it is taken, so many devices of one host do not try them all again.
+    std::unordered_map<std::string, int> nextNumber;
     for (int i = 0; i < Devices.Count(); ++i) {
         const std::string base = KeyNameBase(Devices.Items(i)->Host());
         std::string name = base;
-        for (int n = 2; !taken.insert(Lower(name)).second; ++n)
-            name = base + " (" + std::to_string(n) + ")";
-        names.push_back(name);
+        if (!taken.insert(Lower(name)).second) {
+            int& n = nextNumber.try_emplace(Lower(base), 2).first->second;
+            do
+                name = base + " (" + std::to_string(n++) + ")";
+            while (!taken.insert(Lower(name)).second);
+        }
+        names.push_back(std::move(name));
     }
     return names;
 }

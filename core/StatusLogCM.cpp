@@ -2,14 +2,19 @@
 
 #include "framework/Exceptions.h"
 
+#include <algorithm>
+
 void TStatusLog::SetCapacity(int32_t Value) {
     if (Value < 0)
         Value = 0;
     if (Value == FCapacity)
         return;
+    std::rotate(FRecords.begin(), FRecords.begin() + static_cast<ptrdiff_t>(FOldest),
+                FRecords.end());
+    FOldest = 0;
     // Shrinking keeps the newest records.
-    while (static_cast<int32_t>(FRecords.size()) > Value)
-        FRecords.pop_front();
+    if (static_cast<int32_t>(FRecords.size()) > Value)
+        FRecords.erase(FRecords.begin(), FRecords.end() - Value);
     FCapacity = Value;
 }
 
@@ -18,15 +23,18 @@ TDeviceStatusRecord TStatusLog::Records(int Index) const {
         throw EListError(Format("List index out of bounds (%d)", Index));
     if (Index >= Count())
         return {};
-    return FRecords[static_cast<size_t>(Index)];
+    return FRecords[(FOldest + static_cast<size_t>(Index)) % FRecords.size()];
 }
 
 void TStatusLog::Add(const std::string& Host, TPingResult Status) {
     if (FCapacity == 0)
         return;
-    if (static_cast<int32_t>(FRecords.size()) >= FCapacity)
-        FRecords.pop_front();
-    FRecords.push_back({Now(), Host, Status});
+    if (static_cast<int32_t>(FRecords.size()) < FCapacity) {
+        FRecords.push_back({Now(), Host, Status});
+    } else {
+        FRecords[FOldest] = {Now(), Host, Status};
+        FOldest = (FOldest + 1) % FRecords.size();
+    }
     DoLogEvent(Host, Status);
 }
 

@@ -8,9 +8,9 @@
 #include "net/qsPingTypes.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct TDeviceStatusRecord {
     TDateTime TimeStamp = 0;
@@ -36,7 +36,10 @@ public:
     // empty spare slot; others raise "List index out of bounds (%d)".
     TDeviceStatusRecord Records(int Index) const;
     void Add(const std::string& Host, TPingResult Status);
-    void Clear() { FRecords.clear(); }
+    void Clear() {
+        FRecords.clear();
+        FOldest = 0;
+    }
 
     TLogEventNotify OnLogEvent;
 
@@ -46,5 +49,9 @@ protected:
 private:
     int32_t FCapacity = 0;
     bool FRecordHost = true;
-    std::deque<TDeviceStatusRecord> FRecords;
+    // Oldest first, except in a full log, where the oldest is at FOldest and
+    // each new record takes its place. A ring rather than a deque: an empty
+    // deque already holds an allocated block, and every device has a log.
+    std::vector<TDeviceStatusRecord> FRecords;
+    size_t FOldest = 0;
 };

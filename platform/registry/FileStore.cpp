@@ -154,6 +154,10 @@ bool ReadFileBytes(const std::string& Path, std::string& Bytes, FileIdentity* Id
     if (Identity != nullptr)
         *Identity = IdentityFrom(status);
     Bytes.clear();
+    // One allocation for the whole file rather than a copy at each doubling.
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        Bytes.reserve(static_cast<size_t>(info.st_size));
     char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);

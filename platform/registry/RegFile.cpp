@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace platform::reg {
 
@@ -76,8 +77,9 @@ size_t LineCount(std::string_view Text) {
     return static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')) + 1;
 }
 
-// The file's text as UTF-8, without a byte-order mark.
-std::string DecodeFile(std::string_view Bytes) {
+// The file's text as UTF-8, without a byte-order mark: a view of Bytes, or
+// of Converted when the file is UTF-16.
+std::string_view DecodeFile(std::string_view Bytes, std::string& Converted) {
     bool utf16 = false;
     bool bigEndian = false;
     if (Bytes.starts_with("\xFF\xFE")) {
@@ -94,11 +96,11 @@ std::string DecodeFile(std::string_view Bytes) {
         utf16 = bigEndian = true;
     }
     if (!utf16)
-        return std::string(Bytes);
-    std::string text = Utf16ToUtf8(Bytes, bigEndian);
+        return Bytes;
+    Converted = Utf16ToUtf8(Bytes, bigEndian);
     if (Bytes.size() % 2 != 0)
-        throw RegFileError(LineCount(text), "the file ends inside a UTF-16 character");
-    return text;
+        throw RegFileError(LineCount(Converted), "the file ends inside a UTF-16 character");
+    return Converted;
 }
 
 // hex(1) data is the string in UTF-16 with a terminating zero. Anything that
@@ -176,7 +178,8 @@ private:
         const size_t start = deletion ? 2 : 1;
         const std::string_view path = close > start ? Line.substr(start, close - start) : "";
 
-        KeyPath names;
+        std::vector<std::string_view>& names = FNames;
+        names.clear();
         size_t from = 0;
         bool first = true;
         for (;;) {
@@ -184,7 +187,7 @@ private:
             const std::string_view name =
                 path.substr(from, slash == std::string_view::npos ? slash : slash - from);
             if (first) {
-                if (Fold(name) != FRootName)
+                if (!SameName(name, FRootName))
                     Fail("the key is not under " + FRoot->Name());
                 first = false;
             } else {
@@ -192,7 +195,7 @@ private:
                     Fail("empty key name in \"" + Shown(path) + "\"");
                 if (names.size() == MaxKeyDepth)
                     Fail("keys nested deeper than " + std::to_string(MaxKeyDepth) + " levels");
-                names.emplace_back(name);
+                names.push_back(name);
             }
             if (slash == std::string_view::npos)
                 break;
@@ -202,14 +205,38 @@ private:
         if (deletion) {
             if (names.empty())
                 Fail("the root key cannot be deleted");
-            RemoveKey(*FRoot, names);
+            RemoveKey(*FRoot, KeyPath(names.begin(), names.end()));
             // As the editor does on import, values under a deleted key are ignored.
             FCurrent = nullptr;
             FInDeletedKey = true;
+            FChain.clear(); // it may have held the deleted key
         } else {
-            FCurrent = &CreateKey(*FRoot, names);
+            FCurrent = &OpenSection(names);
             FInDeletedKey = false;
         }
+    }
+
+    // CreateKey from the root, but starting below the keys this section
+    // shares with the one before: files list sibling keys one after another,
+    // and a walk from the root for each costs a search per level.
+    Key& OpenSection(const std::vector<std::string_view>& Names) {
+        size_t shared = 0;
+        while (shared < Names.size() && shared < FChain.size() &&
+               SameName(Names[shared], FChain[shared]->Name()))
+            ++shared;
+        FChain.resize(shared);
+        Key* key = shared == 0 ? FRoot.get() : FChain.back();
+        for (size_t i = shared; i < Names.size(); ++i) {
+            Key* child = key->Child(Names[i]);
+            if (!child) {
+                child = &key->AddChild(Names[i]);
+                child->SetImplied(true);
+            }
+            FChain.push_back(child);
+            key = child;
+        }
+        key->SetImplied(false);
+        return *key;
     }
 
     void ValueLine(std::string_view Line) {
@@ -278,15 +305,20 @@ private:
     // any other backslash stands for itself. Leaves Pos after the closing quote.
     std::string Quoted(std::string_view Line, size_t& Pos, const char* What) {
         std::string text;
-        for (size_t i = Pos + 1; i < Line.size(); ++i) {
-            const char c = Line[i];
-            if (c == '"') {
+        for (size_t i = Pos + 1; i < Line.size();) {
+            // The plain run up to the next quote or backslash, in one piece.
+            const size_t special = std::min(Line.find_first_of("\"\\", i), Line.size());
+            text.append(Line, i, special - i);
+            i = special;
+            if (i == Line.size())
+                break;
+            if (Line[i] == '"') {
                 Pos = i + 1;
                 return text;
             }
-            if (c == '\\' && i + 1 < Line.size() && (Line[i + 1] == '\\' || Line[i + 1] == '"'))
+            if (i + 1 < Line.size() && (Line[i + 1] == '\\' || Line[i + 1] == '"'))
                 ++i;
-            text += Line[i];
+            text += Line[i++];
         }
         Fail(std::string("unterminated ") + What + ": expected a closing '\"'");
     }
@@ -335,6 +367,9 @@ private:
     std::unique_ptr<Key> FRoot;
     Key* FCurrent = nullptr;
     bool FInDeletedKey = false;
+    // The keys of the last section, from the top down (see OpenSection).
+    std::vector<Key*> FChain;
+    std::vector<std::string_view> FNames;
 };
 
 void AppendQuoted(std::string& Out, std::string_view Text) {
@@ -424,14 +459,16 @@ void AppendKey(std::string& Out, std::string& Path, const Key& K) {
 } // namespace
 
 std::unique_ptr<Key> ParseRegFile(std::string_view Bytes, std::string_view RootName) {
-    const std::string text = DecodeFile(Bytes);
-    return Parser(text, RootName).Parse();
+    std::string converted;
+    return Parser(DecodeFile(Bytes, converted), RootName).Parse();
 }
 
 // LF line ends: the registry editor imports them as well as CR LF, and so
 // does our reader; they keep the file friendly to the usual text tools here.
-std::string WriteRegFile(const Key& Root, std::string_view RootName) {
-    std::string out(HeaderLine);
+std::string WriteRegFile(const Key& Root, std::string_view RootName, size_t SizeHint) {
+    std::string out;
+    out.reserve(SizeHint);
+    out += HeaderLine;
     out += "\n\n";
     std::string path(RootName);
     if (!Root.Values().empty()) {

@@ -29,7 +29,8 @@ private:
 // as they come.
 std::unique_ptr<Key> ParseRegFile(std::string_view Bytes, std::string_view RootName);
 
-// UTF-8 without a byte-order mark, LF line ends.
-std::string WriteRegFile(const Key& Root, std::string_view RootName);
+// UTF-8 without a byte-order mark, LF line ends. SizeHint: the size the text
+// is likely to have (such as the file's before), reserved at once.
+std::string WriteRegFile(const Key& Root, std::string_view RootName, size_t SizeHint = 0);
 
 } // namespace platform::reg

@@ -22,6 +22,8 @@ namespace platform::reg {
 constexpr size_t MaxKeyDepth = 512;
 
 std::string Fold(std::string_view Name);
+// Whether two names are the same without regard to ASCII letter case.
+bool SameName(std::string_view A, std::string_view B);
 
 struct Value {
     std::string Name;
@@ -45,7 +47,7 @@ public:
 
     Key* Child(std::string_view Name) const;
     // The existing sub-key of that name, or a new one.
-    Key& AddChild(const std::string& Name);
+    Key& AddChild(std::string_view Name);
     bool RemoveChild(std::string_view Name);
     // Keyed by the folded name, so iteration is sorted without regard to case.
     const std::map<std::string, std::unique_ptr<Key>>& Children() const { return FChildren; }
@@ -58,10 +60,14 @@ public:
     const std::list<Value>& Values() const { return FValues; }
 
 private:
+    std::list<Value>::iterator FindValueSlot(std::string_view Name);
+
     std::string FName;
     bool FImplied = false;
     std::map<std::string, std::unique_ptr<Key>> FChildren;
     std::list<Value> FValues;
+    // By folded name; only kept for keys with many values, as a short search
+    // costs less than an index per key when a file holds many small keys.
     std::unordered_map<std::string, std::list<Value>::iterator> FValueIndex;
 };
 

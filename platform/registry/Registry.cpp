@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -55,27 +56,60 @@ size_t DataSize(const reg::Value& V) {
 // is then.
 struct Change {
     enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } What;
-    KeyPath Path;
+    // Shared by the changes made while one key was open.
+    std::shared_ptr<const KeyPath> Path;
     reg::Value Data; // DeleteValue: only the name
 };
 
-void Apply(Key& Root, const Change& C) {
-    switch (C.What) {
-    case Change::CreateKey:
-        reg::CreateKey(Root, C.Path);
-        break;
-    case Change::SetValue:
-        reg::CreateKey(Root, C.Path).SetValue(C.Data);
-        break;
-    case Change::DeleteValue:
-        if (Key* key = reg::FindKey(Root, C.Path))
-            key->RemoveValue(C.Data.Name);
-        break;
-    case Change::DeleteKey:
-        reg::RemoveKey(Root, C.Path);
-        break;
+// Makes changes on a tree in order. The changes made at one open key share
+// their path, and only a deleted key can take that key away, so they find
+// it once instead of searching the tree level by level for every value.
+class Applier {
+public:
+    explicit Applier(Key& Root) : FRoot(&Root) {}
+
+    // Returns the key changed, or null when there is none (any more).
+    Key* Apply(const Change& C) {
+        switch (C.What) {
+        case Change::CreateKey:
+            return &Created(C);
+        case Change::SetValue: {
+            Key& key = Created(C);
+            key.SetValue(C.Data);
+            return &key;
+        }
+        case Change::DeleteValue: {
+            Key* key = C.Path.get() == FPath ? FKey : reg::FindKey(*FRoot, *C.Path);
+            if (key)
+                key->RemoveValue(C.Data.Name);
+            return key;
+        }
+        case Change::DeleteKey:
+            reg::RemoveKey(*FRoot, *C.Path);
+            FPath = nullptr;
+            FKey = nullptr;
+            return nullptr;
+        }
+        return nullptr;
     }
-}
+
+private:
+    // As reg::CreateKey, which leaves every key on the way in place and the
+    // key itself no longer implied.
+    Key& Created(const Change& C) {
+        if (C.Path.get() == FPath) {
+            FKey->SetImplied(false);
+            return *FKey;
+        }
+        FKey = &reg::CreateKey(*FRoot, *C.Path);
+        FPath = C.Path.get();
+        return *FKey;
+    }
+
+    Key* FRoot;
+    const KeyPath* FPath = nullptr;
+    Key* FKey = nullptr;
+};
 
 // An autostart entry to write (Program set) or remove.
 struct AutostartChange {
@@ -91,6 +125,12 @@ struct TRegistry::State {
     std::string StoreFile;
     std::string Autostart;
     std::unique_ptr<Key> Tree;
+    // The file Tree was read from (nullopt: there was none), while Tree is
+    // that file with the journal applied; Commit need not read it again
+    // into a tree when the file still holds exactly these bytes.
+    std::optional<std::string> Base;
+    bool BaseKnown = false;
+    std::optional<Applier> Live; // on Tree
     // The file Tree was read from; none when there was no file.
     std::optional<reg::FileIdentity> ReadIdentity;
 
@@ -98,8 +138,12 @@ struct TRegistry::State {
     bool ReadOnly = false;
     bool AtRunKey = false;
     KeyPath Current;
+    std::shared_ptr<const KeyPath> CurrentShared; // Current, once a change needs it
+    Key* CurrentKey = nullptr;                    // in Tree, once looked up
+    bool CurrentFound = false;
 
-    std::vector<Change> Journal;
+    // A deque: a long journal grows without being copied.
+    std::deque<Change> Journal;
     std::vector<AutostartChange> AutostartJournal;
 
     explicit State(RegistryRoot R) : Root(R) {}
@@ -109,12 +153,26 @@ struct TRegistry::State {
             return;
         StoreFile = StorePath(Root);
         Autostart = reg::AutostartFolder();
-        Tree = ReadStore(false, ReadIdentity);
+        Base = ReadBytes(ReadIdentity);
+        SetTree(ReadStore(Base, false, ReadIdentity));
+        BaseKnown = true;
         Loaded = true;
     }
 
-    // Identity: of the file read, none when there was none.
-    std::unique_ptr<Key> ReadStore(bool Locked, std::optional<reg::FileIdentity>& Identity) {
+    void SetTree(std::unique_ptr<Key> NewTree) {
+        Tree = std::move(NewTree);
+        Live.emplace(*Tree);
+        ForgetCurrentKey();
+    }
+
+    void ForgetCurrentKey() {
+        CurrentKey = nullptr;
+        CurrentFound = false;
+    }
+
+    // The file's bytes, or nullopt when there is no file; Identity: of the
+    // file read, none when there was none.
+    std::optional<std::string> ReadBytes(std::optional<reg::FileIdentity>& Identity) const {
         std::string bytes;
         std::string file; // where a link at StoreFile leads
         reg::FileIdentity identity;
@@ -122,7 +180,7 @@ struct TRegistry::State {
             file = reg::FollowLinks(StoreFile);
             if (!reg::ReadFileBytes(file, bytes, &identity)) {
                 Identity.reset();
-                return std::make_unique<Key>(RootName(Root));
+                return std::nullopt;
             }
         } catch (const reg::NotRegularFileError& e) {
             throw ERegistryException(
@@ -133,10 +191,18 @@ struct TRegistry::State {
             throw ERegistryException("Cannot read settings file \"" + StoreFile +
                                      "\": " + e.code().message());
         }
+        Identity = identity;
+        return bytes;
+    }
+
+    // The tree of Bytes, the file's contents (nullopt: no file). A file that
+    // fails is read again under the lock (into Bytes) before it is judged.
+    std::unique_ptr<Key> ReadStore(std::optional<std::string>& Bytes, bool Locked,
+                                   std::optional<reg::FileIdentity>& Identity) {
+        if (!Bytes)
+            return std::make_unique<Key>(RootName(Root));
         try {
-            std::unique_ptr<Key> tree = reg::ParseRegFile(bytes, RootName(Root));
-            Identity = identity;
-            return tree;
+            return reg::ParseRegFile(*Bytes, RootName(Root));
         } catch (const reg::RegFileError& e) {
             if (!Locked) {
                 // Another copy may be replacing the file this moment: judge
@@ -146,13 +212,16 @@ struct TRegistry::State {
                     lock.emplace(LockFile());
                 } catch (const std::system_error&) {
                 }
-                if (lock)
-                    return ReadStore(true, Identity);
+                if (lock) {
+                    Bytes = ReadBytes(Identity);
+                    return ReadStore(Bytes, true, Identity);
+                }
             }
             std::string message = "Cannot read settings file \"" + StoreFile + "\": line " +
                                   std::to_string(e.Line()) + ": " + e.what();
             try {
-                message += " (moved aside to \"" + reg::MoveAside(file) + "\")";
+                message +=
+                    " (moved aside to \"" + reg::MoveAside(reg::FollowLinks(StoreFile)) + "\")";
             } catch (const std::system_error& moveError) {
                 message += " (it could not be moved aside: " + moveError.code().message() + ")";
             }
@@ -190,7 +259,22 @@ struct TRegistry::State {
     // The key reads look at: the open one, or the root when none is.
     Key* ReadKey() {
         EnsureLoaded();
-        return KeyOpen ? reg::FindKey(*Tree, Current) : Tree.get();
+        return KeyOpen ? OpenTreeKey() : Tree.get();
+    }
+
+    // The open key in Tree, or null when it was deleted while open.
+    Key* OpenTreeKey() {
+        if (!CurrentFound) {
+            CurrentKey = reg::FindKey(*Tree, Current);
+            CurrentFound = true;
+        }
+        return CurrentKey;
+    }
+
+    std::shared_ptr<const KeyPath> CurrentPath() {
+        if (!CurrentShared)
+            CurrentShared = std::make_shared<const KeyPath>(Current);
+        return CurrentShared;
     }
 
     const reg::Value* FindValue(const std::string& Name) {
@@ -205,14 +289,17 @@ struct TRegistry::State {
         if (AtRunKey) {
             if (!reg::IsAutostartName(Name))
                 Fail("Failed to set data for", Name);
-        } else if (!reg::FindKey(*Tree, Current)) {
+        } else if (!OpenTreeKey()) {
             Fail("Failed to set data for", Name); // deleted while open
         }
     }
 
-    void Record(Change C) {
-        Apply(*Tree, C);
+    Key* Record(Change C) {
+        Key* changed = Live->Apply(C);
+        if (C.What == Change::DeleteKey)
+            ForgetCurrentKey();
         Journal.push_back(std::move(C));
+        return changed;
     }
 
     // The program the Run value Name starts, counting changes not yet committed.
@@ -260,24 +347,42 @@ struct TRegistry::State {
         } catch (const std::system_error& e) {
             FailWrite(e);
         }
-        // Another running copy may have written the file since we read it.
+        // Another running copy may have written the file since we read it:
+        // then our changes are made again on what it holds now.
         std::optional<reg::FileIdentity> replaced;
-        std::unique_ptr<Key> fresh = ReadStore(true, replaced);
-        for (const auto& change : Journal)
-            Apply(*fresh, change);
+        std::optional<std::string> bytes = ReadBytes(replaced);
+        std::unique_ptr<Key> fresh;
+        // A tree read back from what is written below need not equal Tree in
+        // every detail (keys only implied), so a later commit reads it again.
+        if (!BaseKnown || bytes != Base) {
+            fresh = ReadStore(bytes, true, replaced);
+            Applier replay(*fresh);
+            for (const auto& change : Journal)
+                replay.Apply(change);
+        }
+        // Some room beyond the old size: a save seldom shrinks the file.
+        const size_t sizeHint = bytes ? bytes->size() + bytes->size() / 8 : 0;
+        bytes.reset();
+        Base.reset();
+        BaseKnown = false;
+        const Key& result = fresh ? *fresh : *Tree;
         // A link stays a link: the file it leads to is replaced, in its own folder.
         std::string file;
         try {
             file = reg::FollowLinks(StoreFile);
             // Under the lock no save runs: a temporary file here is a killed save's.
             reg::RemoveOrphanedTemporaries(file);
-            reg::ReplaceFile(file, reg::WriteRegFile(*fresh, RootName(Root)));
+            reg::ReplaceFile(file, reg::WriteRegFile(result, RootName(Root), sizeHint));
             ReadIdentity = reg::IdentityOf(file);
         } catch (const std::system_error& e) {
             FailWrite(e, file);
         }
-        Tree = std::move(fresh);
+        if (fresh)
+            SetTree(std::move(fresh));
+        else
+            Live.emplace(*Tree); // the journal it remembers paths of goes
         Journal.clear();
+        CurrentShared.reset();
     }
 
     void CommitAutostart() {
@@ -333,21 +438,28 @@ bool TRegistry::OpenKey(const std::string& Key, bool CanCreate) {
     s.EnsureLoaded();
     KeyPath path = s.Resolve(Key);
     const bool runKey = s.IsRunKey(path);
+    reg::Key* found = nullptr;
+    std::shared_ptr<const KeyPath> created;
     if (!runKey) {
         if (s.IsRunKey(path, true))
             return false; // autostart entries have no sub-keys
-        if (!reg::FindKey(*s.Tree, path)) {
+        found = reg::FindKey(*s.Tree, path);
+        if (!found) {
             const bool nameable = path.size() <= reg::MaxKeyDepth &&
                                   std::none_of(path.begin(), path.end(), HasLineBreak);
             if (!CanCreate || !nameable)
                 return false;
-            s.Record({Change::CreateKey, path, {}});
+            created = std::make_shared<const KeyPath>(path);
+            found = s.Record({Change::CreateKey, created, {}});
         }
     }
     s.KeyOpen = true;
     s.ReadOnly = false;
     s.AtRunKey = runKey;
     s.Current = std::move(path);
+    s.CurrentShared = std::move(created);
+    s.CurrentKey = found;
+    s.CurrentFound = found != nullptr;
     return true;
 }
 
@@ -361,6 +473,8 @@ bool TRegistry::OpenKeyReadOnly(const std::string& Key) {
 void TRegistry::CloseKey() {
     FState->KeyOpen = FState->ReadOnly = FState->AtRunKey = false;
     FState->Current.clear();
+    FState->CurrentShared.reset();
+    FState->ForgetCurrentKey();
 }
 
 bool TRegistry::KeyExists(const std::string& Key) {
@@ -448,7 +562,7 @@ void TRegistry::WriteString(const std::string& Name, const std::string& Value) {
         s.AutostartJournal.push_back({Name, Value});
         return;
     }
-    s.Record({Change::SetValue, s.Current, {Name, REG_SZ, Value, false}});
+    s.Record({Change::SetValue, s.CurrentPath(), {Name, REG_SZ, Value, false}});
 }
 
 void TRegistry::WriteInteger(const std::string& Name, int32_t Value) {
@@ -459,7 +573,7 @@ void TRegistry::WriteInteger(const std::string& Name, int32_t Value) {
     std::string bytes(4, '\0');
     for (size_t i = 0; i < 4; ++i)
         bytes[i] = static_cast<char>((static_cast<uint32_t>(Value) >> (8 * i)) & 0xFF);
-    s.Record({Change::SetValue, s.Current, {Name, REG_DWORD, std::move(bytes), false}});
+    s.Record({Change::SetValue, s.CurrentPath(), {Name, REG_DWORD, std::move(bytes), false}});
 }
 
 bool TRegistry::DeleteValue(const std::string& Name) {
@@ -475,7 +589,7 @@ bool TRegistry::DeleteValue(const std::string& Name) {
     }
     if (!s.FindValue(Name))
         return false;
-    s.Record({Change::DeleteValue, s.Current, {Name, REG_NONE, {}, false}});
+    s.Record({Change::DeleteValue, s.CurrentPath(), {Name, REG_NONE, {}, false}});
     return true;
 }
 
@@ -485,7 +599,7 @@ bool TRegistry::DeleteKey(const std::string& Key) {
     KeyPath path = s.Resolve(Key);
     if (path.empty() || s.IsRunKey(path, true) || !reg::FindKey(*s.Tree, path))
         return false;
-    s.Record({Change::DeleteKey, std::move(path), {}});
+    s.Record({Change::DeleteKey, std::make_shared<const KeyPath>(std::move(path)), {}});
     return true;
 }
 

@@ -302,6 +302,14 @@ TEST(DeviceKeyNames, UniqueWithoutRegardToCaseAndFreeOfSeparators) {
     EXPECT_EQ(names[2], "x"); // an unshared host keeps its own name
 }
 
+TEST(DeviceKeyNames, EachSharedHostTakesTheFirstFreeNumber) {
+    TDeviceDataCollection devices(nullptr);
+    for (const char* host : {"a", "A", "a (3)", "a", "x", "a", "A (5)"})
+        devices.Add()->SetHost(host);
+    EXPECT_EQ(DeviceKeyNames(devices), (std::vector<std::string>{"a", "A (2)", "a (3)", "a (4)",
+                                                                 "x", "a (5)", "A (5) (2)"}));
+}
+
 TEST(DeviceKeyNames, ALongHostIsCutBeforeTheCharacterThatWouldCrossTheLimit) {
     TDeviceDataCollection devices(nullptr);
     devices.Add()->SetHost(std::string(199, 'a') + "\xC3\xA9"); // 2-byte e-acute at 199-200

@@ -85,6 +85,19 @@ TEST(StatusLog, ResizingKeepsTheNewestInOrder) {
     EXPECT_EQ(grown.Count(), 0);
 }
 
+TEST(StatusLog, ResizingAFullLogThatWrappedKeepsTheOrder) {
+    TStatusLog log(nullptr);
+    log.SetCapacity(3);
+    for (const char* h : {"1", "2", "3", "4", "5"})
+        log.Add(h, prSuccess);
+    log.SetCapacity(4);
+    log.Add("6", prSuccess);
+    EXPECT_EQ(Hosts(log), (V{"3", "4", "5", "6"}));
+    log.Add("7", prSuccess);
+    log.SetCapacity(2);
+    EXPECT_EQ(Hosts(log), (V{"6", "7"}));
+}
+
 TEST(StatusLog, ClearEmptiesButKeepsTheSlots) {
     TStatusLog log(nullptr);
     log.SetCapacity(3);

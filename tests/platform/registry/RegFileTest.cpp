@@ -115,6 +115,47 @@ TEST(RegFile, ImportStyleDeletionsAndComments) {
     EXPECT_TRUE(FindKey(*root, {"a", "c"})->Values().empty());
 }
 
+TEST(RegFile, KeyLinesInAnyOrderCaseAndAfterDeletionsBuildTheSameTree) {
+    // Each key line may share the keys above it with the line before, in
+    // another case, or follow a deletion of one of them.
+    EXPECT_EQ(Rewritten("Windows Registry Editor Version 5.00\n"
+                        "[HKEY_CURRENT_USER\\A\\B]\n\"x\"=\"1\"\n"
+                        "[HKEY_CURRENT_USER\\a\\C]\n"
+                        "[HKEY_CURRENT_USER\\A\\b\\D]\n\"y\"=\"2\"\n"
+                        "[-HKEY_CURRENT_USER\\A\\C]\n"
+                        "[HKEY_CURRENT_USER\\A\\C\\E]\n"
+                        "[hkey_current_user\\a]\n\"z\"=\"3\"\n"),
+              "Windows Registry Editor Version 5.00\n\n"
+              "[HKEY_CURRENT_USER\\A]\n\"z\"=\"3\"\n\n"
+              "[HKEY_CURRENT_USER\\A\\B]\n\"x\"=\"1\"\n\n"
+              "[HKEY_CURRENT_USER\\A\\B\\D]\n\"y\"=\"2\"\n\n"
+              "[HKEY_CURRENT_USER\\A\\C\\E]\n\n");
+}
+
+TEST(RegFile, AKeyWithManyValuesKeepsTheirOrderAndFirstSpelling) {
+    Key key("K");
+    for (int i = 0; i < 40; ++i)
+        key.SetValue({"Name" + std::to_string(i), REG_SZ, std::to_string(i), false});
+    key.SetValue({"NAME7", REG_SZ, "seven", false});
+    EXPECT_TRUE(key.RemoveValue("name3"));
+    EXPECT_FALSE(key.RemoveValue("name3"));
+    key.SetValue({"NAME3", REG_SZ, "back", false});
+    ASSERT_NE(key.FindValue("nAmE7"), nullptr);
+    EXPECT_EQ(key.FindValue("nAmE7")->Name, "Name7");
+    EXPECT_EQ(key.FindValue("nAmE7")->Data, "seven");
+    std::vector<std::string> names;
+    for (const Value& value : key.Values())
+        names.push_back(value.Name);
+    ASSERT_EQ(names.size(), 40u);
+    EXPECT_EQ(names[3], "Name4");
+    EXPECT_EQ(names.back(), "NAME3");
+    for (int i = 0; i < 40; ++i)
+        EXPECT_TRUE(key.RemoveValue("NAME" + std::to_string(i)));
+    EXPECT_TRUE(key.Values().empty());
+    key.SetValue({"again", REG_SZ, "", false});
+    EXPECT_NE(key.FindValue("AGAIN"), nullptr);
+}
+
 TEST(RegFile, DamagedInputLoadsOrFailsWithALine) {
     // Random edits of a valid file: each must either load or raise RegFileError.
     std::mt19937 random(20261208);

@@ -359,6 +359,32 @@ TEST_F(RegistryTest, TwoAccessorsCommittingBothSurvive) {
     EXPECT_TRUE(reader.KeyExists("\\OnlySecond"));
 }
 
+TEST_F(RegistryTest, ACommitOverAFileChangedSinceItWasReadKeepsBothChanges) {
+    {
+        TRegistry setup;
+        ASSERT_TRUE(setup.OpenKey("\\Shared", true));
+        setup.WriteString("old", "0");
+        setup.Commit();
+    }
+    TRegistry first;
+    ASSERT_TRUE(first.OpenKey("\\Shared", false));
+    first.WriteString("one", "1");
+    {
+        TRegistry other;
+        ASSERT_TRUE(other.OpenKey("\\Shared", false));
+        other.WriteString("two", "2");
+        other.Commit();
+    }
+    first.Commit();
+    // The same accessor again, now on the file it wrote itself.
+    first.WriteString("three", "3");
+    ASSERT_TRUE(first.DeleteValue("old"));
+    first.Commit();
+    TRegistry reader;
+    ASSERT_TRUE(reader.OpenKeyReadOnly("\\Shared"));
+    EXPECT_EQ(reader.GetValueNames(), (std::vector<std::string>{"two", "one", "three"}));
+}
+
 TEST_F(RegistryTest, CopiesCommittingAtOnceLoseNothing) {
     constexpr int Copies = 4, Commits = 10;
     std::vector<pid_t> children;
