@@ -56,6 +56,7 @@ void TOptionsForm::SetConfirmHook(std::function<bool(const QString&)> Hook) {
 
 TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     setWindowTitle(QStringLiteral("Sentrel Options"));
+    PropertiesDlg.ParentWindow = this;
     SetHelpContext(this, 200);
 
     PageControl = new QTabWidget(this);
@@ -404,10 +405,16 @@ void TOptionsForm::RemoveDeviceBtnClick() {
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString question = QStringLiteral("Are you sure you want to delete the device \"") +
                              ToQString(device->Host()) + QStringLiteral("\"?");
-    const bool yes = gConfirmHook ? gConfirmHook(question)
-                                  : QMessageBox::question(this, QStringLiteral("Confirm"), question,
-                                                          QMessageBox::Yes | QMessageBox::No,
-                                                          QMessageBox::No) == QMessageBox::Yes;
+    bool yes = false;
+    if (gConfirmHook) {
+        yes = gConfirmHook(question);
+    } else {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        box.setWindowModality(Qt::WindowModal);
+        yes = box.exec() == QMessageBox::Yes;
+    }
     if (!yes)
         return;
     DeviceList->DeleteItem(row);
