@@ -2,6 +2,7 @@
 
 #include "core/SentrelSettingsCM.h"
 #include "ui/AppHelp.h"
+#include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/ListView.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -419,6 +421,12 @@ void TOptionsForm::RemoveDeviceBtnClick() {
         return;
     DeviceList->DeleteItem(row);
     delete device; // leaves the settings' device list at once
+}
+
+void TOptionsForm::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    if (!Event->spontaneous())
+        CentreWhileOwnerHidden(this);
 }
 
 void TOptionsForm::OKBtnClick() {

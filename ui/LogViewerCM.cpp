@@ -4,6 +4,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "framework/Exceptions.h"
 #include "ui/AppHelp.h"
+#include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/TextCodec.h"
@@ -245,6 +246,8 @@ void TLogViewerForm::HelpBtnClick() {
 
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);
+    if (!Event->spontaneous())
+        CentreWhileOwnerHidden(this);
     FShowing = true;
     // The memo decides on its scroll bars again at its shown size: lines
     // filled in before may have asked for a horizontal one it does not need.
