@@ -2,6 +2,7 @@
 
 #include "core/SentrelSettingsCM.h"
 #include "ui/AppHelp.h"
+#include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/ListView.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -56,6 +58,7 @@ void TOptionsForm::SetConfirmHook(std::function<bool(const QString&)> Hook) {
 
 TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     setWindowTitle(QStringLiteral("Sentrel Options"));
+    PropertiesDlg.ParentWindow = this;
     SetHelpContext(this, 200);
 
     PageControl = new QTabWidget(this);
@@ -404,14 +407,26 @@ void TOptionsForm::RemoveDeviceBtnClick() {
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString question = QStringLiteral("Are you sure you want to delete the device \"") +
                              ToQString(device->Host()) + QStringLiteral("\"?");
-    const bool yes = gConfirmHook ? gConfirmHook(question)
-                                  : QMessageBox::question(this, QStringLiteral("Confirm"), question,
-                                                          QMessageBox::Yes | QMessageBox::No,
-                                                          QMessageBox::No) == QMessageBox::Yes;
+    bool yes = false;
+    if (gConfirmHook) {
+        yes = gConfirmHook(question);
+    } else {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        box.setWindowModality(Qt::WindowModal);
+        yes = box.exec() == QMessageBox::Yes;
+    }
     if (!yes)
         return;
     DeviceList->DeleteItem(row);
     delete device; // leaves the settings' device list at once
+}
+
+void TOptionsForm::showEvent(QShowEvent* Event) {
+    QDialog::showEvent(Event);
+    if (!Event->spontaneous())
+        CentreWhileOwnerHidden(this);
 }
 
 void TOptionsForm::OKBtnClick() {

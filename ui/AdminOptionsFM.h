@@ -91,6 +91,9 @@ public:
     // Test hook: answers the removal question instead of a message box.
     static void SetConfirmHook(std::function<bool(const QString& Question)> Hook);
 
+protected:
+    void showEvent(QShowEvent* Event) override;
+
 private:
     QWidget* CreateGeneralTab();
     QWidget* CreateEchoTab();

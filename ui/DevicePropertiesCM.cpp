@@ -106,6 +106,7 @@ void TDevicePropertiesForm::OKBtnClick() {
     if (Host->text().isEmpty()) {
         QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
                         QStringLiteral("Host or IP is required"), QMessageBox::Ok, this);
+        box.setWindowModality(Qt::WindowModal);
         box.exec();
         return;
     }
@@ -129,7 +130,9 @@ bool TDevicePropertiesDlg::Execute(const QString& ACaption, const QString& AHost
 }
 
 bool TDevicePropertiesDlg::Execute() {
-    auto form = std::make_unique<TDevicePropertiesForm>();
+    auto form = std::make_unique<TDevicePropertiesForm>(ParentWindow);
+    if (ParentWindow != nullptr)
+        form->setWindowModality(Qt::WindowModal);
     FForm = form.get();
     struct Cleanup {
         TDevicePropertiesForm*& Form;

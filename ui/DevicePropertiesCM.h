@@ -47,6 +47,9 @@ public:
     TDeviceType DeviceType = dtComputer;
     bool Monitored = true;
     bool NewDevice = false;
+    // The window the dialog is opened from; the dialog blocks only that one
+    // (and the windows it belongs to), so the tray menu stays usable.
+    QWidget* ParentWindow = nullptr;
 
     // The window of the current run, while it runs (tests drive it).
     TDevicePropertiesForm* Form() const { return FForm; }

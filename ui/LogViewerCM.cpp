@@ -4,6 +4,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "framework/Exceptions.h"
 #include "ui/AppHelp.h"
+#include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/TextCodec.h"
@@ -177,6 +178,7 @@ QStringList TLogViewerForm::Lines() const {
 
 void TLogViewerForm::SaveBtnClick() {
     QFileDialog dialog(this, QStringLiteral("Save Log File"));
+    dialog.setWindowModality(Qt::WindowModal);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters({QStringLiteral("Log Files (*.log)"),
@@ -244,6 +246,8 @@ void TLogViewerForm::HelpBtnClick() {
 
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);
+    if (!Event->spontaneous())
+        CentreWhileOwnerHidden(this);
     FShowing = true;
     // The memo decides on its scroll bars again at its shown size: lines
     // filled in before may have asked for a horizontal one it does not need.
@@ -269,7 +273,8 @@ TLogViewer::TLogViewer(TComponent* AOwner) : TComponent(AOwner) {}
 TLogViewer::~TLogViewer() = default;
 
 void TLogViewer::SetLog(TStatusLog* Value) {
-    if (FLog != nullptr && FLog != Value)
+    // A window still open on the old log must hear of its end.
+    if (FLog != nullptr && FLog != Value && FormFor(FLog) == nullptr)
         RemoveFreeNotification(FLog);
     FLog = Value;
     if (Value != nullptr)
@@ -288,12 +293,12 @@ void TLogViewer::Notification(TComponent* AComponent, TOperation Operation) {
     TComponent::Notification(AComponent, Operation);
     if (Operation != TOperation::opRemove)
         return;
-    if (AComponent == FLog) {
+    if (AComponent == FLog)
         FLog = nullptr;
-        // The log is past its own destructor: the window must not touch it.
-        if (FForm != nullptr)
-            FForm->FLog = nullptr;
-    }
+    // The log is past its own destructor: no window may touch it.
+    for (TLogViewerForm* form : FForms)
+        if (form->FLog == AComponent)
+            form->FLog = nullptr;
     if (AComponent == FSettings)
         FSettings = nullptr;
 }
@@ -302,8 +307,10 @@ void TLogViewer::Execute() {
     if (FLog == nullptr)
         throw Exception("The log viewer has no log to show");
 
-    auto form = std::make_unique<TLogViewerForm>();
-    FForm = form.get();
+    auto form = std::make_unique<TLogViewerForm>(ParentWindow);
+    if (ParentWindow != nullptr)
+        form->setWindowModality(Qt::WindowModal);
+    FForms.push_back(form.get());
     // Runs however the showing ends: the log must not call into a window
     // that is gone.
     struct Cleanup {
@@ -311,7 +318,7 @@ void TLogViewer::Execute() {
         std::unique_ptr<TLogViewerForm>& Form;
         ~Cleanup() {
             Form->DetachLog();
-            Viewer->FForm = nullptr;
+            Viewer->FForms.pop_back();
             Form.reset();
         }
     } cleanup{this, form};
@@ -332,6 +339,13 @@ void TLogViewer::Execute() {
     SetHelpContext(form.get(), context);
     form->FillLines();
     form->exec();
+}
+
+TLogViewerForm* TLogViewer::FormFor(const TStatusLog* Log) const {
+    for (TLogViewerForm* form : FForms)
+        if (form->FLog == Log)
+            return form;
+    return nullptr;
 }
 
 void TLogViewer::ShowLog(const QString& ACaption, TStatusLog* ALog) {

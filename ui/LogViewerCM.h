@@ -2,7 +2,8 @@
 // The log viewer: one status log as lines, newest first, followed live while
 // the window is open; saved to a text file and, where the settings allow it,
 // cleared. TLogViewer holds the parameters and runs a new window for every
-// showing.
+// showing; a showing may start while another runs (another log asked for from
+// the tray menu), and ends first.
 
 #include "core/StatusLogCM.h"
 #include "framework/Component.h"
@@ -12,6 +13,7 @@
 #include <QString>
 #include <deque>
 #include <string>
+#include <vector>
 
 class QPlainTextEdit;
 class QPushButton;
@@ -75,9 +77,14 @@ public:
     TSentrelSettings* Settings() const { return FSettings; }
     void SetSettings(TSentrelSettings* Value);
     bool ShowHost = false;
+    // The window the viewer is opened from; the viewer blocks only that one,
+    // so the tray menu stays usable.
+    QWidget* ParentWindow = nullptr;
 
-    // The window being shown, while Execute runs (tests drive it).
-    TLogViewerForm* Form() const { return FForm; }
+    // The window shown last, while Execute runs (tests drive it).
+    TLogViewerForm* Form() const { return FForms.empty() ? nullptr : FForms.back(); }
+    // The open window that shows Log, if any.
+    TLogViewerForm* FormFor(const TStatusLog* Log) const;
 
 protected:
     void Notification(TComponent* AComponent, TOperation Operation) override;
@@ -85,5 +92,7 @@ protected:
 private:
     TStatusLog* FLog = nullptr;
     TSentrelSettings* FSettings = nullptr;
-    TLogViewerForm* FForm = nullptr;
+    // The windows open, in the order they opened (each showing runs inside
+    // the one before it).
+    std::vector<TLogViewerForm*> FForms;
 };

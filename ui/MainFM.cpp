@@ -22,10 +22,44 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace {
 
 std::optional<bool> gTrayAvailability;
+
+// Raises Window and, above it, the dialogs opened from it that are still
+// open: they block it, so they have to stay in sight.
+void BringForward(QWidget* Window) {
+    // How many windows lie between a dialog and Window; 0 when not opened from it.
+    const auto depth = [Window](const QWidget* dialog) {
+        int steps = 0;
+        for (const QWidget* w = dialog->parentWidget(); w != nullptr; w = w->parentWidget()) {
+            if (w->isWindow())
+                ++steps;
+            if (w == Window)
+                return steps;
+        }
+        return 0;
+    };
+    QList<QWidget*> dialogs;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->isModal() && depth(w) > 0)
+            dialogs.append(w);
+    // A dialog opened from another goes above it; of two opened from the same
+    // window, the one whose event loop runs (the later) goes on top.
+    const QWidget* running = QApplication::activeModalWidget();
+    const auto order = [&](const QWidget* w) { return std::make_pair(depth(w), w == running); };
+    std::stable_sort(dialogs.begin(), dialogs.end(),
+                     [&](const QWidget* a, const QWidget* b) { return order(a) < order(b); });
+    Window->raise();
+    QWidget* top = Window;
+    for (QWidget* dialog : dialogs) {
+        dialog->raise();
+        top = dialog;
+    }
+    top->activateWindow();
+}
 
 } // namespace
 
@@ -67,6 +101,7 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     LogViewer->SetLog(Log);
     LogViewer->SetSettings(Settings);
     LogViewer->ShowHost = false;
+    LogViewer->ParentWindow = this;
 
     CreateActions();
 
@@ -327,8 +362,7 @@ void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
 
 void TMain::OpenItmClick() {
     showNormal();
-    raise();
-    activateWindow();
+    BringForward(this);
 }
 
 void TMain::ShutdownItmClick() {
@@ -361,6 +395,23 @@ void TMain::FormDestroy() {
 void TMain::OptionsActionExecute() {
     if (OptionsForm == nullptr)
         return;
+    // Asked again from the tray menu while it runs: the open one, edits kept.
+    if (OptionsForm->isVisible()) {
+        BringForward(OptionsForm);
+        return;
+    }
+    // Modal to this window alone while it runs, so the tray menu stays
+    // usable; whoever made the dialog owns it, so it is given back after.
+    QWidget* const owner = OptionsForm->parentWidget();
+    const Qt::WindowFlags flags = OptionsForm->windowFlags();
+    OptionsForm->setParent(this, flags);
+    OptionsForm->setWindowModality(Qt::WindowModal);
+    struct GiveBack {
+        QWidget* Form;
+        QWidget* Owner;
+        Qt::WindowFlags Flags;
+        ~GiveBack() { Form->setParent(Owner, Flags); }
+    } giveBack{OptionsForm, owner, flags};
     if (FAdminMode)
         OptionsForm->PrepareAdminMode();
     else
@@ -375,6 +426,11 @@ void TMain::OptionsActionExecute() {
 }
 
 void TMain::ViewLogActionExecute() {
+    // Asked again from the tray menu while it is shown: the open one.
+    if (TLogViewerForm* open = LogViewer->FormFor(Log)) {
+        BringForward(open);
+        return;
+    }
     LogViewer->ShowHost = true;
     LogViewer->ShowLog(QStringLiteral("Network Activity Log"), Log);
 }

@@ -147,3 +147,40 @@ Windows Registry Editor Version 5.00
 "Monitored"=dword:00000001
 REG
 }
+
+# The open tray menu: a mapped window of the program taller than a tooltip
+# that was not mapped before the menu was asked for (the icon, the main
+# window, dialogs); its id goes to MENU.
+MENU=""
+BEFORE_MENU=""
+menu_open() {
+    local w geometry
+    for w in $(xdotool search --onlyvisible --class sentrel 2>/dev/null); do
+        grep -qxF "$w" <<<"$BEFORE_MENU" && continue
+        read -r _ geometry < <(xdotool getwindowgeometry "$w" 2>/dev/null | sed -n 3p)
+        [ "${geometry#*x}" -gt 50 ] 2>/dev/null && { MENU="$w"; return 0; }
+    done
+    return 1
+}
+# Asks for the menu with a right click until it is open (retrying the
+# opening only, never the item).
+request_menu() {
+    menu_open && return 0
+    xdotool mousemove --window "$ICON" 11 11 click 3
+    for _ in $(seq 30); do menu_open && return 0; sleep 0.1; done
+    xdotool key Escape
+    return 1
+}
+# tray_menu STEP SHOT KEY...: opens the tray menu and picks an item with the
+# keys once it is open. While a menu is open Qt hands it every key that
+# reaches the program, so the keys go to the menu whatever holds the focus.
+tray_menu() {
+    local step="$1" shot="$2"
+    shift 2
+    MENU=""
+    BEFORE_MENU="$(xdotool search --onlyvisible --class sentrel 2>/dev/null)"
+    wait_until "$step: the tray menu opens" 60 request_menu
+    [ -n "$shot" ] && import -window root "$shot"
+    xdotool key "$@"
+    wait_until "$step: the tray menu closes" 30 is_gone "$MENU"
+}

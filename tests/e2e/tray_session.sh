@@ -47,40 +47,6 @@ found_icon() { ICON="$(tray_icon)"; }
 wait_until "the tray icon appears" 30 found_icon
 echo "tray icon: window $ICON"
 
-# The open tray menu: a mapped window of the program taller than a tooltip,
-# other than the icon and the main window.
-MENU=""
-menu_open() {
-    local w geometry
-    for w in $(xdotool search --onlyvisible --class sentrel 2>/dev/null); do
-        [ "$w" = "$ICON" ] || [ "$w" = "${MAIN:-}" ] && continue
-        read -r _ geometry < <(xdotool getwindowgeometry "$w" 2>/dev/null | sed -n 3p)
-        [ "${geometry#*x}" -gt 50 ] 2>/dev/null && { MENU="$w"; return 0; }
-    done
-    return 1
-}
-# Asks for the menu with a right click until it is open (retrying the
-# opening only, never the item).
-request_menu() {
-    menu_open && return 0
-    xdotool mousemove --window "$ICON" 11 11 click 3
-    for _ in $(seq 30); do menu_open && return 0; sleep 0.1; done
-    xdotool key Escape
-    return 1
-}
-# tray_menu STEP SHOT KEY...: opens the tray menu and picks an item with the
-# keys once it is open. While a menu is open Qt hands it every key that
-# reaches the program, so the keys go to the menu whatever holds the focus.
-tray_menu() {
-    local step="$1" shot="$2"
-    shift 2
-    MENU=""
-    wait_until "$step: the tray menu opens" 60 request_menu
-    [ -n "$shot" ] && import -window root "$shot"
-    xdotool key "$@"
-    wait_until "$step: the tray menu closes" 30 is_gone "$MENU"
-}
-
 # Nothing shows before View: ShowWindow is off.
 xdotool search --onlyvisible --name '^Kestrava Sentrel$' 2>/dev/null | grep -qv "^$ICON\$" &&
     fail "the window showed although ShowWindow is off"
