@@ -168,7 +168,13 @@ request_menu() {
     menu_open && return 0
     xdotool mousemove --window "$ICON" 11 11 click 3
     for _ in $(seq 30); do menu_open && return 0; sleep 0.1; done
-    xdotool key Escape
+    echo "the tray menu did not open within 3 s; asking again" >&2
+    # Only a window that came up with the click (a menu stuck part-way) is
+    # sent Escape: otherwise the key would close the dialog that has focus.
+    local w
+    for w in $(xdotool search --onlyvisible --class sentrel 2>/dev/null); do
+        grep -qxF "$w" <<<"$BEFORE_MENU" || { xdotool key Escape; break; }
+    done
     return 1
 }
 # tray_menu STEP SHOT KEY...: opens the tray menu and picks an item with the
