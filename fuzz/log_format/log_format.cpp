@@ -6,6 +6,7 @@
 // status around it.
 
 #include "core/LogFormat.h"
+#include "framework/Utf8.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -22,10 +23,14 @@ namespace {
     std::abort();
 }
 
+// As the windows show it: a byte that starts no well-formed sequence is one.
 size_t Characters(const std::string& Text) {
     size_t count = 0;
-    for (unsigned char c : Text)
-        count += (c & 0xC0) != 0x80;
+    for (size_t i = 0; i < Text.size(); ++count) {
+        char32_t code = 0;
+        const size_t length = utf8::Decode(Text, i, code);
+        i += length == 0 ? 1 : length;
+    }
     return count;
 }
 
