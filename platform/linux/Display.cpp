@@ -69,8 +69,8 @@ std::string WaylandMissing(std::string Name) {
 
 std::string MissingDisplay(const std::string& Platform, const std::string& XDisplay) {
     const std::string x = XDisplay.empty() ? Env("DISPLAY") : XDisplay;
-    const std::string spec = Platform.empty() ? Env("QT_QPA_PLATFORM") : Platform;
-    if (spec.empty()) {
+    const std::string platforms = Platform.empty() ? Env("QT_QPA_PLATFORM") : Platform;
+    if (platforms.empty()) {
         // The default platform: X, or Wayland where the session names it.
         const std::string wayland = Env("WAYLAND_DISPLAY");
         if (x.empty() && wayland.empty())
@@ -82,11 +82,11 @@ std::string MissingDisplay(const std::string& Platform, const std::string& XDisp
     }
     std::string why;
     size_t start = 0;
-    while (start <= spec.size()) {
-        size_t end = spec.find(';', start);
+    while (start <= platforms.size()) {
+        size_t end = platforms.find(';', start);
         if (end == std::string::npos)
-            end = spec.size();
-        const std::string candidate = spec.substr(start, end - start);
+            end = platforms.size();
+        const std::string candidate = platforms.substr(start, end - start);
         const std::string name = candidate.substr(0, candidate.find(':'));
         start = end + 1;
         if (name.empty())
