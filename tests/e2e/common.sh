@@ -1,4 +1,25 @@
-# Shared by the end-to-end scripts. They define WORK, PIDS and fail() first.
+# Shared by the end-to-end scripts. They define WORK, PIDS and fail() first,
+# or have e2e_begin define them.
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# e2e_begin TOOL...: skips (status 77) unless every TOOL is installed, then
+# makes the work folder WORK; at exit every process in PIDS is ended and WORK
+# removed (KEEP_WORK=1 keeps it).
+e2e_begin() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+    done
+    WORK="$(mktemp -d /tmp/sentrel-e2e-XXXXXX)"
+    PIDS=()
+    trap e2e_end EXIT
+}
+e2e_end() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+    wait 2>/dev/null
+    [ -n "${KEEP_WORK:-}" ] && echo "kept $WORK" || rm -rf "$WORK"
+}
 
 # wait_until STEP SECONDS COMMAND...: runs COMMAND until it succeeds, at
 # most SECONDS long; fails the test naming STEP if it never does. Every step

@@ -5,22 +5,9 @@
 #   second_copy.sh PROGRAM
 set -uo pipefail
 PROGRAM="$1"
-SKIP=77
 
-for tool in Xvfb trayer xdotool; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
-done
-
-WORK="$(mktemp -d /tmp/sentrel-e2e-XXXXXX)"
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 source "$(dirname "$0")/common.sh"
+e2e_begin Xvfb trayer xdotool python3
 
 start_display
 

@@ -10,22 +10,9 @@
 set -uo pipefail
 PROGRAM="$(realpath "$1")"
 SCREENSHOTS="$2"
-SKIP=77
 
-for tool in Xvfb trayer xdotool xwininfo python3 import convert; do
-    command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit $SKIP; }
-done
-
-WORK="$(mktemp -d /tmp/sentrel-e2e-XXXXXX)"
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    [ -n "${KEEP_WORK:-}" ] && echo "kept $WORK" || rm -rf "$WORK"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 source "$(dirname "$0")/common.sh"
+e2e_begin Xvfb trayer xdotool xwininfo python3 import convert
 
 start_display
 
