@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -54,3 +55,13 @@ public:
 
     std::string Dir;
 };
+
+// The message of the registry error Action raises, "(no error)" when none.
+inline std::string ErrorOf(const std::function<void()>& Action) {
+    try {
+        Action();
+    } catch (const platform::ERegistryException& e) {
+        return e.Message();
+    }
+    return "(no error)";
+}

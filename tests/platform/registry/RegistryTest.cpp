@@ -31,15 +31,6 @@ std::string Hex(const std::string& Bytes) {
     return out;
 }
 
-std::string ErrorOf(const std::function<void()>& Action) {
-    try {
-        Action();
-    } catch (const ERegistryException& e) {
-        return e.Message();
-    }
-    return "(no error)";
-}
-
 // The store's durable-making calls while it lives, each with the file it was
 // made on; a write in several parts counts once.
 class CallLog : public reg::FileCalls {

@@ -23,15 +23,6 @@ using StoreKindTest = RegistryFixture;
 
 const std::string Header = "Windows Registry Editor Version 5.00\n\n";
 
-std::string ErrorOf(const std::function<void()>& Action) {
-    try {
-        Action();
-    } catch (const ERegistryException& e) {
-        return e.Message();
-    }
-    return "(no error)";
-}
-
 void WriteValue(const std::string& Text) {
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("\\K", true));
