@@ -1,6 +1,7 @@
 // The command-line conventions as a user meets them: the real executables,
 // their exit status and what they print on stdout and stderr.
 
+#include "tests/support/RunProgram.h"
 #include "tests/support/TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -37,12 +35,7 @@ pid_t Start(const char* Program, const std::vector<std::string>& Arguments,
         dup2(fileno(Out), STDOUT_FILENO);
         dup2(fileno(Err), STDERR_FILENO);
     }
-    std::vector<char*> argv{const_cast<char*>(Program)};
-    for (const std::string& argument : Arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(Program, argv.data());
-    _exit(127);
+    ExecProgram(Program, Arguments);
 }
 
 // The exit status, -1 when the process ended by a signal (a core dump).
@@ -139,29 +132,12 @@ TEST(SentrelCommandLine, WithoutADisplayAcceptedArgumentsEndInOneLineWithExitTwo
     }
 }
 
-// 1 once the process catches SIGTERM, -1 when it has ended (a zombie has no
-// handlers), 0 before.
-int SigtermCaught(pid_t Pid) {
-    std::ifstream status("/proc/" + std::to_string(Pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("State:", 0) == 0 && line.find('Z') != std::string::npos)
-            return -1;
-        if (line.rfind("SigCgt:", 0) == 0)
-            return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
-    }
-    return -1;
-}
-
 // A platform that needs no display (the tests' offscreen) still runs.
 TEST(SentrelCommandLine, OffscreenRunsWithoutADisplayAndEndsOnSigterm) {
     TempConfig config;
     const pid_t pid = Start(SENTREL_PROGRAM, {"-Admin"}, nullptr, "offscreen");
     ASSERT_GT(pid, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int caught = 0;
-    while ((caught = SigtermCaught(pid)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(caught, 1);
+    EXPECT_TRUE(WaitUntilCatchingSigterm(pid));
     kill(pid, SIGTERM);
     EXPECT_EQ(ExitStatus(pid), 0);
 }

@@ -1,6 +1,7 @@
 // One running copy per settings file, with the real program: a second copy
 // beside a first one, and a first one killed outright.
 
+#include "tests/support/RunProgram.h"
 #include "tests/support/TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -42,12 +40,7 @@ Copy Start(const std::vector<std::string>& Arguments) {
         dup2(fileno(copy.Err), STDERR_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        std::vector<char*> argv{const_cast<char*>(SENTREL_PROGRAM)};
-        for (const std::string& argument : Arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(SENTREL_PROGRAM, argv.data());
-        _exit(127);
+        ExecProgram(SENTREL_PROGRAM, Arguments);
     }
     close(pipeFds[1]);
     copy.Out = pipeFds[0];
@@ -105,16 +98,7 @@ bool ConsoleRuns(const Copy& Copy) {
 // Waits until a window copy catches SIGTERM, which it does only once the
 // settings file is its own.
 bool WindowRuns(const Copy& Copy) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream status("/proc/" + std::to_string(Copy.Pid) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("SigCgt:", 0) == 0 &&
-                ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0)
-                return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntilCatchingSigterm(Copy.Pid);
 }
 
 int Stop(Copy& Copy) {
