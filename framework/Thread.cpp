@@ -49,6 +49,7 @@ void* TThread::ThreadProc(void* Self) {
 void TThread::Terminate() {
     FTerminated.store(1, std::memory_order_release);
     futex::Wake(FTerminated, INT_MAX);
+    WakeForTerminate();
 }
 
 void TThread::WaitFor() {

@@ -19,7 +19,8 @@ public:
     ~TThread() override;
     const char* ClassName() const override { return "TThread"; }
 
-    // Sets Terminated and wakes a wait in WaitForTerminate at once.
+    // Sets Terminated, wakes a wait in WaitForTerminate at once, then runs
+    // WakeForTerminate on the caller's thread.
     void Terminate();
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire) != 0; }
     // Blocks until Execute has returned. Safe to call more than once.
@@ -38,6 +39,11 @@ protected:
     virtual void Execute() = 0;
     // Runs on the thread after Execute has returned.
     virtual void DoTerminate() {}
+    // Runs in Terminate on the caller's thread, once Terminated is set: wakes
+    // whatever else the thread may be blocked in (an echo, a name lookup), so
+    // that a stop never waits for it. Derived classes keep it quick and safe
+    // to call more than once; the base's destructor does not call it.
+    virtual void WakeForTerminate() {}
     // Sleeps up to Timeout and returns early when Terminate is called.
     // Returns Terminated().
     bool WaitForTerminate(std::chrono::milliseconds Timeout);
