@@ -124,7 +124,7 @@ bool TqsInternetHost::ParseIPAddress(const std::string& Text, uint32_t& Address)
 }
 
 void TqsInternetHost::Resolve() {
-    if (FResolved)
+    if (Resolved())
         return;
     if (IsIPAddress(FHostName))
         FResolved = true;
@@ -135,24 +135,40 @@ void TqsInternetHost::Resolve() {
 void TqsInternetHost::LookupHost() {
     CheckWinsock();
     DoBeginResolve("Looking up " + FHostName + "...");
-    const auto found = platform::GetHostByName(FHostName);
-    DoEndResolve();
-    FResolved = false;
-    if (found) {
-        FAddress = *found;
-        FResolved = true;
+    LookupEnded(platform::GetHostByName(FHostName));
+}
+
+void TqsInternetHost::LookupEnded(std::optional<uint32_t> Found) {
+    // A failed lookup keeps the address it had (0 for a name never resolved).
+    FResolved.store(false, std::memory_order_release);
+    if (Found) {
+        FAddress.store(*Found, std::memory_order_release);
+        FResolved.store(true, std::memory_order_release);
     }
+    DoEndResolve();
 }
 
 void TqsInternetHost::StartPing() {
-    Resolve();
+    // A dotted quad needs no lookup; a name does, once, and a session first.
+    if (!FResolved && IsIPAddress(FHostName))
+        FResolved = true;
+    const bool lookUp = !FResolved;
+    if (lookUp)
+        CheckWinsock();
     FRequest->Assign(FPingSettings.get()); // the four parameters only
     FRequest->HostName = FHostName;
     FRequest->IPAddress = IPAddress();
-    FRequest->Address = FAddress;
+    FRequest->Address = Address();
     if (FWorker)
         StopPing();
-    FWorker = std::make_unique<TqsPingThread>(FRequest.get(), FReply.get());
+    TqsPingLookup lookup;
+    if (lookUp) {
+        const std::string message = "Looking up " + FHostName + "...";
+        lookup.Begin = [this, message] { DoBeginResolve(message); };
+        lookup.End = [this](std::optional<uint32_t> found) { LookupEnded(found); };
+    }
+    FWorker =
+        std::make_unique<TqsPingThread>(FRequest.get(), FReply.get(), lookUp ? &lookup : nullptr);
     FPinging = true;
 }
 

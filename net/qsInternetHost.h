@@ -7,8 +7,10 @@
 #include "net/qsPingTypes.h"
 #include "net/qsWinsock.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class EDNSError : public Exception {
@@ -33,10 +35,12 @@ public:
     const std::string& HostName() const { return FHostName; }
     void SetHostName(const std::string& Value);
     void SetIPAddress(const std::string& Text);
-    uint32_t Address() const { return FAddress; }
+    // Address and Resolved may change on the worker while it pings: it looks
+    // a name up that was not resolved yet.
+    uint32_t Address() const { return FAddress.load(std::memory_order_acquire); }
     void SetAddress(uint32_t Value);
-    std::string IPAddress() const { return FormatIPAddress(FAddress); }
-    bool Resolved() const { return FResolved; }
+    std::string IPAddress() const { return FormatIPAddress(Address()); }
+    bool Resolved() const { return FResolved.load(std::memory_order_acquire); }
     void SetResolved(bool Value);
     bool Pinging() const { return FPinging; }
 
@@ -44,8 +48,11 @@ public:
     // Accepts a dotted quad with optional blanks around each number.
     virtual bool ParseIPAddress(const std::string& Text, uint32_t& Address);
 
+    // Look the name up on the caller's thread, which waits for the answer.
     void Resolve();
     void LookupHost();
+    // Starts the worker at once; a name not yet resolved is looked up on
+    // the worker, so that neither this nor StopPing waits for a name server.
     void StartPing();
     void StopPing();
     void TerminatePing();
@@ -53,6 +60,9 @@ public:
     void SettingsChanged();
 
     TPingReplyEvent OnPingReply;
+    // Fire around each lookup: on the caller's thread for Resolve and
+    // LookupHost, on the worker's thread for a lookup that StartPing leaves
+    // to it (there also when StopPing cuts the lookup short).
     TDNSBeginResolveEvent OnBeginResolve;
     TDNSEndResolveEvent OnEndResolve;
 
@@ -66,15 +76,17 @@ protected:
 private:
     void ReplyReceived(TObject* Sender);
     void DestroyWorker();
+    // Takes a lookup's outcome: the address when one was found.
+    void LookupEnded(std::optional<uint32_t> Found);
 
     std::unique_ptr<TqsPingThread> FWorker;
     std::unique_ptr<TqsPingRequest> FRequest;
     std::unique_ptr<TqsPingReply> FReply;
     std::unique_ptr<TqsPingDefaults> FPingSettings;
     bool FPinging = false;
-    uint32_t FAddress = 0;
+    std::atomic<uint32_t> FAddress{0};
     std::string FHostName;
-    bool FResolved = false;
+    std::atomic<bool> FResolved{false};
 };
 
 // Parses a dotted quad as the host does; exposed for tools and benchmarks.

@@ -14,7 +14,8 @@ namespace {
 constexpr uint8_t RequestDataByte = 0xAA;
 } // namespace
 
-TqsPingThread::TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target) {
+TqsPingThread::TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target,
+                             const TqsPingLookup* Lookup) {
     LoadIcmpModule();
     try {
         OpenIcmpHandle();
@@ -33,6 +34,10 @@ TqsPingThread::TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target
     FReply->HostName = FRequest->HostName;
     FReply->IPAddress = FRequest->IPAddress;
     FReply->Address = FRequest->Address;
+    if (Lookup != nullptr) {
+        FLookup = std::make_shared<TNameLookup>(FRequest->HostName);
+        FLookupEvents = *Lookup;
+    }
     try {
         Start();
     } catch (...) {
@@ -112,12 +117,38 @@ void TqsPingThread::CloseIcmp() {
 }
 
 void TqsPingThread::Execute() {
+    if (FLookup && !Terminated())
+        LookUpHost();
     // A cycle that has begun is always completed and delivered.
     while (!Terminated()) {
         SendEcho();
         DeliverReply();
         WaitInterval();
     }
+}
+
+void TqsPingThread::LookUpHost() {
+    if (FLookupEvents.Begin)
+        FLookupEvents.Begin();
+    TNameLookup::Start(FLookup);
+    const std::optional<uint32_t> found = FLookup->Wait();
+    if (found) {
+        FRequest->Address = *found;
+        FReply->Address = *found;
+        FReply->IPAddress = FormatIPAddress(*found);
+    }
+    if (FLookupEvents.End)
+        FLookupEvents.End(found);
+}
+
+void TqsPingThread::WakeForTerminate() {
+    AbandonLookup();
+}
+
+void TqsPingThread::AbandonLookup() {
+    // The lookup itself goes on in the pool; only the wait for it ends.
+    if (FLookup)
+        FLookup->Abandon();
 }
 
 void TqsPingThread::SendEcho() {

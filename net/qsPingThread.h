@@ -2,14 +2,18 @@
 // The worker that probes one host: one ICMP echo per cycle through the ICMP
 // module, each outcome copied into the owner's reply object and announced
 // there, then a pause of Interval milliseconds, until it is told to stop.
+// When its host is a name not yet resolved, it looks the name up first.
 
 #include "framework/Exceptions.h"
 #include "framework/Thread.h"
+#include "net/NameLookup.h"
 #include "net/qsPingTypes.h"
 #include "platform/IcmpApi.h"
 #include "platform/Module.h"
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,11 +22,23 @@ public:
     using Exception::Exception;
 };
 
+// How a worker looks its host's name up before its first echo. Both run on
+// the worker, Begin before the lookup and End after it, also when the lookup
+// was cut short by Terminate.
+struct TqsPingLookup {
+    std::function<void()> Begin;
+    // The address found, in network order, or nothing (not found, or stopped).
+    std::function<void(std::optional<uint32_t> Found)> End;
+};
+
 class TqsPingThread : public TThread {
 public:
     // Loads the module, opens a handle, copies Request and starts at once.
-    // Raises EICMPError when the module or handle cannot be had.
-    TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target);
+    // Raises EICMPError when the module or handle cannot be had. With Lookup,
+    // Request's host name is looked up on the worker and echoes go to the
+    // address found, or to Request's address when none was.
+    TqsPingThread(const TqsPingRequest* Request, TqsPingReply* Target,
+                  const TqsPingLookup* Lookup = nullptr);
     // The owner calls Terminate and WaitFor first, then CloseIcmp, then deletes.
     ~TqsPingThread() override;
     const char* ClassName() const override { return "TqsPingThread"; }
@@ -46,8 +62,11 @@ public:
 
 protected:
     void Execute() override;
+    void WakeForTerminate() override;
 
 private:
+    void LookUpHost();
+    void AbandonLookup();
     void LoadIcmpModule();
     void OpenIcmpHandle();
     void ReleaseModule();
@@ -65,4 +84,7 @@ private:
     TqsPingReply* FTarget = nullptr;
     std::vector<uint8_t> FData;        // the request's data, sent every cycle
     std::vector<uint8_t> FReplyBuffer; // where the module writes each reply
+    // Set before the thread starts and kept, so Terminate can always reach it.
+    std::shared_ptr<TNameLookup> FLookup;
+    TqsPingLookup FLookupEvents;
 };

@@ -141,6 +141,7 @@ int main(int argc, char** argv) {
             };
         }
         for (Target& target : targets) {
+            target.Host->Resolve();
             target.Host->StartPing();
             if (!target.Host->Resolved())
                 std::fprintf(stderr, "sentrel-probe: %s: name not found\n",
