@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -136,6 +138,13 @@ TEST_F(HostTest, NameThatNeverResolvesIsPingedAtAddressZero) {
     TqsPingDefaults settings;
     settings.SetInterval(0);
     host.SetPingSettings(&settings);
+    // StartPing leaves the lookup to the worker: its events fire there.
+    std::vector<std::thread::id> eventThreads;
+    host.OnBeginResolve = [&](TObject*, const std::string& message) {
+        EXPECT_EQ(message, "Looking up nowhere...");
+        eventThreads.push_back(std::this_thread::get_id());
+    };
+    host.OnEndResolve = [&](TObject*) { eventThreads.push_back(std::this_thread::get_id()); };
     std::mutex lock;
     std::condition_variable done;
     std::vector<TPingResult> results;
@@ -152,6 +161,93 @@ TEST_F(HostTest, NameThatNeverResolvesIsPingedAtAddressZero) {
     EXPECT_EQ(results[0], prBadDestination);
     EXPECT_STREQ(PingResultText[results[0]], "Bad Destination");
     EXPECT_EQ(fake.Sends(), 0);
+    ASSERT_EQ(eventThreads.size(), 2u);
+    EXPECT_NE(eventThreads[0], std::this_thread::get_id());
+    EXPECT_FALSE(host.Resolved());
+    EXPECT_EQ(host.Address(), 0u);
+}
+
+// A lookup hook that holds every lookup until released (or 20 s pass, so a
+// lookup made on the caller's thread fails the test instead of hanging it).
+// Shared with the hook, as a lookup may end after the test that began it.
+struct HeldLookups {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<std::string> Asked;
+    int Answered = 0;
+    bool Released = false;
+    std::optional<uint32_t> Answer;
+
+    static platform::LookupHook Hook(const std::shared_ptr<HeldLookups>& held) {
+        return [held](const std::string& name) {
+            std::unique_lock<std::mutex> lock(held->Lock);
+            held->Asked.push_back(name);
+            held->Changed.notify_all();
+            held->Changed.wait_for(lock, std::chrono::seconds(20), [&] { return held->Released; });
+            ++held->Answered;
+            return held->Answer;
+        };
+    }
+    void WaitUntilAsked(size_t count) {
+        std::unique_lock<std::mutex> lock(Lock);
+        Changed.wait_for(lock, std::chrono::seconds(20), [&] { return Asked.size() >= count; });
+    }
+    int AnsweredNow() {
+        std::lock_guard<std::mutex> lock(Lock);
+        return Answered;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(Lock);
+        Released = true;
+        Changed.notify_all();
+    }
+};
+
+TEST_F(HostTest, StartAndStopNeverWaitForALookupAndItsOutcomeIsKeptForLaterStarts) {
+    auto held = std::make_shared<HeldLookups>();
+    held->Answer = Quad(127, 0, 0, 7);
+    platform::SetLookupHook(HeldLookups::Hook(held));
+    FakeIcmp fake;
+    TqsInternetHost host(nullptr);
+    host.SetWinsock(Session.get());
+    host.SetHostName("printer1");
+    std::mutex lock;
+    std::condition_variable replied;
+    std::vector<std::string> replyAddresses;
+    host.OnPingReply = [&](TObject*, TqsPingReply* reply) {
+        std::lock_guard<std::mutex> guard(lock);
+        replyAddresses.push_back(reply->IPAddress);
+        replied.notify_all();
+    };
+
+    // Stopped while its lookup is held: no echo, nothing learnt.
+    host.StartPing();
+    EXPECT_EQ(held->AnsweredNow(), 0) << "StartPing waited for the lookup";
+    held->WaitUntilAsked(1);
+    host.StopPing();
+    EXPECT_EQ(held->AnsweredNow(), 0) << "StopPing waited for the lookup";
+    EXPECT_FALSE(host.Pinging());
+    EXPECT_FALSE(host.Resolved());
+    EXPECT_EQ(fake.Sends(), 0);
+
+    // Started again: a new lookup, whose answer is pinged and kept.
+    held->Release();
+    host.StartPing();
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        ASSERT_TRUE(replied.wait_for(guard, std::chrono::seconds(20),
+                                     [&] { return !replyAddresses.empty(); }));
+        EXPECT_EQ(replyAddresses[0], "127.0.0.7");
+    }
+    host.StopPing();
+    EXPECT_TRUE(host.Resolved());
+    EXPECT_EQ(host.IPAddress(), "127.0.0.7");
+    EXPECT_EQ(host.HostName(), "printer1");
+    host.StartPing(); // resolved: no new lookup
+    host.StopPing();
+    held->WaitUntilAsked(2);
+    std::lock_guard<std::mutex> guard(held->Lock);
+    EXPECT_EQ(held->Asked, (std::vector<std::string>{"printer1", "printer1"}));
 }
 
 TEST(InternetHost, NameLookupWithoutSessionFailsBeforeAnyEvent) {
