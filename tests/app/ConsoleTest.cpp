@@ -1,6 +1,8 @@
 // The console mode as a user runs it: the real program, a settings folder of
 // its own, loopback devices only, ended by a signal.
 
+#include "tests/platform/Netns.h"
+#include "tests/support/SlowNameServer.h"
 #include "tests/support/TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -146,6 +149,66 @@ TEST(ConsoleMode, HangupAndClosedOutputStopSaveAndExitZero) {
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_TRUE(SavedOnExit(config));
     }
+}
+
+// Runs in a child inside a private network namespace: the console scans five
+// names its name server never answers and one address, and is ended while
+// the lookups are in flight. The failures, one a line; empty when all pass.
+std::string SigtermWithLookupsInFlight() {
+    if (const std::string why = UseLoopbackNameServer(); !why.empty())
+        return "SKIP: " + why;
+    std::map<std::string, std::string> names;
+    std::string settings = Settings;
+    for (int i = 1; i <= 5; ++i) {
+        const std::string name = "silent" + std::to_string(i) + ".sentrel.test";
+        names[name] = "127.0.0.9"; // never released
+        settings += "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\" + name +
+                    "]\n\"Host\"=\"" + name +
+                    "\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000000\n"
+                    "\"Monitored\"=dword:00000001\n";
+    }
+    SlowNameServer server(names);
+    if (!server.Error().empty())
+        return server.Error();
+    TempConfig config;
+    config.Write(config.SettingsFile(), settings);
+    Child child = StartConsole();
+    if (child.Pid <= 0)
+        return "could not start the program";
+    std::string failures;
+    const std::string out = ReadLines(child.Out, 3);
+    if (out.find("127.0.0.2   Connected") == std::string::npos)
+        failures += "no reply of the device given by address: " + out + "\n";
+    if (!server.WaitUntilAsked(5))
+        failures += "not every name was asked about\n";
+    kill(child.Pid, SIGTERM);
+    const int status = WaitForExit(child.Pid);
+    close(child.Out);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        failures += "did not exit with 0 on SIGTERM: status " + std::to_string(status) + "\n";
+    if (server.Answered() != 0)
+        failures += "a lookup ended before the program did\n";
+    if (!SavedOnExit(config))
+        failures += "not saved on exit\n";
+    return failures;
+}
+
+TEST(ConsoleMode, SigtermEndsItWhileNameLookupsAreInFlight) {
+    static const std::string unavailable = netns::UnavailableReason();
+    if (!unavailable.empty())
+        GTEST_SKIP() << "Skipping the slow name server test: " << unavailable;
+    const std::string prefix = "sentrel-console-dns-";
+    netns::RemoveLeftovers(prefix);
+    std::string failures;
+    try {
+        netns::Namespace ns(prefix + std::to_string(getpid()));
+        failures = ns.RunInside(&SigtermWithLookupsInFlight, std::chrono::seconds(60));
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    if (failures.starts_with("SKIP: "))
+        GTEST_SKIP() << failures.substr(6);
+    EXPECT_EQ(failures, "");
 }
 
 TEST(ConsoleMode, UnreadableSettingsAreReportedWithExitOne) {

@@ -87,10 +87,7 @@ std::string StartAndStopWithLookupsHeld() {
     const std::optional<Reply> named = replyOf(names[0]);
     check(named && named->Result == prSuccess && named->Address == "127.0.0.11",
           "the answered name was not probed at its address");
-    for (const auto deadline = steady_clock::now() + seconds(20);
-         server.Asked().size() < 5 && steady_clock::now() < deadline;)
-        queue.WaitAndDrain(milliseconds(50));
-    check(server.Asked().size() == 5, "not every name was asked about");
+    check(server.WaitUntilAsked(5), "not every name was asked about");
 
     scanner->Stop();
     // The four unanswered lookups are still being asked: Stop did not wait.

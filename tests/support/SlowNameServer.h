@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +88,12 @@ public:
         std::lock_guard<std::mutex> lock(FLock);
         return FAsked;
     }
+    // Waits up to 20 s until Count names have been asked about.
+    bool WaitUntilAsked(size_t Count) {
+        std::unique_lock<std::mutex> lock(FLock);
+        return FAskedMore.wait_for(lock, std::chrono::seconds(20),
+                                   [&] { return FAsked.size() >= Count; });
+    }
     int Answered() {
         std::lock_guard<std::mutex> lock(FLock);
         return FAnswered;
@@ -115,6 +123,7 @@ private:
                 continue;
             std::lock_guard<std::mutex> lock(FLock);
             FAsked.insert(query.Name);
+            FAskedMore.notify_all();
             if (FNames.count(query.Name) == 0 || FReleased.count(query.Name) != 0)
                 Answer(query);
             else
@@ -164,6 +173,7 @@ private:
     }
 
     std::mutex FLock;
+    std::condition_variable FAskedMore;
     std::map<std::string, std::string> FNames;
     std::set<std::string> FReleased;
     std::set<std::string> FAsked;
