@@ -41,6 +41,7 @@ TPool& Pool() {
 }
 
 void* PoolThread(void* Arg) {
+    pthread_setname_np(pthread_self(), TNameLookup::PoolThreadName);
     TPool& pool = *static_cast<TPool*>(Arg);
     std::unique_lock<std::mutex> lock(pool.Lock);
     for (;;) {

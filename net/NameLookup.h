@@ -39,6 +39,9 @@ public:
     static int LookupsInFlight();
     // At most this many lookups are asked at once; the rest queue.
     static constexpr int MaxPoolThreads = 16;
+    // The name each pool thread bears; an idle one ends by itself a while
+    // later, so thread counts that must come back leave these out.
+    static constexpr const char* PoolThreadName = "sentrel-lookup";
 
 private:
     const std::string FName;
