@@ -135,12 +135,12 @@ void TqsInternetHost::Resolve() {
 void TqsInternetHost::LookupHost() {
     CheckWinsock();
     DoBeginResolve("Looking up " + FHostName + "...");
+    FResolved.store(false, std::memory_order_release);
     LookupEnded(platform::GetHostByName(FHostName));
 }
 
 void TqsInternetHost::LookupEnded(std::optional<uint32_t> Found) {
     // A failed lookup keeps the address it had (0 for a name never resolved).
-    FResolved.store(false, std::memory_order_release);
     if (Found) {
         FAddress.store(*Found, std::memory_order_release);
         FResolved.store(true, std::memory_order_release);
