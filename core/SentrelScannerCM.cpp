@@ -4,8 +4,6 @@
 #include "core/SentrelSettingsCM.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace {
 
@@ -214,10 +212,10 @@ void TSentrelScanner::Start() {
 }
 
 void TSentrelScanner::Stop() {
+    // Telling every worker first, which also ends its echo, lets them all
+    // wind down together while the loop below joins them one by one.
     for (int i = 0; i < FScanners->Count(); ++i)
         FScanners->Items(i)->InternetHost()->TerminatePing();
-    // Every worker has been told; give them a moment to wind down together.
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int i = 0; i < FScanners->Count(); ++i) {
         TDeviceScanner* item = FScanners->Items(i);
         item->InternetHost()->WaitForPing();

@@ -69,6 +69,8 @@ void TqsPingThread::LoadIcmpModule() {
         reinterpret_cast<PIcmpCloseHandle>(platform::GetProcAddress(FModule, "IcmpCloseHandle"));
     FIcmpSendEcho =
         reinterpret_cast<PIcmpSendEcho>(platform::GetProcAddress(FModule, "IcmpSendEcho"));
+    FIcmpCancelEcho =
+        reinterpret_cast<PIcmpCancelEcho>(platform::GetProcAddress(FModule, "IcmpCancelEcho"));
     if (FIcmpCreateFile == nullptr || FIcmpCloseHandle == nullptr || FIcmpSendEcho == nullptr) {
         ReleaseModule();
         throw EICMPError("ICMP Error: Unable to load ICMP module");
@@ -104,6 +106,7 @@ void TqsPingThread::ReleaseModule() {
     FIcmpCreateFile = nullptr;
     FIcmpCloseHandle = nullptr;
     FIcmpSendEcho = nullptr;
+    FIcmpCancelEcho = nullptr;
 }
 
 void TqsPingThread::CloseIcmp() {
@@ -119,9 +122,12 @@ void TqsPingThread::CloseIcmp() {
 void TqsPingThread::Execute() {
     if (FLookup && !Terminated())
         LookUpHost();
-    // A cycle that has begun is always completed and delivered.
+    // A cycle that has begun is completed and delivered, unless Terminate cut
+    // its echo short: that echo has no outcome to tell.
     while (!Terminated()) {
         SendEcho();
+        if (FEchoCancelled.load())
+            break;
         DeliverReply();
         WaitInterval();
     }
@@ -143,12 +149,22 @@ void TqsPingThread::LookUpHost() {
 
 void TqsPingThread::WakeForTerminate() {
     AbandonLookup();
+    CancelEcho();
 }
 
 void TqsPingThread::AbandonLookup() {
     // The lookup itself goes on in the pool; only the wait for it ends.
     if (FLookup)
         FLookup->Abandon();
+}
+
+void TqsPingThread::CancelEcho() {
+    // The owner closes the handle only after WaitFor, so it cannot close under
+    // this call; once it is closed there is no echo left to end.
+    if (FIcmpCancelEcho == nullptr || FHandle == ICMP_INVALID_HANDLE)
+        return;
+    FEchoCancelled.store(true);
+    FIcmpCancelEcho(FHandle);
 }
 
 void TqsPingThread::SendEcho() {

@@ -11,6 +11,7 @@
 #include "platform/IcmpApi.h"
 #include "platform/Module.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -73,12 +74,15 @@ private:
     void SendEcho();
     void DeliverReply();
     void WaitInterval();
+    void CancelEcho();
 
     platform::ModuleHandle FModule = nullptr;
     PIcmpCreateFile FIcmpCreateFile = nullptr;
     PIcmpCloseHandle FIcmpCloseHandle = nullptr;
     PIcmpSendEcho FIcmpSendEcho = nullptr;
+    PIcmpCancelEcho FIcmpCancelEcho = nullptr; // optional: null in modules without it
     IcmpHandle FHandle = ICMP_INVALID_HANDLE;
+    std::atomic<bool> FEchoCancelled{false}; // Terminate cut the echo in progress short
     std::unique_ptr<TqsPingRequest> FRequest;
     std::unique_ptr<TqsPingReply> FReply;
     TqsPingReply* FTarget = nullptr;

@@ -1,7 +1,8 @@
 #pragma once
 // The contract of the ICMP module that every echo worker loads by name
 // ("icmp.dll"): three entry points with C linkage and the records they
-// exchange. The worker depends on nothing else of the module.
+// exchange, and a fourth that a worker may do without. The worker depends on
+// nothing else of the module.
 
 #include <cstdint>
 
@@ -44,6 +45,12 @@ using PIcmpSendEcho = uint32_t (*)(IcmpHandle Handle, uint32_t DestinationAddres
                                    void* RequestData, uint16_t RequestSize,
                                    IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
                                    uint32_t ReplySize, uint32_t Timeout);
+// IcmpCancelEcho(handle), optional: ends the echo in progress on the handle at
+// once, from any thread, and makes every later echo on it return at once; both
+// return 0 with ECANCELED as the last error (an echo already answered may
+// still return its reply). Safe to call more than once; afterwards the handle
+// is only closed. Non-zero on success.
+using PIcmpCancelEcho = int (*)(IcmpHandle);
 }
 
 // IP status codes, in the order the worker's result table expects them.

@@ -1,9 +1,9 @@
-// The ICMP module of this system: IcmpCreateFile, IcmpSendEcho and
-// IcmpCloseHandle over ICMP sockets. An unprivileged datagram ICMP socket per
-// handle is used where the system allows it (net.ipv4.ping_group_range);
-// otherwise raw ICMP (root or CAP_NET_RAW), where every handle of the process
-// shares one raw socket whose reader thread hands each answer to the handle
-// whose identifier and sequence it carries.
+// The ICMP module of this system: IcmpCreateFile, IcmpSendEcho,
+// IcmpCancelEcho and IcmpCloseHandle over ICMP sockets. An unprivileged
+// datagram ICMP socket per handle is used where the system allows it
+// (net.ipv4.ping_group_range); otherwise raw ICMP (root or CAP_NET_RAW), where
+// every handle of the process shares one raw socket whose reader thread hands
+// each answer to the handle whose identifier and sequence it carries.
 
 #include "framework/Futex.h"
 #include "platform/IcmpApi.h"
@@ -45,10 +45,12 @@ struct IcmpSocket {
     int Ttl = -1;                 // datagram: time-to-live now set on the socket; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
+    // Set by IcmpCancelEcho, for good; raw handles set it under Lock.
+    std::atomic<bool> Cancelled{false};
 
     // Raw only: the echo this handle waits for, and the packet that answered
     // it, written under Lock by whichever thread drains the shared socket.
-    // The sender sleeps on Answered.
+    // The sender sleeps on Answered (AnswerIn, EchoCancelled).
     std::mutex Lock;
     bool Waiting = false;
     uint16_t Sequence = 0;
@@ -58,6 +60,17 @@ struct IcmpSocket {
     std::atomic<bool> Asleep{false};
     RawSocket* Shared = nullptr;
 };
+
+// Bits of IcmpSocket::Answered. A cancel changes the word the sender sleeps
+// on, so that a sender about to sleep does not miss it.
+constexpr uint32_t AnswerIn = 1;
+constexpr uint32_t EchoCancelled = 2;
+
+// What an echo that IcmpCancelEcho ended returns.
+uint32_t CancelledEcho() {
+    errno = ECANCELED;
+    return 0;
+}
 
 // One sequence number per echo, across all handles of the process.
 std::atomic<uint16_t> gSequence{0};
@@ -179,9 +192,9 @@ public:
         return FHandles.empty();
     }
 
-    // Waits, after the echo of s went out, until its answer is handed over
-    // or Deadline passes. True when it was answered.
-    bool AwaitAnswer(IcmpSocket& s, const timespec& Deadline) {
+    // Waits, after the echo of s went out, until its answer is handed over,
+    // the echo is cancelled or Deadline passes.
+    void AwaitAnswer(IcmpSocket& s, const timespec& Deadline) {
         // Another sender draining now may be handing over this answer: wait
         // for it rather than sleep on an answer that is already queued.
         while (s.Answered.load() == 0) {
@@ -193,7 +206,7 @@ public:
             sched_yield();
         }
         if (s.Answered.load() != 0)
-            return true;
+            return;
         if (FState.fetch_add(1) == 0)
             futex::Wake(FState, 1);
         s.Asleep.store(true);
@@ -203,7 +216,6 @@ public:
         }
         s.Asleep.store(false);
         FState.fetch_sub(1);
-        return s.Answered.load() != 0;
     }
 
 private:
@@ -260,7 +272,7 @@ private:
                 return;
             std::memcpy(s.Receive.data(), Bytes, Length);
             s.Received = Length;
-            s.Answered.store(1);
+            s.Answered.store(AnswerIn);
         }
         // A sender that reads its own answer is awake; the wake-up is for others.
         if (s.Asleep.load())
@@ -436,6 +448,8 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
         }
         s.Ttl = Ttl;
     }
+    if (s.Cancelled.load())
+        return CancelledEcho();
     DrainErrors(s);
 
     const uint16_t sequence = gSequence.fetch_add(1);
@@ -473,6 +487,9 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         pollfd p{s.Fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        // The cancel's shutdown leaves the socket readable for good.
+        if (s.Cancelled.load())
+            return CancelledEcho();
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -524,15 +541,23 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
     const uint16_t sequence = gSequence.fetch_add(1);
     s.Packet.resize(icmp::HeaderSize + RequestSize);
     icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    bool cancelled;
     {
+        // Checked under the lock that the cancel takes, so that a cancel is
+        // either seen here or marks the echo that is starting.
         std::lock_guard<std::mutex> lock(s.Lock);
-        s.Receive.resize(std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024));
-        s.Sequence = sequence;
-        s.Destination = DestinationAddress;
-        s.Received = 0;
-        s.Answered.store(0);
-        s.Waiting = true;
+        cancelled = s.Cancelled.load();
+        s.Waiting = !cancelled;
+        if (!cancelled) {
+            s.Receive.resize(std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024));
+            s.Sequence = sequence;
+            s.Destination = DestinationAddress;
+            s.Received = 0;
+            s.Answered.store(0);
+        }
     }
+    if (cancelled)
+        return CancelledEcho();
 
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -559,19 +584,21 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
     const int err = errno;
     if (sent)
         s.Shared->AwaitAnswer(s, deadline);
-    bool answered;
+    uint32_t answered;
     size_t received;
     {
         std::lock_guard<std::mutex> lock(s.Lock);
         s.Waiting = false;
-        answered = s.Answered.load() != 0;
+        answered = s.Answered.load();
         received = s.Received;
     }
     if (!sent) {
         errno = static_cast<int>(icmp::StatusForSendError(err));
         return 0;
     }
-    if (!answered) {
+    if ((answered & AnswerIn) == 0 && (answered & EchoCancelled) != 0)
+        return CancelledEcho();
+    if ((answered & AnswerIn) == 0) {
         errno = IP_REQ_TIMED_OUT;
         return 0;
     }
@@ -618,6 +645,29 @@ __attribute__((visibility("default"))) int IcmpCloseHandle(IcmpHandle Handle) {
         closed = close(s->Fd) == 0;
     delete s;
     return closed ? 1 : 0;
+}
+
+// Wakes the handle's sender wherever it waits: a datagram socket's poll
+// through shutdown, a raw handle's sleep on Answered through the futex.
+__attribute__((visibility("default"))) int IcmpCancelEcho(IcmpHandle Handle) {
+    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE) {
+        errno = EBADF;
+        return 0;
+    }
+    auto& s = *static_cast<IcmpSocket*>(Handle);
+    if (!s.Raw) {
+        s.Cancelled.store(true);
+        // Unconnected, it says ENOTCONN, yet marks the socket and wakes its poll.
+        shutdown(s.Fd, SHUT_RD);
+        return 1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.Cancelled.store(true);
+        s.Answered.fetch_or(EchoCancelled);
+    }
+    futex::Wake(s.Answered, 1);
+    return 1;
 }
 
 __attribute__((visibility("default"))) uint32_t

@@ -186,6 +186,26 @@ TEST_F(PingThreadTest, TerminateDuringAnEchoDeliversItThenEnds) {
     worker.CloseIcmp();
 }
 
+// With a module that can cancel, Terminate alone ends the echo, and what it
+// returns (here a success) is not delivered.
+TEST(PingThreadCancel, TerminateEndsTheEchoInProgressAndDeliversNothing) {
+    FakeIcmp fake("", true);
+    Deliveries d;
+    fake.Block();
+    auto request = Request(Loopback, 8, 60 * 60 * 1000, 60 * 60 * 1000);
+    TqsPingThread worker(request.get(), &d.Target);
+    fake.WaitForSend(1);
+    worker.Terminate();
+    const bool woken = fake.Cancelled();
+    if (!woken)
+        fake.Release(); // else WaitFor would never return
+    worker.WaitFor();
+    EXPECT_TRUE(woken) << "Terminate left the echo blocked";
+    EXPECT_EQ(d.Count(), 0u);
+    EXPECT_EQ(fake.Sends(), 1);
+    worker.CloseIcmp();
+}
+
 TEST_F(PingThreadTest, StopIsSeenWhileWaitingBetweenCycles) {
     auto request = Request(Loopback, 8, 60 * 60 * 1000);
     TqsPingThread worker(request.get(), &D.Target);

@@ -1,4 +1,4 @@
-// The ICMP module (bin/icmp.so) driven through its three entry points: real
+// The ICMP module (bin/icmp.so) driven through its entry points: real
 // echoes on loopback from this process, and everything else inside a small
 // network of namespaces built per test (client -> router -> target), where a
 // scripted responder on the router forges the answers Linux will not give.
@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -44,6 +45,7 @@ struct Module {
     PIcmpCreateFile Create = nullptr;
     PIcmpSendEcho Send = nullptr;
     PIcmpCloseHandle Close = nullptr;
+    PIcmpCancelEcho Cancel = nullptr; // optional; the tests of it ask for it
     std::string Error;
 };
 
@@ -62,6 +64,7 @@ const Module& Icmp() {
         m.Create = reinterpret_cast<PIcmpCreateFile>(dlsym(library, "IcmpCreateFile"));
         m.Send = reinterpret_cast<PIcmpSendEcho>(dlsym(library, "IcmpSendEcho"));
         m.Close = reinterpret_cast<PIcmpCloseHandle>(dlsym(library, "IcmpCloseHandle"));
+        m.Cancel = reinterpret_cast<PIcmpCancelEcho>(dlsym(library, "IcmpCancelEcho"));
         if (m.Create == nullptr || m.Send == nullptr || m.Close == nullptr)
             m.Error = path + " lacks an entry point";
         return m;
@@ -938,6 +941,52 @@ TEST_P(IcmpNamespaces, EchoDroppedByTheLocalQueue) {
         EXPECT_TRUE(Refused(o, IP_NO_RESOURCES));
     else // a raw socket is told the dropped send succeeded
         EXPECT_TRUE(Refused(o, IP_REQ_TIMED_OUT));
+}
+
+// Echo requests this network namespace has sent (OutEchos of /proc/net/snmp).
+long long EchoRequestsSent() {
+    std::ifstream snmp("/proc/net/snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind("Icmp: ", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value) {
+            if (name == "OutEchos")
+                return std::stoll(value);
+        }
+    }
+    return -1;
+}
+
+// Cancelled once its request has left, an hour-long echo to a host that never
+// answers ends at once (an unmended module outlasts the child's limit), and
+// so does every later echo on the handle.
+TEST_P(IcmpNamespaces, ACancelledEchoEndsAtOnceAndSoDoLaterOnes) {
+    ASSERT_NE(Icmp().Cancel, nullptr) << "the module exports no IcmpCancelEcho";
+    const uint32_t hour = 60 * 60 * 1000;
+    const std::string bytes = lab->Client.RunInside([&] {
+        const IcmpHandle handle = Icmp().Create();
+        if (handle == ICMP_INVALID_HANDLE)
+            return std::string();
+        const long long sentBefore = EchoRequestsSent();
+        Outcome blocked;
+        std::thread sender([&] { blocked = SendEcho(handle, To(Host(Blackholed, 1), 64, hour)); });
+        while (EchoRequestsSent() == sentBefore)
+            std::this_thread::yield();
+        const int cancelled = Icmp().Cancel(handle);
+        sender.join();
+        const Outcome later = SendEcho(handle, To(TargetAddress, 64, hour));
+        Icmp().Close(handle);
+        return std::string(1, static_cast<char>(cancelled)) +
+               Pack(std::vector<Outcome>{blocked, later});
+    });
+    ASSERT_EQ(bytes.size(), 1 + 2 * sizeof(Outcome)) << "no handle in the client namespace";
+    EXPECT_NE(bytes[0], 0);
+    const auto outcomes = Unpack<Outcome>(bytes.substr(1));
+    EXPECT_TRUE(Refused(outcomes[0], ECANCELED));
+    EXPECT_TRUE(Refused(outcomes[1], ECANCELED));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, IcmpNamespaces,

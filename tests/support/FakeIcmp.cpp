@@ -18,6 +18,7 @@ struct State {
     bool FailCreate = false;
     bool FailClose = false;
     bool Blocked = false;
+    bool Cancelled = false;
     int Sends = 0;
     int Open = 0;
     uint32_t LastAddress = 0;
@@ -59,7 +60,7 @@ uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
         S().LastTtl = options != nullptr ? options->Ttl : 0;
         S().LastTimeout = timeout;
         S().Changed.notify_all();
-        S().Changed.wait(lock, [] { return !S().Blocked; });
+        S().Changed.wait(lock, [] { return !S().Blocked || S().Cancelled; });
         echo = S().Echo;
     }
     if (echo.Count == 0) {
@@ -84,13 +85,22 @@ uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
     return echo.Count;
 }
 
+int FakeCancel(IcmpHandle) {
+    {
+        std::lock_guard<std::mutex> lock(S().Lock);
+        S().Cancelled = true;
+    }
+    S().Changed.notify_all();
+    return 1;
+}
+
 } // namespace
 
-FakeIcmp::FakeIcmp(const std::string& Missing) {
+FakeIcmp::FakeIcmp(const std::string& Missing, bool Cancellable) {
     {
         std::lock_guard<std::mutex> lock(S().Lock);
         S().Echo = FakeEcho{};
-        S().FailCreate = S().FailClose = S().Blocked = false;
+        S().FailCreate = S().FailClose = S().Blocked = S().Cancelled = false;
         S().Sends = S().Open = 0;
     }
     std::map<std::string, void*> entries = {
@@ -98,6 +108,8 @@ FakeIcmp::FakeIcmp(const std::string& Missing) {
         {"IcmpCloseHandle", reinterpret_cast<void*>(&FakeClose)},
         {"IcmpSendEcho", reinterpret_cast<void*>(&FakeSend)},
     };
+    if (Cancellable)
+        entries.emplace("IcmpCancelEcho", reinterpret_cast<void*>(&FakeCancel));
     entries.erase(Missing);
     platform::RegisterModule("icmp.dll", entries);
 }
@@ -138,6 +150,11 @@ void FakeIcmp::Release() {
 void FakeIcmp::WaitForSend(int Count) {
     std::unique_lock<std::mutex> lock(S().Lock);
     S().Changed.wait(lock, [Count] { return S().Sends >= Count; });
+}
+
+bool FakeIcmp::Cancelled() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Cancelled;
 }
 
 int FakeIcmp::Sends() const {

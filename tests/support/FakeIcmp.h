@@ -18,8 +18,9 @@ struct FakeEcho {
 
 class FakeIcmp {
 public:
-    // Registers the module; Entries to leave out name missing entry points.
-    explicit FakeIcmp(const std::string& Missing = "");
+    // Registers the module; Missing names an entry point to leave out. The
+    // optional IcmpCancelEcho is offered only when Cancellable.
+    explicit FakeIcmp(const std::string& Missing = "", bool Cancellable = false);
     ~FakeIcmp();
 
     // Outcome of every following echo.
@@ -32,6 +33,9 @@ public:
     // Waits until a send is inside the module (blocked or not).
     void WaitForSend(int Count);
 
+    // Whether IcmpCancelEcho was called; it frees blocked sends for good, and
+    // they then return the scripted echo.
+    bool Cancelled() const;
     int Sends() const;
     int OpenHandles() const;
     uint32_t LastAddress() const;
