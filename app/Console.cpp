@@ -1,5 +1,6 @@
 #include "app/Console.h"
 
+#include "app/StopGrace.h"
 #include "core/Dispatcher.h"
 #include "core/LogFormat.h"
 #include "core/SentrelScannerCM.h"
@@ -31,6 +32,7 @@ struct SignalWaiter {
     sigset_t Set;
     pthread_t Thread{};
     std::atomic<bool> Stop{false};
+    std::atomic<bool> Finished{false}; // then a wake-up is the main thread's, not a stop
     TQueueDispatcher* Queue = nullptr;
     int OutFd = -1;
 
@@ -56,6 +58,10 @@ struct SignalWaiter {
     static void* Run(void* self) {
         auto* waiter = static_cast<SignalWaiter*>(self);
         WaitForStop(*waiter);
+        // A main thread that never gets back to its loop (blocked in a start
+        // or a save) must not keep the process from ending.
+        if (!waiter->Finished)
+            stopgrace::StopAsked();
         waiter->Stop = true;
         waiter->Queue->Wake();
         return nullptr;
@@ -85,6 +91,7 @@ int RunConsole(std::FILE* Out) {
     // A closed output (`sentrel --console | head -1`) shows as a failed write or
     // in the waiter's poll, and stops like SIGTERM instead of killing the process unsaved.
     std::signal(SIGPIPE, SIG_IGN);
+    stopgrace::Install();
     pthread_sigmask(SIG_BLOCK, &waiter.Set, nullptr);
     TQueueDispatcher queue;
     waiter.Queue = &queue;
@@ -133,6 +140,7 @@ int RunConsole(std::FILE* Out) {
             status = 1;
         }
     }
+    waiter.Finished = true;
     if (!waiter.Stop)
         // Wakes the waiter out of sigwait; it ends by returning, not by the signal.
         pthread_kill(waiter.Thread, SIGTERM); // NOLINT(bugprone-bad-signal-to-kill-thread)

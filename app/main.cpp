@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/SingleInstance.h"
+#include "app/StopGrace.h"
 #include "help/hh.h"
 #include "help/hh_funcs.h"
 #include "help/qsDebug.h"
@@ -17,6 +18,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,28 +29,49 @@
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+// The main window once it is complete; a stop asked for before then is kept.
+TMain* gMain = nullptr;
+bool gStopPending = false;
 
 void OnTerminate(int) {
+    stopgrace::StopAsked();
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = write(gSignalPipe[0], &byte, 1);
 }
 
-// SIGTERM and SIGINT end the session the way the session manager does.
-void WatchTerminationSignals(TMain& main) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, &main);
-    QObject::connect(notifier, &QSocketNotifier::activated, &main, [&main] {
-        char byte;
-        [[maybe_unused]] const ssize_t n = read(gSignalPipe[1], &byte, 1);
-        main.EndSession();
-    });
+// SIGTERM and SIGINT end the session the way the session manager does. They
+// are caught from the moment the settings are this copy's, before anything
+// that can block or show a box; the event loop acts on them once it runs,
+// and the grace period ends the process if it never does.
+void CatchTerminationSignals() {
+    stopgrace::Install();
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) == 0)
+        fcntl(gSignalPipe[0], F_SETFL, O_NONBLOCK); // a handler never blocks
     struct sigaction action {};
     action.sa_handler = OnTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+}
+
+// Reads the caught signals in the event loop. Before the main window is
+// complete, a stop closes whatever box runs (a settings file that cannot be
+// read shows one while the window is made) and the session ends after.
+void WatchTerminationSignals(QObject& Owner) {
+    if (gSignalPipe[1] < 0)
+        return;
+    auto* notifier = new QSocketNotifier(gSignalPipe[1], QSocketNotifier::Read, &Owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, &Owner, [] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = read(gSignalPipe[1], &byte, 1);
+        if (gMain != nullptr) {
+            gMain->EndSession();
+            return;
+        }
+        gStopPending = true;
+        QCoreApplication::exit(0);
+    });
 }
 
 } // namespace
@@ -87,12 +110,14 @@ int main(int argc, char** argv) {
     std::unique_ptr<platform::TInstanceLock> lock;
     if (const auto refused = ClaimSettings(line.Admin ? TCopyKind::Admin : TCopyKind::Window, lock))
         return *refused;
+    CatchTerminationSignals();
 
     platform::RaiseOpenFileLimit();
     // Before Qt takes the arguments it knows out of argv.
     hh_funcs::Initialize(argc, argv);
     qsDebug::Initialize();
     TApplication app(argc, argv);
+    WatchTerminationSignals(app);
     QApplication::setApplicationName(QStringLiteral("Kestrava Sentrel"));
     // Hiding the window must not end the program; only "&Shutdown" does.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -112,11 +137,17 @@ int main(int argc, char** argv) {
     TMain main(arguments);
     TOptionsForm options;
     main.OptionsForm = &options;
-    WatchTerminationSignals(main);
     AnswerLaterCopies(main, *lock);
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &main,
                      [&main](QSessionManager&) { main.EndSession(); });
-    const int status = TApplication::exec();
+    int status = 0;
+    if (gStopPending) {
+        main.EndSession();
+    } else {
+        gMain = &main;
+        status = TApplication::exec();
+        gMain = nullptr;
+    }
     main.FormDestroy();
     // The debug window goes while the application still exists.
     qsDebug::Finalize();

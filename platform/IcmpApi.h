@@ -76,3 +76,9 @@ enum : uint32_t {
     IP_OPTION_TOO_BIG = 11017,
     IP_BAD_DESTINATION = 11018,
 };
+
+// IcmpCreateFile fails with EMFILE rather than leave fewer than this many
+// descriptors under the soft limit: they stay for the program itself (its
+// display connection, a settings save, the error box), however many devices
+// it probes. About twice what the window program holds once running.
+inline constexpr int IcmpDescriptorReserve = 32;

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,8 +81,23 @@ std::atomic<uint16_t> gNextIdentifier{static_cast<uint16_t>(getpid() * 265443576
 
 using Clock = std::chrono::steady_clock;
 
+// Refuses a new descriptor, and Later more that go with it, when they would
+// leave fewer than IcmpDescriptorReserve under the limit: a program probing
+// many devices must still be able to draw, save and say what went wrong. The
+// kernel hands out the lowest free number, so every one below Fd is in use.
+// Returns Fd, or -1 with errno EMFILE once Fd is closed.
+int KeepReserve(int Fd, int Later = 0) {
+    rlimit limit{};
+    if (Fd < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        static_cast<rlim_t>(Fd) + Later + IcmpDescriptorReserve < limit.rlim_cur)
+        return Fd;
+    close(Fd);
+    errno = EMFILE;
+    return -1;
+}
+
 int OpenDatagram() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int fd = KeepReserve(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (fd < 0)
         return -1;
     const int on = 1;
@@ -95,7 +111,8 @@ int OpenDatagram() {
 // A raw socket that keeps, of all ICMP, only echo replies and the errors
 // that may quote an echo request.
 int OpenRaw() {
-    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    // Opened once for all raw handles, with the reader's wake-up descriptor.
+    const int fd = KeepReserve(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP), 1);
     if (fd < 0)
         return -1;
     icmp_filter filter{};

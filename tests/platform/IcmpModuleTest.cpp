@@ -16,6 +16,7 @@
 #include <limits.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -987,6 +989,69 @@ TEST_P(IcmpNamespaces, ACancelledEchoEndsAtOnceAndSoDoLaterOnes) {
     const auto outcomes = Unpack<Outcome>(bytes.substr(1));
     EXPECT_TRUE(Refused(outcomes[0], ECANCELED));
     EXPECT_TRUE(Refused(outcomes[1], ECANCELED));
+}
+
+// ---- descriptors left for the program ----
+
+struct Exhausted {
+    int Opened = 0;    // handles opened before the first refusal
+    int Error = 0;     // the refusal's errno
+    int FreeAfter = 0; // descriptors the process could still open
+};
+
+// Opens up to 100 handles under a limit leaving Room descriptors above the
+// reserve, then counts what remains free.
+Exhausted OpenUntilRefused(int Room) {
+    // The module reckons every descriptor below a new one in use and those
+    // above it free: fill the gaps first, so that this holds here.
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    int lowest = 0;
+    while ((lowest = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && lowest < highest) {
+    }
+    close(lowest);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(lowest + IcmpDescriptorReserve + Room);
+    Exhausted e;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return e;
+    for (; e.Opened < 100; ++e.Opened) {
+        if (Icmp().Create() == ICMP_INVALID_HANDLE) {
+            e.Error = errno;
+            break;
+        }
+    }
+    while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0)
+        ++e.FreeAfter;
+    return e;
+}
+
+TEST_F(IcmpModule, HandlesLeaveAReserveOfDescriptors) {
+    const std::string unavailable = netns::UnavailableReason();
+    if (!unavailable.empty())
+        GTEST_SKIP() << "needs a network namespace to choose the socket kind: " << unavailable;
+    netns::RemoveLeftovers(NamespacePrefix);
+    netns::Namespace ns(NamespacePrefix + std::to_string(getpid()) + "-reserve");
+    for (const SocketKind kind : {SocketKind::Datagram, SocketKind::Raw}) {
+        SCOPED_TRACE(kind == SocketKind::Raw ? "raw" : "datagram");
+        ns.Sysctl("net.ipv4.ping_group_range",
+                  kind == SocketKind::Datagram ? "0 2147483647" : "1 0");
+        for (const int room : {3, 0}) {
+            SCOPED_TRACE("room for " + std::to_string(room));
+            const Exhausted e = Unpack<Exhausted>(ns.RunInside(
+                [room] { return Pack(std::vector<Exhausted>{OpenUntilRefused(room)}); }))[0];
+            // A datagram handle holds a descriptor of its own; raw handles
+            // share one socket and its reader's wake-up, two in all.
+            const int expected = kind == SocketKind::Datagram ? room : room >= 2 ? 100 : 0;
+            EXPECT_EQ(e.Opened, expected);
+            if (expected < 100) {
+                EXPECT_EQ(e.Error, EMFILE);
+            }
+            EXPECT_GE(e.FreeAfter, IcmpDescriptorReserve);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, IcmpNamespaces,
