@@ -1,6 +1,7 @@
 #include "help/hh.h"
 
 #include "platform/Directories.h"
+#include "platform/FileTrust.h"
 #include "platform/Process.h"
 #include "platform/registry/Registry.h"
 
@@ -105,32 +106,59 @@ void HelpActionExecute() {
     }
 }
 
-std::string FindHtmlHelpLibrary() {
+namespace {
+
+// The runtime registered in classes.reg, when there is one and it may be
+// loaded; otherwise empty, with Refusal saying why a registered path was not
+// taken (empty when nothing usable was registered at all).
+std::string RegisteredLibrary(std::string& Refusal) {
+    Refusal.clear();
     std::string path;
     try {
         platform::TRegistry registry(platform::RegistryRoot::ClassesRoot);
-        if (registry.OpenKeyReadOnly(HtmlHelpServerKey)) {
-            path = registry.ReadString("");
-            registry.CloseKey();
-            path = ReplaceSystemRootVariable(path);
-            if (!path.empty() && !FileExists(path))
-                path.clear();
-        }
+        if (!registry.OpenKeyReadOnly(HtmlHelpServerKey))
+            return {};
+        path = ReplaceSystemRootVariable(registry.ReadString(""));
+        registry.CloseKey();
     } catch (const std::exception&) {
         // A missing, unreadable or mistyped registration: the system directory's.
-        path.clear();
+        return {};
     }
     if (path.empty())
-        path = WithoutTrailingSeparator(platform::GetSystemDirectory()) + "/" + HtmlHelpLibraryName;
-    return path;
+        return {};
+    // The file runs as the user at every start: a file anyone else could have
+    // put there is not taken.
+    std::string why;
+    std::string trusted = platform::TrustedLibraryPath(path, why);
+    if (trusted.empty())
+        Refusal = "not loading the help runtime \"" + path + "\" named in classes.reg: " + why;
+    return trusted;
+}
+
+std::string SystemLibrary() {
+    return WithoutTrailingSeparator(platform::GetSystemDirectory()) + "/" + HtmlHelpLibraryName;
+}
+
+} // namespace
+
+std::string FindHtmlHelpLibrary() {
+    std::string refusal;
+    std::string path = RegisteredLibrary(refusal);
+    return path.empty() ? SystemLibrary() : path;
 }
 
 void LoadHtmlHelp() {
     if (HelpLibraryHandle != nullptr)
         return;
     try {
-        const std::string path = FindHtmlHelpLibrary();
-        if (path.empty() || !FileExists(path)) {
+        std::string refusal;
+        std::string path = RegisteredLibrary(refusal);
+        if (path.empty())
+            path = SystemLibrary();
+        if (!refusal.empty())
+            std::fprintf(stderr, "Sentrel: %s; looking for \"%s\" instead.\n", refusal.c_str(),
+                         path.c_str());
+        if (!FileExists(path)) {
             gNotLoadedReason = std::string("the help runtime \"") + HtmlHelpLibraryName +
                                "\" was not found (looked for \"" + path + "\")";
             return;

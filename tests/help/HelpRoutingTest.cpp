@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -408,4 +409,92 @@ TEST_F(HelpRouting, LoadTakesTheRegisteredLibrary) {
     hh::HelpActionExecute();
     ASSERT_EQ(gCalls.size(), 1u);
     EXPECT_EQ(gCalls[0].File, ExeDir() + "Sentrel.chm");
+}
+
+// A registered runtime is code the program runs at every start: only a file in
+// the program's own folder or one that nobody but root can change is taken.
+class RegisteredLibraryTrust : public HelpRouting {
+protected:
+    void SetUp() override {
+        HelpRouting::SetUp();
+        InstallFake(Fallback());
+    }
+    // Registers Value, loads, and expects the system directory's runtime
+    // instead, with one line on stderr naming Value and saying Why.
+    void ExpectRefused(const std::string& Value, const std::string& Why) {
+        SCOPED_TRACE(Value);
+        RegisterServer("@=\"" + Value + "\"");
+        hh::UnloadHtmlHelp();
+        testing::internal::CaptureStderr();
+        hh::LoadHtmlHelp();
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(hh::FindHtmlHelpLibrary(), Fallback());
+        EXPECT_EQ(hh::HtmlHelp, &FakeHtmlHelpA); // the fallback loaded as without a value
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find('"' + Value + '"'), std::string::npos) << said;
+        EXPECT_NE(said.find(Why), std::string::npos) << said;
+    }
+    static void Own(const std::string& Path, uid_t User, fs::perms Mode) {
+        ASSERT_EQ(chown(Path.c_str(), User, 0), 0) << Path;
+        fs::permissions(Path, Mode);
+    }
+    static constexpr uid_t Nobody = 65534;
+    static constexpr fs::perms Mode644 = fs::perms::owner_read | fs::perms::owner_write |
+                                         fs::perms::group_read | fs::perms::others_read;
+};
+
+TEST_F(RegisteredLibraryTrust, ARelativePathOrAFolderIsRefused) {
+    Touch(Config.Home() + "/relative/hhctrl.ocx");
+    ASSERT_EQ(chdir(Config.Home().c_str()), 0); // where the relative path would find it
+    ExpectRefused("relative/hhctrl.ocx", "not an absolute path");
+    fs::create_directories(Config.Home() + "/folder.ocx");
+    ExpectRefused(Config.Home() + "/folder.ocx", "a folder");
+}
+
+TEST_F(RegisteredLibraryTrust, AFileOthersCanChangeIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to other users";
+    const std::string others = Config.Home() + "/others/hhctrl.ocx";
+    Touch(others);
+    Own(others, Nobody, Mode644);
+    ExpectRefused(others, "owned by user 65534");
+
+    const std::string group = Config.Home() + "/group/hhctrl.ocx";
+    Touch(group);
+    Own(group, 0, Mode644 | fs::perms::group_write);
+    ExpectRefused(group, "writable by its group");
+
+    const std::string link = Config.Home() + "/link.ocx";
+    fs::create_symlink(others, link);
+    ExpectRefused(link, "owned by user 65534");
+
+    // A safe file in a folder anyone may write to can be swapped for another.
+    const std::string open = Config.Home() + "/open/hhctrl.ocx";
+    Touch(open);
+    Own(open, 0, Mode644);
+    fs::permissions(Config.Home() + "/open", fs::perms::all);
+    ExpectRefused(open, "its folder \"" + Config.Home() + "/open\" is writable by every user");
+}
+
+TEST_F(RegisteredLibraryTrust, RootsOwnFileAndOneInTheProgramsFolderAreTaken) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to root and to other users";
+    const std::string roots = Config.Home() + "/roots/hhctrl.ocx";
+    InstallFake(roots, {{"HtmlHelpA", Entry(&FakeHtmlHelpA)}});
+    Own(roots, 0, Mode644);
+    // The program's own folder: taken whoever owns the file.
+    const std::string own = ExeDir() + "hhctrl-" + std::to_string(getpid()) + ".ocx";
+    InstallFake(own, {{"HtmlHelpA", Entry(&FakeHtmlHelpA)}});
+    Own(own, Nobody, Mode644);
+    for (const std::string& library : {roots, own}) {
+        SCOPED_TRACE(library);
+        RegisterServer("@=\"" + library + "\"");
+        hh::UnloadHtmlHelp();
+        testing::internal::CaptureStderr();
+        hh::LoadHtmlHelp();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(hh::FindHtmlHelpLibrary(), library);
+        EXPECT_EQ(hh::HtmlHelpW, nullptr); // this one, not the system directory's
+    }
+    fs::remove(own);
 }
