@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace {
 
@@ -16,6 +17,8 @@ struct State {
     std::condition_variable Changed;
     FakeEcho Echo;
     bool FailCreate = false;
+    std::set<int> FailingCreates;
+    int Creates = 0;
     bool FailClose = false;
     bool Blocked = false;
     int Sends = 0;
@@ -36,6 +39,10 @@ IcmpHandle FakeCreate() {
     std::lock_guard<std::mutex> lock(S().Lock);
     if (S().FailCreate)
         return ICMP_INVALID_HANDLE;
+    if (S().FailingCreates.count(S().Creates++) != 0) {
+        errno = EMFILE;
+        return ICMP_INVALID_HANDLE;
+    }
     ++S().Open;
     return &gHandleTag;
 }
@@ -91,6 +98,7 @@ FakeIcmp::FakeIcmp(const std::string& Missing) {
         std::lock_guard<std::mutex> lock(S().Lock);
         S().Echo = FakeEcho{};
         S().FailCreate = S().FailClose = S().Blocked = false;
+        S().FailingCreates.clear();
         S().Sends = S().Open = 0;
     }
     std::map<std::string, void*> entries = {
@@ -115,6 +123,12 @@ void FakeIcmp::Script(const FakeEcho& Echo) {
 void FakeIcmp::FailCreate(bool Fail) {
     std::lock_guard<std::mutex> lock(S().Lock);
     S().FailCreate = Fail;
+}
+
+void FakeIcmp::FailCreateCalls(std::set<int> Calls) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().FailingCreates = std::move(Calls);
+    S().Creates = 0;
 }
 
 void FakeIcmp::FailClose(bool Fail) {
