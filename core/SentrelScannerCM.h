@@ -152,7 +152,7 @@ private:
     // Slices handed to the dispatcher belong to this start only.
     uint32_t FStartRun = 0;
     int FStartMinItems = 32;
-    std::chrono::microseconds FStartBudget{8000};
+    std::chrono::microseconds FStartBudget{12000};
     std::exception_ptr FStartError;
     std::vector<std::string> FNotStarted;
     // Gone with the scanner, so that a slice still queued does nothing.
