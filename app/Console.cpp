@@ -119,7 +119,7 @@ int RunConsole(std::FILE* Out) {
         // Devices that failed to start are reported and the rest go on; a
         // start that left nothing probing ends the program as an error.
         std::exception_ptr startFailed;
-        scanner->OnStartError = [&](TObject*, std::exception_ptr error) {
+        scanner->OnStartError = [&](TObject*, const std::exception_ptr& error) {
             if (!scanner->Active()) {
                 startFailed = error;
                 return;

@@ -35,7 +35,7 @@ std::string NotStartedList(const std::vector<std::string>& Names) {
 // The first failure with the devices not started added to its text, of the
 // first failure's own class, so that whoever reports it still gives the
 // advice that belongs to that kind of error.
-std::exception_ptr NotStartedError(std::exception_ptr First,
+std::exception_ptr NotStartedError(const std::exception_ptr& First,
                                    const std::vector<std::string>& Names) {
     const std::string added = "\nNot started: " + NotStartedList(Names);
     try {

@@ -25,7 +25,7 @@ class TSentrelScanner;
 
 using TDeviceStatusChangeEvent = std::function<void(TObject* Sender, const std::string& Host,
                                                     TPingResult OldStatus, TPingResult NewStatus)>;
-using TStartErrorEvent = std::function<void(TObject* Sender, std::exception_ptr Error)>;
+using TStartErrorEvent = std::function<void(TObject* Sender, const std::exception_ptr& Error)>;
 
 class TDeviceScanner : public TCollectionItem {
 public:

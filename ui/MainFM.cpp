@@ -95,7 +95,7 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
         ScannerPingReply(sender, reply);
     };
-    Scanner->OnStartError = [this](TObject*, std::exception_ptr error) {
+    Scanner->OnStartError = [this](TObject*, const std::exception_ptr& error) {
         FScanning = Scanner->Active();
         // Shown once the start has settled, so that no modal box holds up the
         // replies handed over with the slice that ended it.

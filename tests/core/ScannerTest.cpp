@@ -289,7 +289,7 @@ protected:
     void SetUp() override {
         ScriptedScannerTest::SetUp();
         Scanner->SetStartSlice(2, microseconds(0));
-        Scanner->OnStartError = [this](TObject*, std::exception_ptr error) {
+        Scanner->OnStartError = [this](TObject*, const std::exception_ptr& error) {
             try {
                 std::rethrow_exception(error);
             } catch (const EICMPError& e) {
