@@ -99,6 +99,9 @@ int main(int argc, char** argv) {
         winsock->SetActive(true);
         const auto startBegan = Clock::now();
         scanner->SetActive(true);
+        // The start goes on in slices through the queue.
+        while (scanner->Starting())
+            queue.Drain();
         const auto startEnded = Clock::now();
         // Every worker sends as soon as it runs; a silent host never answers.
         const size_t answeredBeforeStop = queue.Pending();

@@ -307,7 +307,9 @@ void TSentrelScanner::FinishStart() {
     for (int i = 0; i < FScanners->Count() && !probing; ++i)
         probing = FScanners->Items(i)->Active();
     FActive = probing;
-    const std::exception_ptr error = NotStartedError(FStartError, FNotStarted);
+    // When nothing started the first error says it all, as it always has.
+    const std::exception_ptr error =
+        probing ? NotStartedError(FStartError, FNotStarted) : FStartError;
     FStartError = nullptr;
     FNotStarted.clear();
     if (!OnStartError)

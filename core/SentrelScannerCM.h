@@ -123,8 +123,8 @@ public:
     TDeviceStatusChangeEvent OnStatusChange;
     TPingReplyEvent OnPingReply;
     // Raised once at the end of a start in which devices failed to start: the
-    // first failure's error, of its own class, its text followed by a line
-    // naming the devices not started. The others go on probing. Without a
+    // first failure's error; when others do probe, of its own class still,
+    // its text followed by a line naming the devices not started. Without a
     // handler the error is thrown from where the start ended.
     TStartErrorEvent OnStartError;
 
