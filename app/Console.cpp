@@ -68,6 +68,15 @@ struct SignalWaiter {
     }
 };
 
+void PrintError(const std::exception& e) {
+    std::fprintf(stderr, "Kestrava Sentrel: %s\n", e.what());
+    if (dynamic_cast<const EICMPError*>(&e) != nullptr) {
+        const std::string advice = platform::IcmpAccessAdvice();
+        if (!advice.empty())
+            std::fprintf(stderr, "%s\n", advice.c_str());
+    }
+}
+
 // False once the reader has gone (a closed pipe gives EPIPE, SIGPIPE being ignored).
 bool Print(std::FILE* out, const std::string& line) {
     std::fputs(line.c_str(), out);
@@ -114,6 +123,20 @@ int RunConsole(std::FILE* Out) {
             if (!outputClosed && !Print(Out, FormatRecord({Now(), host, newStatus}, true)))
                 outputClosed = true;
         };
+        // Devices that failed to start are reported and the rest go on; a
+        // start that left nothing probing ends the program as an error.
+        std::exception_ptr startFailed;
+        scanner->OnStartError = [&](TObject*, const std::exception_ptr& error) {
+            if (!scanner->Active()) {
+                startFailed = error;
+                return;
+            }
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                PrintError(e);
+            }
+        };
         try {
             settings->Load();
             outputClosed = !Print(
@@ -125,18 +148,15 @@ int RunConsole(std::FILE* Out) {
             log->SetCapacity(settings->SystemLogSize);
             winsock->SetActive(true);
             scanner->SetActive(true);
-            while (!waiter.Stop && !outputClosed)
+            while (!waiter.Stop && !outputClosed && !startFailed)
                 queue.WaitAndDrain(std::chrono::hours(1));
+            if (startFailed)
+                std::rethrow_exception(startFailed);
             scanner->SetActive(false);
             winsock->SetActive(false);
             settings->Save();
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "Kestrava Sentrel: %s\n", e.what());
-            if (dynamic_cast<const EICMPError*>(&e) != nullptr) {
-                const std::string advice = platform::IcmpAccessAdvice();
-                if (!advice.empty())
-                    std::fprintf(stderr, "%s\n", advice.c_str());
-            }
+            PrintError(e);
             status = 1;
         }
     }

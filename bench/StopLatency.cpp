@@ -132,6 +132,9 @@ int main(int argc, char** argv) {
         const long long sentBefore = EchoRequestsSent();
         const auto startBegan = Clock::now();
         scanner->SetActive(true);
+        // The start goes on in slices through the queue.
+        while (scanner->Starting())
+            queue.Drain();
         const auto startEnded = Clock::now();
         // Every worker sends as soon as it runs; a silent host never answers.
         // Stop once every echo is out, so that each one is cut short.

@@ -12,6 +12,44 @@ constexpr int32_t MaxPingIntervalSeconds = 24 * 60 * 60;
 // take it: 4294967295 (read as -1) would make Stop and exit wait practically for ever.
 constexpr uint32_t MinEchoTimeoutMs = 1;
 constexpr uint32_t MaxEchoTimeoutMs = 30000;
+// Names a failed start lists before it only counts the rest.
+constexpr size_t NotStartedNamesShown = 3;
+
+// "a", "a and b", "a, b and c", "a, b, c and 47 more".
+std::string NotStartedList(const std::vector<std::string>& Names) {
+    const size_t shown = std::min(Names.size(), NotStartedNamesShown);
+    const size_t more = Names.size() - shown;
+    std::string text;
+    for (size_t i = 0; i < shown; ++i) {
+        if (i > 0)
+            text += (i + 1 == shown && more == 0) ? " and " : ", ";
+        text += Names[i];
+    }
+    if (more > 0)
+        text += " and " + std::to_string(more) + " more";
+    return text;
+}
+
+// The first failure with the devices not started added to its text, of the
+// first failure's own class, so that whoever reports it still gives the
+// advice that belongs to that kind of error.
+std::exception_ptr NotStartedError(const std::exception_ptr& First,
+                                   const std::vector<std::string>& Names) {
+    const std::string added = "\nNot started: " + NotStartedList(Names);
+    try {
+        std::rethrow_exception(First);
+    } catch (const EICMPError& e) {
+        return std::make_exception_ptr(EICMPError(e.what() + added));
+    } catch (const EWinsockError& e) {
+        return std::make_exception_ptr(EWinsockError(e.what() + added));
+    } catch (const EDNSError& e) {
+        return std::make_exception_ptr(EDNSError(e.what() + added));
+    } catch (const std::exception& e) {
+        return std::make_exception_ptr(Exception(e.what() + added));
+    } catch (...) {
+        return std::make_exception_ptr(Exception("Unknown error" + added));
+    }
+}
 
 } // namespace
 
@@ -203,12 +241,78 @@ void TSentrelScanner::Clear() {
     FScanners->Clear();
 }
 
+void TSentrelScanner::SetStartSlice(int MinItems, std::chrono::microseconds Budget) {
+    FStartMinItems = std::max(MinItems, 1);
+    FStartBudget = Budget;
+}
+
 void TSentrelScanner::Start() {
-    for (int i = 0; i < FScanners->Count(); ++i) {
-        TDeviceScanner* item = FScanners->Items(i);
-        item->SetActive(item->Monitored);
-    }
+    // Active at once, so that Stop is offered while the devices start.
     FActive = true;
+    ++FStartRun;
+    FStartNext = 0;
+    FStartError = nullptr;
+    FNotStarted.clear();
+    StartSlice();
+}
+
+void TSentrelScanner::StartSlice() {
+    if (StartSome()) {
+        if (TDispatcher* dispatcher = Dispatcher()) {
+            std::weak_ptr<char> alive = FAlive;
+            dispatcher->Post([this, alive, run = FStartRun] {
+                // Dropped once the scanner is gone, stopped, or started anew.
+                if (alive.expired() || !FActive || run != FStartRun)
+                    return;
+                StartSlice();
+            });
+            return;
+        }
+        // Nobody to hand the rest to: all of it now.
+        while (StartSome()) {
+        }
+    }
+    FinishStart();
+}
+
+bool TSentrelScanner::StartSome() {
+    const auto began = std::chrono::steady_clock::now();
+    const int count = FScanners->Count();
+    for (int done = 0; FStartNext < count; ++done) {
+        if (done >= FStartMinItems && std::chrono::steady_clock::now() - began >= FStartBudget)
+            return true;
+        TDeviceScanner* item = FScanners->Items(FStartNext++);
+        try {
+            item->SetActive(item->Monitored);
+        } catch (...) {
+            // One device that cannot start (no descriptor left, no name
+            // service) keeps none of the others from probing.
+            if (!FStartError)
+                FStartError = std::current_exception();
+            FNotStarted.push_back(item->DisplayName());
+        }
+    }
+    return false;
+}
+
+void TSentrelScanner::FinishStart() {
+    FStartNext = -1;
+    if (!FStartError)
+        return;
+    // Stop stays offered while anything probes; with nothing probing the
+    // scanner counts as stopped, as after a start that failed outright.
+    bool probing = false;
+    for (int i = 0; i < FScanners->Count() && !probing; ++i)
+        probing = FScanners->Items(i)->Active();
+    FActive = probing;
+    // When nothing started the first error says it all, as it always has.
+    const std::exception_ptr error =
+        probing ? NotStartedError(FStartError, FNotStarted) : FStartError;
+    FStartError = nullptr;
+    FNotStarted.clear();
+    if (!OnStartError)
+        std::rethrow_exception(error);
+    OnStartError(this, error);
 }
 
 void TSentrelScanner::Stop() {

@@ -11,10 +11,13 @@
 #include "net/qsWinsock.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TDeviceData;
 class TSentrelSettings;
@@ -22,6 +25,7 @@ class TSentrelScanner;
 
 using TDeviceStatusChangeEvent = std::function<void(TObject* Sender, const std::string& Host,
                                                     TPingResult OldStatus, TPingResult NewStatus)>;
+using TStartErrorEvent = std::function<void(TObject* Sender, const std::exception_ptr& Error)>;
 
 class TDeviceScanner : public TCollectionItem {
 public:
@@ -104,11 +108,25 @@ public:
     // Rebuilds every device scanner from the settings; leaves scanning off.
     void LoadFromSettings(TSentrelSettings* Settings);
     void Clear();
+    // Starts the monitored devices in slices on the main thread: the first
+    // here, the rest through the dispatcher, so that replies and painting run
+    // in between. Active from the first device on; Stop ends what started and
+    // the rest of the start with it.
     void Start();
     void Stop();
+    // True while a start still has devices to go.
+    bool Starting() const { return FActive && FStartNext >= 0; }
+    // Each slice starts at least MinItems devices, then more until Budget has
+    // passed.
+    void SetStartSlice(int MinItems, std::chrono::microseconds Budget);
 
     TDeviceStatusChangeEvent OnStatusChange;
     TPingReplyEvent OnPingReply;
+    // Raised once at the end of a start in which devices failed to start: the
+    // first failure's error; when others do probe, of its own class still,
+    // its text followed by a line naming the devices not started. Without a
+    // handler the error is thrown from where the start ended.
+    TStartErrorEvent OnStartError;
 
     // The worker interval for a ping interval in seconds, kept within 1 s to
     // one day so that a stored value cannot stop probing or overflow.
@@ -119,8 +137,24 @@ protected:
 
 private:
     friend class TDeviceScanner;
+    // Runs one slice, then hands the rest on or ends the start.
+    void StartSlice();
+    // Starts the devices of one slice; true while devices remain.
+    bool StartSome();
+    void FinishStart();
+
     std::unique_ptr<TqsPingDefaults> FPingDefaults;
     std::unique_ptr<TScannerCollection> FScanners;
     bool FActive = false;
     TDispatcher* FDispatcher = nullptr;
+    // The next device a start takes up; -1 once none remain.
+    int FStartNext = -1;
+    // Slices handed to the dispatcher belong to this start only.
+    uint32_t FStartRun = 0;
+    int FStartMinItems = 32;
+    std::chrono::microseconds FStartBudget{12000};
+    std::exception_ptr FStartError;
+    std::vector<std::string> FNotStarted;
+    // Gone with the scanner, so that a slice still queued does nothing.
+    std::shared_ptr<char> FAlive = std::make_shared<char>();
 };

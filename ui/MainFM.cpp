@@ -95,6 +95,18 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
         ScannerPingReply(sender, reply);
     };
+    Scanner->OnStartError = [this](TObject*, const std::exception_ptr& error) {
+        FScanning = Scanner->Active();
+        // Shown once the start has settled, so that no modal box holds up the
+        // replies handed over with the slice that ended it.
+        QTimer::singleShot(0, this, [error] {
+            try {
+                std::rethrow_exception(error);
+            } catch (...) {
+                ReportCurrentException();
+            }
+        });
+    };
     Log = new TStatusLog(FComponents.get());
     LogViewer = new TLogViewer(FComponents.get());
     LogViewer->Caption = QStringLiteral("Network Status Log");
@@ -308,7 +320,8 @@ void TMain::StartActionExecute() {
         List->SetSortType(TSortType::stBoth);
         throw;
     }
-    FScanning = true;
+    // Not when every device failed to start (reported apart).
+    FScanning = Scanner->Active();
     List->SetSortType(TSortType::stBoth);
 }
 

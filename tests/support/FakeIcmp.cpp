@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 
 namespace {
 
@@ -16,6 +17,8 @@ struct State {
     std::condition_variable Changed;
     FakeEcho Echo;
     bool FailCreate = false;
+    std::set<int> FailingCreates;
+    int Creates = 0;
     bool FailClose = false;
     bool Blocked = false;
     bool Cancelled = false;
@@ -37,6 +40,10 @@ IcmpHandle FakeCreate() {
     std::lock_guard<std::mutex> lock(S().Lock);
     if (S().FailCreate)
         return ICMP_INVALID_HANDLE;
+    if (S().FailingCreates.count(S().Creates++) != 0) {
+        errno = EMFILE;
+        return ICMP_INVALID_HANDLE;
+    }
     ++S().Open;
     return &gHandleTag;
 }
@@ -101,6 +108,7 @@ FakeIcmp::FakeIcmp(const std::string& Missing, bool Cancellable) {
         std::lock_guard<std::mutex> lock(S().Lock);
         S().Echo = FakeEcho{};
         S().FailCreate = S().FailClose = S().Blocked = S().Cancelled = false;
+        S().FailingCreates.clear();
         S().Sends = S().Open = 0;
     }
     std::map<std::string, void*> entries = {
@@ -127,6 +135,12 @@ void FakeIcmp::Script(const FakeEcho& Echo) {
 void FakeIcmp::FailCreate(bool Fail) {
     std::lock_guard<std::mutex> lock(S().Lock);
     S().FailCreate = Fail;
+}
+
+void FakeIcmp::FailCreateCalls(std::set<int> Calls) {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    S().FailingCreates = std::move(Calls);
+    S().Creates = 0;
 }
 
 void FakeIcmp::FailClose(bool Fail) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 struct FakeEcho {
@@ -26,6 +27,9 @@ public:
     // Outcome of every following echo.
     void Script(const FakeEcho& Echo);
     void FailCreate(bool Fail);
+    // The handle opens of these numbers fail as when descriptors ran out;
+    // 0 is the next open from now.
+    void FailCreateCalls(std::set<int> Calls);
     void FailClose(bool Fail);
     // While blocked, sends wait inside the module until Release.
     void Block();

@@ -4,6 +4,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
 #include "net/qsWinsock.h"
+#include "tests/support/FakeIcmp.h"
 #include "tests/support/TempConfig.h"
 #include "tests/support/WidgetTestEnvironment.h"
 #include "tests/ui/ModalHelper.h"
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -280,6 +282,41 @@ TEST_F(MainWindowTest, AStartFailureIsReportedAndStartStaysOffered) {
     ASSERT_EQ(reports.Texts.size(), 1u);
     EXPECT_TRUE(reports.Texts[0].startsWith(QStringLiteral("Error initializing Winsock")));
     EXPECT_FALSE(main.Scanning());
+    main.ApplicationEventsIdle();
+    EXPECT_TRUE(main.StartAction->isVisible());
+}
+
+TEST_F(MainWindowTest, DevicesThatFailToStartAreReportedOnceWhileTheOthersProbe) {
+    std::string devices;
+    for (int i = 1; i <= 6; ++i)
+        devices += Device("127.0.0." + std::to_string(i), 0, true);
+    WriteSettings(SettingsKey(false, true) + devices);
+    FakeIcmp fake;
+    TMain main({});
+    main.Scanner->SetStartSlice(2, std::chrono::microseconds(0)); // the report ends a later slice
+    fake.FailCreateCalls({0, 3, 4});
+    ExpectedErrorReports reports;
+    main.StartAction->trigger();
+    const auto lit = [&] {
+        int n = 0;
+        for (int i = 0; i < main.List->Count(); ++i)
+            n += main.List->Item(i)->SubItemImage(0) == images::LampGreen;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return !reports.Texts.empty() && lit() == 3; }));
+    QApplication::processEvents();
+    ASSERT_EQ(reports.Texts.size(), 1u);
+    EXPECT_TRUE(reports.Texts[0].startsWith(
+        QStringLiteral("ICMP Error: Could not open handle: too many open files (limit ")))
+        << reports.Texts[0].toStdString();
+    EXPECT_TRUE(reports.Texts[0].contains(
+        QStringLiteral(")\nNot started: 127.0.0.1, 127.0.0.4 and 127.0.0.5.")))
+        << reports.Texts[0].toStdString();
+    EXPECT_TRUE(main.Scanning());
+    main.ApplicationEventsIdle();
+    EXPECT_TRUE(main.StopAction->isVisible());
+    main.StopAction->trigger();
+    EXPECT_EQ(fake.OpenHandles(), 0);
     main.ApplicationEventsIdle();
     EXPECT_TRUE(main.StartAction->isVisible());
 }
