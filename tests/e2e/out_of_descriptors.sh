@@ -100,6 +100,8 @@ wait_until "the tray icon and the error message appear" 60 icon_and_box
     fail "the open-files limit is not $LIMIT: $(grep 'open files' "/proc/$PID/limits")"
 grep -q "ICMP Error: Could not open handle: too many open files (limit $LIMIT)" "$WORK/program.err" ||
     fail "no out-of-descriptors error: $(cat "$WORK/program.err")"
+grep -q "^Not started: 127\.0\.0\.[0-9]*, .* and [0-9]* more" "$WORK/program.err" ||
+    fail "the devices not started are not named: $(cat "$WORK/program.err")"
 check_descriptors "with the message shown"
 
 # The program answers: OK closes the message, the tray menu opens, View
