@@ -86,7 +86,9 @@ int RunConsole(std::FILE* Out) {
     // in the waiter's poll, and stops like SIGTERM instead of killing the process unsaved.
     std::signal(SIGPIPE, SIG_IGN);
     pthread_sigmask(SIG_BLOCK, &waiter.Set, nullptr);
-    TQueueDispatcher queue;
+    // Replies gather for a moment before the main thread wakes for them: a
+    // status line 50 ms late is not seen, a wake-up per echo is paid for.
+    TQueueDispatcher queue(std::chrono::milliseconds(50));
     waiter.Queue = &queue;
     waiter.OutFd = fileno(Out);
     pthread_create(&waiter.Thread, nullptr, &SignalWaiter::Run, &waiter);

@@ -15,15 +15,15 @@ void SetMainThreadDispatcher(TDispatcher* Dispatcher) {
 }
 
 void TQueueDispatcher::Post(std::function<void()> Call) {
-    bool first;
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(FLock);
-        first = FQueue.empty();
         FQueue.push_back(std::move(Call));
+        wake = FWaiting && FQueue.size() == 1;
     }
-    // A queue that held calls already has had its waiter woken; with
-    // thousands of workers most posts then cost no wake-up at all.
-    if (first)
+    // Only a drainer waiting for its first call is woken, once; calls that
+    // come while it gathers or runs a batch cost no wake-up at all.
+    if (wake)
         FReady.notify_one();
 }
 
@@ -57,7 +57,14 @@ size_t TQueueDispatcher::Drain() {
 size_t TQueueDispatcher::WaitAndDrain(std::chrono::milliseconds Timeout) {
     {
         std::unique_lock<std::mutex> lock(FLock);
-        FReady.wait_for(lock, Timeout, [this] { return !FQueue.empty() || FWoken; });
+        if (FQueue.empty() && !FWoken) {
+            FWaiting = true;
+            FReady.wait_for(lock, Timeout, [this] { return !FQueue.empty() || FWoken; });
+            FWaiting = false;
+            // The rest of a burst joins the first call; only Wake cuts this short.
+            if (!FQueue.empty() && FGather > std::chrono::milliseconds::zero())
+                FReady.wait_for(lock, FGather, [this] { return FWoken; });
+        }
         FWoken = false;
     }
     return Drain();
@@ -74,4 +81,9 @@ void TQueueDispatcher::Wake() {
 size_t TQueueDispatcher::Pending() const {
     std::lock_guard<std::mutex> lock(FLock);
     return FQueue.size();
+}
+
+bool TQueueDispatcher::Waiting() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FWaiting;
 }

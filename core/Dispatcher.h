@@ -22,18 +22,28 @@ void SetMainThreadDispatcher(TDispatcher* Dispatcher);
 // A queue that the main thread drains itself.
 class TQueueDispatcher : public TDispatcher {
 public:
+    // Gather: how long WaitAndDrain lets calls gather once the first has come,
+    // so that thousands of replies a second wake the main thread a few times
+    // rather than once each; zero runs the first call at once.
+    explicit TQueueDispatcher(std::chrono::milliseconds Gather = std::chrono::milliseconds::zero())
+        : FGather(Gather) {}
     void Post(std::function<void()> Call) override;
     // Runs every queued call, including calls queued meanwhile; returns how many ran.
     size_t Drain();
-    // Waits until a call is queued or Timeout passes (or Wake is called), then drains.
+    // Waits until a call is queued or Timeout passes (or Wake is called), lets
+    // further calls gather, then drains.
     size_t WaitAndDrain(std::chrono::milliseconds Timeout);
     // Ends a WaitAndDrain early, from any thread or a signal-safe context's helper thread.
     void Wake();
     size_t Pending() const;
+    // True while WaitAndDrain sleeps until a first call comes.
+    bool Waiting() const;
 
 private:
     mutable std::mutex FLock;
     std::condition_variable FReady;
     std::deque<std::function<void()>> FQueue;
     bool FWoken = false;
+    bool FWaiting = false; // WaitAndDrain sleeps until a first call comes
+    const std::chrono::milliseconds FGather;
 };
