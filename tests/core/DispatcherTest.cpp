@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace {
@@ -26,6 +28,20 @@ TEST(QueueDispatcher, CallsGatherBehindTheFirstUntilWake) {
     drainer.join();
     EXPECT_EQ(drained, 2u);
     EXPECT_EQ(ran, 2);
+}
+
+TEST(QueueDispatcher, AThrowingCallLosesNoCallBehindItAndKeepsTheOrder) {
+    TQueueDispatcher queue;
+    std::string order;
+    queue.Post([&] { order += 'a'; });
+    queue.Post([] { throw std::runtime_error("handler failed"); });
+    queue.Post([&] { order += 'b'; });
+    queue.Post([&] { order += 'c'; });
+    EXPECT_THROW(queue.Drain(), std::runtime_error);
+    EXPECT_EQ(queue.Pending(), 2u);
+    queue.Post([&] { order += 'd'; });
+    EXPECT_EQ(queue.Drain(), 3u);
+    EXPECT_EQ(order, "abcd");
 }
 
 } // namespace
