@@ -102,7 +102,9 @@ int RunConsole(std::FILE* Out) {
     std::signal(SIGPIPE, SIG_IGN);
     stopgrace::Install();
     pthread_sigmask(SIG_BLOCK, &waiter.Set, nullptr);
-    TQueueDispatcher queue;
+    // Replies gather for a moment before the main thread wakes for them: a
+    // status line 50 ms late is not seen, a wake-up per echo is paid for.
+    TQueueDispatcher queue(std::chrono::milliseconds(50));
     waiter.Queue = &queue;
     waiter.OutFd = fileno(Out);
     pthread_create(&waiter.Thread, nullptr, &SignalWaiter::Run, &waiter);

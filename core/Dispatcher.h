@@ -2,9 +2,9 @@
 // Hands work from worker threads to the main thread. The program binds it to
 // its event loop; tests and the console mode use a queue they drain.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 
@@ -22,18 +22,44 @@ void SetMainThreadDispatcher(TDispatcher* Dispatcher);
 // A queue that the main thread drains itself.
 class TQueueDispatcher : public TDispatcher {
 public:
+    // Gather: how long WaitAndDrain lets calls gather once the first has come,
+    // so that thousands of replies a second wake the main thread a few times
+    // rather than once each; zero runs the first call at once.
+    explicit TQueueDispatcher(std::chrono::milliseconds Gather = std::chrono::milliseconds::zero())
+        : FGather(Gather) {}
+    ~TQueueDispatcher() override;
+    TQueueDispatcher(const TQueueDispatcher&) = delete;
+    TQueueDispatcher& operator=(const TQueueDispatcher&) = delete;
+
     void Post(std::function<void()> Call) override;
     // Runs every queued call, including calls queued meanwhile; returns how many ran.
     size_t Drain();
-    // Waits until a call is queued or Timeout passes (or Wake is called), then drains.
+    // Waits until a call is queued or Timeout passes (or Wake is called), lets
+    // further calls gather, then drains.
     size_t WaitAndDrain(std::chrono::milliseconds Timeout);
     // Ends a WaitAndDrain early, from any thread or a signal-safe context's helper thread.
     void Wake();
     size_t Pending() const;
+    // True while WaitAndDrain sleeps until a first call comes.
+    bool Waiting() const;
 
 private:
-    mutable std::mutex FLock;
+    struct Node {
+        std::function<void()> Call;
+        Node* Next = nullptr;
+    };
+    // The posted calls, oldest first, taken off the queue.
+    Node* TakePosted();
+    bool Ready() const;
+
+    // Posted calls, newest first. Workers push without a lock, so thousands
+    // of them posting at once never queue on one another.
+    std::atomic<Node*> FPosted{nullptr};
+    std::atomic<size_t> FCount{0};
+    mutable std::mutex FLock; // the drainer's sleep, and FCarry
     std::condition_variable FReady;
-    std::deque<std::function<void()>> FQueue;
+    Node* FCarry = nullptr; // taken but not run, oldest first, when a call threw
     bool FWoken = false;
+    bool FWaiting = false; // WaitAndDrain sleeps until a first call comes
+    const std::chrono::milliseconds FGather;
 };

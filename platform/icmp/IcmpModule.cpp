@@ -23,12 +23,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -48,6 +50,12 @@ struct IcmpSocket {
     std::vector<uint8_t> Receive; // one received packet
     // Set by IcmpCancelEcho, for good; raw handles set it under Lock.
     std::atomic<bool> Cancelled{false};
+
+    // Datagram only: echoes still to send before reading straight after the
+    // send is tried again. A near host (loopback) has answered by the time
+    // the send returns, so the read needs no poll; a far one has not, and the
+    // read would be a call for nothing.
+    uint8_t SkipReadFirst = 0;
 
     // Raw only: the echo this handle waits for, and the packet that answered
     // it, written under Lock by whichever thread drains the shared socket.
@@ -238,7 +246,19 @@ public:
 private:
     static constexpr uint32_t Stopping = 1u << 31;
 
-    RawSocket(int Fd, int Wake) : FFd(Fd), FWake(Wake), FBuffer(65536) {}
+    // Packets read in one call; each has room for the largest an echo can bring.
+    static constexpr size_t Batch = 16;
+    static constexpr size_t PacketRoom = 65536;
+
+    // The buffer is left uninitialised: only the pages that packets reach
+    // become resident, a few kilobytes rather than a megabyte.
+    RawSocket(int Fd, int Wake) : FFd(Fd), FWake(Wake), FBuffer(new uint8_t[Batch * PacketRoom]) {
+        for (size_t i = 0; i < Batch; ++i) {
+            FSlots[i] = {FBuffer.get() + i * PacketRoom, PacketRoom};
+            FMessages[i].msg_hdr.msg_iov = &FSlots[i];
+            FMessages[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
 
     void Read() {
         // Signals are for the program's own threads.
@@ -259,16 +279,21 @@ private:
         }
     }
 
-    // Reads everything queued on the socket and hands each answer over.
-    // Callers hold FDrainLock, which also guards the buffer.
+    // Reads everything queued on the socket and hands each answer over; a
+    // batch read short of full has emptied the queue, which saves the call
+    // that would only say so. Callers hold FDrainLock, which also guards the
+    // buffer.
     void Drain() {
         for (;;) {
-            const ssize_t n = recv(FFd, FBuffer.data(), FBuffer.size(), MSG_DONTWAIT);
+            const int n = recvmmsg(FFd, FMessages.data(), Batch, MSG_DONTWAIT, nullptr);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n < 0)
+            if (n <= 0)
                 return;
-            Deliver(FBuffer.data(), static_cast<size_t>(n));
+            for (int i = 0; i < n; ++i)
+                Deliver(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len);
+            if (static_cast<size_t>(n) < Batch)
+                return;
         }
     }
 
@@ -304,7 +329,9 @@ private:
     // Senders waiting for an answer that has not come, and the stop flag.
     std::atomic<uint32_t> FState{0};
     std::mutex FDrainLock;
-    std::vector<uint8_t> FBuffer;
+    std::unique_ptr<uint8_t[]> FBuffer;
+    std::array<iovec, Batch> FSlots{};
+    std::array<mmsghdr, Batch> FMessages{};
 };
 
 // Which raw socket new raw handles join: one at a time, opened for the first
@@ -353,10 +380,17 @@ uint32_t ElapsedMs(Clock::time_point since) {
     return static_cast<uint32_t>(ms.count());
 }
 
-// Empties a datagram socket's error queue and its pending error, so that an
-// error about an earlier echo neither answers the next one nor fails its
-// send. Such an error may arrive at any time, long after its echo gave up.
-// True when an ICMP error was waiting.
+// Reading the socket error clears it; the kernel would hand it to the next send.
+void ClearSocketError(IcmpSocket& s) {
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    getsockopt(s.Fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+}
+
+// Empties a datagram socket's error queue and its pending error. Such an
+// error may arrive at any time, long after its echo gave up; when it fails
+// the next send, this clears the way for a second try. True when an ICMP
+// error was waiting.
 bool DrainErrors(IcmpSocket& s) {
     uint8_t data[64];
     uint8_t control[256];
@@ -378,10 +412,7 @@ bool DrainErrors(IcmpSocket& s) {
             icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP;
         }
     }
-    // Reading the socket error clears it; the kernel would hand it to the next send.
-    int pending = 0;
-    socklen_t length = sizeof(pending);
-    getsockopt(s.Fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+    ClearSocketError(s);
     return icmpError;
 }
 
@@ -454,7 +485,44 @@ bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uin
     return found;
 }
 
-// One echo over a handle's own datagram socket.
+// What one read of a datagram socket found.
+enum class Read { Answer, Empty, Other };
+
+// Reads one packet off a datagram socket; with Answer, the reply to this echo
+// is written and Written holds what the module returns.
+Read ReadAnswer(IcmpSocket& s, uint16_t Sequence, uint32_t DestinationAddress,
+                Clock::time_point Started, void* ReplyBuffer, uint32_t ReplySize,
+                uint32_t& Written) {
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof(from);
+    const ssize_t n = recvfrom(s.Fd, s.Receive.data(), s.Receive.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+    // A pending socket error surfaces here, and the read clears it; the
+    // queued error behind it, perhaps this echo's answer, is left to the poll.
+    if (n < 0)
+        return errno == EAGAIN ? Read::Empty : Read::Other;
+    const icmp::Packet packet =
+        icmp::ParseDatagram(s.Receive.data(), static_cast<size_t>(n), from.sin_addr.s_addr);
+    if (packet.Sequence != Sequence || !Answers(packet, DestinationAddress))
+        return Read::Other;
+    if (packet.What == icmp::Packet::EchoReply)
+        Written = WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(Started),
+                             packet.Data, packet.DataSize);
+    else
+        Written = WriteReply(ReplyBuffer, ReplySize, packet.Source,
+                             icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(Started),
+                             nullptr, 0);
+    return Read::Answer;
+}
+
+// Echoes to wait out before reading straight after the send again, once such
+// a read found nothing.
+constexpr uint8_t ReadFirstBackoff = 15;
+
+// One echo over a handle's own datagram socket. Errors about earlier echoes
+// are not drained before the send, which would cost two calls every echo:
+// each quotes its echo's sequence number, so the wait below passes over it,
+// and one that fails the send is drained before a second try.
 uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
                       uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
                       uint32_t Timeout) {
@@ -467,7 +535,6 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
     }
     if (s.Cancelled.load())
         return CancelledEcho();
-    DrainErrors(s);
 
     const uint16_t sequence = gSequence.fetch_add(1);
     s.Packet.resize(icmp::HeaderSize + RequestSize);
@@ -496,6 +563,18 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
         return 0;
     }
 
+    uint32_t written = 0;
+    if (s.SkipReadFirst > 0) {
+        --s.SkipReadFirst;
+    } else {
+        const Read first =
+            ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written);
+        if (first == Read::Answer)
+            return written;
+        if (first == Read::Empty)
+            s.SkipReadFirst = ReadFirstBackoff;
+    }
+
     const auto deadline = started + std::chrono::milliseconds(Timeout);
     for (;;) {
         const auto now = Clock::now();
@@ -520,31 +599,16 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
             if (ReadQueuedError(s, sequence, DestinationAddress, status, offender))
                 return WriteReply(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
                                   nullptr, 0);
+            // An error the kernel could not queue leaves only the socket
+            // error, which would keep the poll ready.
+            ClearSocketError(s);
             continue;
         }
         if ((p.revents & POLLIN) == 0)
             continue;
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof(from);
-        const ssize_t n = recvfrom(s.Fd, s.Receive.data(), s.Receive.size(), MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            // A pending socket error surfaces here; it is not this echo's answer.
-            DrainErrors(s);
-            continue;
-        }
-        const icmp::Packet packet =
-            icmp::ParseDatagram(s.Receive.data(), static_cast<size_t>(n), from.sin_addr.s_addr);
-        if (packet.Sequence != sequence || !Answers(packet, DestinationAddress))
-            continue;
-        if (packet.What == icmp::Packet::EchoReply)
-            return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(started),
-                              packet.Data, packet.DataSize);
-        return WriteReply(ReplyBuffer, ReplySize, packet.Source,
-                          icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started),
-                          nullptr, 0);
+        if (ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written) ==
+            Read::Answer)
+            return written;
     }
     errno = IP_REQ_TIMED_OUT;
     return 0;
