@@ -63,8 +63,12 @@ std::string FormatDateTime(TDateTime Value) {
     time.tm_wday = normalised.tm_wday;
     time.tm_yday = normalised.tm_yday;
     std::string text = FormatWith(nl_langinfo(D_FMT), time);
-    if (p.Hour != 0 || p.Minute != 0 || p.Second != 0)
-        text += " " + FormatWith(nl_langinfo(T_FMT), time);
+    // Appended piece by piece: GCC 12 warns (falsely, -Wrestrict) on " " + a
+    // temporary string in release builds.
+    if (p.Hour != 0 || p.Minute != 0 || p.Second != 0) {
+        text += ' ';
+        text += FormatWith(nl_langinfo(T_FMT), time);
+    }
     return text;
 }
 
