@@ -2,6 +2,7 @@
 // its own, loopback devices only, ended by a signal.
 
 #include "tests/platform/Netns.h"
+#include "tests/support/RunProgram.h"
 #include "tests/support/SlowNameServer.h"
 #include "tests/support/TempConfig.h"
 
@@ -21,15 +22,8 @@
 
 namespace {
 
-const char* const Settings =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
-    "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000000\n"
-    "\"AllowEchoChange\"=dword:00000001\n\"AllowDeviceChanges\"=dword:00000001\n"
-    "\"AllowClearLog\"=dword:00000001\n\"AllowChangeLogSize\"=dword:00000001\n"
-    "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000040\n"
-    "\"ECHOTimeout\"=dword:000003e8\n\"PingInterval\"=dword:00000001\n"
-    "\"SystemLogSize\"=dword:00000064\n\"DeviceLogSize\"=dword:00000031\n"
+const std::string Settings =
+    std::string(QuietSettings) +
     "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\127.0.0.1]\n"
     "\"Host\"=\"127.0.0.1\"\n\"Description\"=\"\"\n\"DeviceType\"=dword:00000000\n"
     "\"Monitored\"=dword:00000001\n"

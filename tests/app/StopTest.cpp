@@ -21,16 +21,6 @@
 
 namespace {
 
-const char* const Settings =
-    "Windows Registry Editor Version 5.00\n\n"
-    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
-    "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000000\n"
-    "\"AllowEchoChange\"=dword:00000001\n\"AllowDeviceChanges\"=dword:00000001\n"
-    "\"AllowClearLog\"=dword:00000001\n\"AllowChangeLogSize\"=dword:00000001\n"
-    "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000040\n"
-    "\"ECHOTimeout\"=dword:000003e8\n\"PingInterval\"=dword:00000001\n"
-    "\"SystemLogSize\"=dword:00000064\n\"DeviceLogSize\"=dword:00000031\n";
-
 struct Copy {
     pid_t Pid = -1;
     int Out = -1; // its stdout and stderr, read together
@@ -104,7 +94,7 @@ TEST(StopSignal, WithTheMainThreadBlockedEndsAfterTheGracePeriod) {
     for (const bool console : {false, true}) {
         SCOPED_TRACE(console ? "console" : "window");
         TempConfig config;
-        config.Write(config.SettingsFile(), Settings);
+        config.Write(config.SettingsFile(), QuietSettings);
         const Copy copy =
             Start(console ? std::vector<std::string>{"--console"} : std::vector<std::string>{});
         ASSERT_GT(copy.Pid, 0);

@@ -12,6 +12,18 @@
 #include <thread>
 #include <vector>
 
+// A settings file the programs load without a word: every permission
+// granted, scanning and the window off, no device yet.
+inline constexpr const char* QuietSettings =
+    "Windows Registry Editor Version 5.00\n\n"
+    "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n"
+    "\"AutoScan\"=dword:00000000\n\"ShowWindow\"=dword:00000000\n"
+    "\"AllowEchoChange\"=dword:00000001\n\"AllowDeviceChanges\"=dword:00000001\n"
+    "\"AllowClearLog\"=dword:00000001\n\"AllowChangeLogSize\"=dword:00000001\n"
+    "\"ECHORequestSize\"=dword:00000020\n\"IPTimeToLive\"=dword:00000040\n"
+    "\"ECHOTimeout\"=dword:000003e8\n\"PingInterval\"=dword:00000001\n"
+    "\"SystemLogSize\"=dword:00000064\n\"DeviceLogSize\"=dword:00000031\n";
+
 // Runs Program with Arguments in this process; exits 127 when it cannot.
 [[noreturn]] inline void ExecProgram(const char* Program,
                                      const std::vector<std::string>& Arguments) {
