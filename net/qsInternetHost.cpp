@@ -134,9 +134,13 @@ void TqsInternetHost::Resolve() {
 
 void TqsInternetHost::LookupHost() {
     CheckWinsock();
-    DoBeginResolve("Looking up " + FHostName + "...");
+    DoBeginResolve(LookingUpMessage());
     FResolved.store(false, std::memory_order_release);
     LookupEnded(platform::GetHostByName(FHostName));
+}
+
+std::string TqsInternetHost::LookingUpMessage() const {
+    return "Looking up " + FHostName + "...";
 }
 
 void TqsInternetHost::LookupEnded(std::optional<uint32_t> Found) {
@@ -163,7 +167,7 @@ void TqsInternetHost::StartPing() {
         StopPing();
     TqsPingLookup lookup;
     if (lookUp) {
-        const std::string message = "Looking up " + FHostName + "...";
+        const std::string message = LookingUpMessage();
         lookup.Begin = [this, message] { DoBeginResolve(message); };
         lookup.End = [this](std::optional<uint32_t> found) { LookupEnded(found); };
     }

@@ -76,6 +76,8 @@ protected:
 private:
     void ReplyReceived(TObject* Sender);
     void DestroyWorker();
+    // What OnBeginResolve says, wherever the lookup runs.
+    std::string LookingUpMessage() const;
     // Takes a lookup's outcome: the address when one was found.
     void LookupEnded(std::optional<uint32_t> Found);
 
