@@ -158,6 +158,13 @@ void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
             scanner->OnStatusChange(this, Reply->HostName, LastStatus, Reply->Result);
     }
     LastStatus = Reply->Result;
+    if (scanner == nullptr)
+        return;
+    if (std::optional<TAlertChange> change =
+            FAlert.Feed(Reply->Result, Now(), scanner->AlertThresholds())) {
+        change->Host = DisplayName();
+        scanner->AlertChanged(this, *change);
+    }
 }
 
 // ---- TScannerCollection
@@ -216,6 +223,7 @@ void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
                                          MinEchoTimeoutMs, MaxEchoTimeoutMs));
     FPingDefaults->SetInterval(IntervalFromSeconds(Settings->PingInterval));
     FPingDefaults->EndUpdate();
+    SetAlertThresholds({Settings->Alerts.DownAfter, Settings->Alerts.UpAfter});
     TDeviceDataCollection* devices = Settings->Devices();
     FScanners->BeginUpdate();
     try {
@@ -239,6 +247,7 @@ void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
 void TSentrelScanner::Clear() {
     SetActive(false);
     FScanners->Clear();
+    ResetAlerts();
 }
 
 void TSentrelScanner::SetStartSlice(int MinItems, std::chrono::microseconds Budget) {
@@ -253,6 +262,7 @@ void TSentrelScanner::Start() {
     FStartNext = 0;
     FStartError = nullptr;
     FNotStarted.clear();
+    ResetAlerts();
     StartSlice();
 }
 
@@ -326,6 +336,55 @@ void TSentrelScanner::Stop() {
         item->NewRun();
     }
     FActive = false;
+    ResetAlerts();
+}
+
+void TSentrelScanner::AlertChanged(TDeviceScanner* Item, TAlertChange& Change) {
+    const auto count = [this](TAlertState state) -> int* {
+        if (state == TAlertState::Up)
+            return &FUpCount;
+        if (state == TAlertState::Down)
+            return &FDownCount;
+        return nullptr;
+    };
+    if (int* old = count(Change.OldState))
+        --*old;
+    if (int* now = count(Change.NewState))
+        ++*now;
+    if (OnAlertChange)
+        OnAlertChange(Item, Change);
+}
+
+void TSentrelScanner::ResetAlerts() {
+    for (int i = 0; i < FScanners->Count(); ++i)
+        FScanners->Items(i)->FAlert.Reset();
+    FUpCount = 0;
+    FDownCount = 0;
+}
+
+int TSentrelScanner::AlertCount(TAlertState State) const {
+    if (State == TAlertState::Up)
+        return FUpCount;
+    if (State == TAlertState::Down)
+        return FDownCount;
+    return MonitoredCount() - FUpCount - FDownCount;
+}
+
+std::vector<std::string> TSentrelScanner::DownHosts(size_t Max) const {
+    std::vector<std::string> hosts;
+    for (int i = 0; i < FScanners->Count() && hosts.size() < Max; ++i) {
+        const TDeviceScanner* item = FScanners->Items(i);
+        if (item->FAlert.State() == TAlertState::Down)
+            hosts.push_back(item->DisplayName());
+    }
+    return hosts;
+}
+
+int TSentrelScanner::MonitoredCount() const {
+    int count = 0;
+    for (int i = 0; i < FScanners->Count(); ++i)
+        count += FScanners->Items(i)->Monitored ? 1 : 0;
+    return count;
 }
 
 void TSentrelScanner::DoPingReply(TObject* Sender, TqsPingReply* Reply) {

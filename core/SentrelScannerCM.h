@@ -4,6 +4,7 @@
 // of the device's status changes. Replies reach the main thread through the
 // dispatcher; everything the scanner raises runs there.
 
+#include "core/AlertState.h"
 #include "core/Dispatcher.h"
 #include "core/StatusLogCM.h"
 #include "framework/Collection.h"
@@ -22,9 +23,11 @@
 class TDeviceData;
 class TSentrelSettings;
 class TSentrelScanner;
+class TDeviceScanner;
 
 using TDeviceStatusChangeEvent = std::function<void(TObject* Sender, const std::string& Host,
                                                     TPingResult OldStatus, TPingResult NewStatus)>;
+using TAlertChangeEvent = std::function<void(TDeviceScanner* Sender, const TAlertChange& Change)>;
 using TStartErrorEvent = std::function<void(TObject* Sender, const std::exception_ptr& Error)>;
 
 class TDeviceScanner : public TCollectionItem {
@@ -56,6 +59,8 @@ public:
     void* ListItem = nullptr;
     TPingResult LastStatus = prSuccess;
     bool Monitored = false;
+    // Up or Down from the run of results since the start; Unknown when not scanning.
+    const TAlertTracker& Alert() const { return FAlert; }
 
     // What a worker hands to the main thread: the item it belongs to while
     // the item lives, and the run of pinging the reply came from.
@@ -76,6 +81,7 @@ private:
     std::unique_ptr<TStatusLog> FLog;
     bool FUseDefaults = true;
     std::shared_ptr<Link> FLink;
+    TAlertTracker FAlert;
 };
 
 class TScannerCollection : public TCollection {
@@ -127,6 +133,19 @@ public:
     // its text followed by a line naming the devices not started. Without a
     // handler the error is thrown from where the start ended.
     TStartErrorEvent OnStartError;
+    // Raised on the main thread when a device's alert state is decided anew,
+    // the first decision after a start included (marked silent).
+    TAlertChangeEvent OnAlertChange;
+
+    const TAlertThresholds& AlertThresholds() const { return FThresholds; }
+    // Kept within bounds; applies from the next result on.
+    void SetAlertThresholds(const TAlertThresholds& Value) { FThresholds = Value.Clamped(); }
+    // Devices in State now, counted as they change.
+    int AlertCount(TAlertState State) const;
+    // The hosts of the first Max devices that are down, in list order.
+    std::vector<std::string> DownHosts(size_t Max) const;
+    // Devices that probe when scanning.
+    int MonitoredCount() const;
 
     // The worker interval for a ping interval in seconds, kept within 1 s to
     // one day so that a stored value cannot stop probing or overflow.
@@ -142,6 +161,9 @@ private:
     // Starts the devices of one slice; true while devices remain.
     bool StartSome();
     void FinishStart();
+    void AlertChanged(TDeviceScanner* Item, TAlertChange& Change);
+    // Every device back to Unknown.
+    void ResetAlerts();
 
     std::unique_ptr<TqsPingDefaults> FPingDefaults;
     std::unique_ptr<TScannerCollection> FScanners;
@@ -155,6 +177,9 @@ private:
     std::chrono::microseconds FStartBudget{12000};
     std::exception_ptr FStartError;
     std::vector<std::string> FNotStarted;
+    TAlertThresholds FThresholds;
+    int FUpCount = 0;
+    int FDownCount = 0;
     // Gone with the scanner, so that a slice still queued does nothing.
     std::shared_ptr<char> FAlive = std::make_shared<char>();
 };

@@ -111,6 +111,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
         FormHeight = registry.ReadInteger("Height");
         FormWidth = registry.ReadInteger("Width");
     }
+    Alerts = TAlertSettings();
+    LoadAlerts(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -126,6 +128,41 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
         }
         FDevices->EndUpdate();
     }
+}
+
+void TSentrelSettings::LoadAlerts(TRegistry& registry) {
+    if (!registry.OpenKey(AlertsKey, false))
+        return;
+    const auto integer = [&](const char* name, int32_t& value) {
+        if (registry.GetDataType(name) == platform::REG_DWORD)
+            value = registry.ReadInteger(name);
+    };
+    const auto flag = [&](const char* name, bool& value) {
+        int32_t number = value ? 1 : 0;
+        integer(name, number);
+        value = number != 0;
+    };
+    integer("DownAfter", Alerts.DownAfter);
+    integer("UpAfter", Alerts.UpAfter);
+    flag("Notify", Alerts.Notify);
+    flag("Sound", Alerts.Sound);
+    flag("ProblemsFirst", Alerts.ProblemsFirst);
+    flag("AllowAlertChanges", Alerts.AllowAlertChanges);
+    const platform::RegDataType command = registry.GetDataType("Command");
+    if (command == platform::REG_SZ || command == platform::REG_EXPAND_SZ)
+        Alerts.Command = registry.ReadString("Command");
+}
+
+void TSentrelSettings::SaveAlerts(TRegistry& registry) const {
+    if (!registry.OpenKey(AlertsKey, true))
+        return;
+    registry.WriteInteger("DownAfter", Alerts.DownAfter);
+    registry.WriteInteger("UpAfter", Alerts.UpAfter);
+    registry.WriteInteger("Notify", Alerts.Notify ? 1 : 0);
+    registry.WriteInteger("Sound", Alerts.Sound ? 1 : 0);
+    registry.WriteInteger("ProblemsFirst", Alerts.ProblemsFirst ? 1 : 0);
+    registry.WriteInteger("AllowAlertChanges", Alerts.AllowAlertChanges ? 1 : 0);
+    registry.WriteString("Command", Alerts.Command);
 }
 
 void TSentrelSettings::Save() {
@@ -158,6 +195,7 @@ void TSentrelSettings::Save() {
         registry.WriteInteger("Height", FormHeight);
         registry.WriteInteger("Width", FormWidth);
     }
+    SaveAlerts(registry);
     registry.DeleteKey(DevicesKey);
     if (registry.OpenKey(DevicesKey, true)) {
         const std::vector<std::string> names = DeviceKeyNames(*FDevices);

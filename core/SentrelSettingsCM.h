@@ -9,6 +9,22 @@
 #include <memory>
 #include <string>
 
+// How the program tells of devices going down and up. Kept apart from the
+// values above, in a key of its own: every value is optional.
+struct TAlertSettings {
+    int32_t DownAfter = 3; // results that are not success before Down
+    int32_t UpAfter = 1;   // successes before Up again
+    bool Notify = true;    // desktop notifications
+    bool Sound = false;    // event sounds
+    bool ProblemsFirst = false;
+    // A program and its arguments run on every change, split as a command
+    // line without expansion; empty runs nothing. Set in administration mode only.
+    std::string Command;
+    // Whether a user outside administration mode may change the values above
+    // (the command excepted).
+    bool AllowAlertChanges = true;
+};
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -40,6 +56,7 @@ public:
     int32_t PingInterval = 15;
     int32_t DeviceLogSize = 50;
     int32_t SystemLogSize = 100;
+    TAlertSettings Alerts;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -48,6 +65,9 @@ private:
     // Steps of Load after the file has been read: the values of the settings
     // key, the window's and the devices'.
     void LoadValues(platform::TRegistry& registry);
+    // Each value missing or unreadable keeps its default; never throws.
+    void LoadAlerts(platform::TRegistry& registry);
+    void SaveAlerts(platform::TRegistry& registry) const;
 
     std::unique_ptr<TDeviceDataCollection> FDevices;
 };
@@ -58,6 +78,7 @@ inline constexpr const char* RunValue = "Sentrel";
 inline constexpr const char* SettingsKey = R"(\Software\Kestrava\Sentrel\1.0)";
 inline constexpr const char* FormKey = R"(\Software\Kestrava\Sentrel\1.0\Form)";
 inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devices)";
+inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alerts)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key
