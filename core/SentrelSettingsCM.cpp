@@ -130,7 +130,7 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     }
 }
 
-void TSentrelSettings::LoadAlerts(TRegistry& registry) {
+void TSentrelSettings::LoadAlerts(TRegistry& registry) try {
     if (!registry.OpenKey(AlertsKey, false))
         return;
     const auto integer = [&](const char* name, int32_t& value) {
@@ -151,6 +151,9 @@ void TSentrelSettings::LoadAlerts(TRegistry& registry) {
     const platform::RegDataType command = registry.GetDataType("Command");
     if (command == platform::REG_SZ || command == platform::REG_EXPAND_SZ)
         Alerts.Command = registry.ReadString("Command");
+} catch (const platform::ERegistryException&) {
+    // A value that does not read keeps its default: alerting is an addition
+    // that must never keep the rest of the settings from loading.
 }
 
 void TSentrelSettings::SaveAlerts(TRegistry& registry) const {

@@ -357,3 +357,45 @@ TEST_F(SettingsTest, AFileWithAValueThatCannotBeReadIsKeptAsideAndTheNextSaveSta
         fs::remove(aside[0]);
     }
 }
+
+TEST_F(SettingsTest, AlertValuesAreOptionalAndRoundTripBesideTheOthers) {
+    // A file of the older reader: no Alerts key at all.
+    WriteFile(FullSettingsKey());
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_EQ(s.Alerts.DownAfter, 3);
+    EXPECT_EQ(s.Alerts.UpAfter, 1);
+    EXPECT_TRUE(s.Alerts.Notify);
+    EXPECT_FALSE(s.Alerts.Sound);
+    EXPECT_FALSE(s.Alerts.ProblemsFirst);
+    EXPECT_TRUE(s.Alerts.AllowAlertChanges);
+    EXPECT_EQ(s.Alerts.Command, "");
+
+    // Values of the wrong type or missing keep their defaults; the rest load.
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Alerts]\n"
+              "\"DownAfter\"=\"five\"\n\"UpAfter\"=dword:00000002\n\"Sound\"=dword:00000001\n"
+              "\"Command\"=dword:00000001\n");
+    s.Load();
+    EXPECT_EQ(s.Alerts.DownAfter, 3);
+    EXPECT_EQ(s.Alerts.UpAfter, 2);
+    EXPECT_TRUE(s.Alerts.Sound);
+    EXPECT_EQ(s.Alerts.Command, "");
+    EXPECT_EQ(s.PingInterval, 1);
+
+    s.Alerts = {7, 4, false, true, true, "/bin/logger -t 'net alert'", false};
+    s.Save();
+    const std::string saved = Config.Read(Config.SettingsFile());
+    TSentrelSettings again(nullptr);
+    again.Load();
+    EXPECT_EQ(again.Alerts.DownAfter, 7);
+    EXPECT_EQ(again.Alerts.UpAfter, 4);
+    EXPECT_FALSE(again.Alerts.Notify);
+    EXPECT_TRUE(again.Alerts.ProblemsFirst);
+    EXPECT_FALSE(again.Alerts.AllowAlertChanges);
+    EXPECT_EQ(again.Alerts.Command, "/bin/logger -t 'net alert'");
+    // The older reader's keys are where they were, the alerts in a key of their own.
+    EXPECT_NE(saved.find("[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Alerts]"),
+              std::string::npos);
+    EXPECT_EQ(again.PingInterval, 1);
+}
