@@ -84,6 +84,12 @@ bool Print(std::FILE* out, const std::string& line) {
     return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
 
+// "08/12/2026 14:02:11 Down: printer-2F is down (Timed Out) since 14:02:11".
+std::string AlertLine(const TAlertChange& Change) {
+    return FormatDateTime(Now()) + " " + AlertStateName(Change.NewState) + ": " +
+           VisibleText(AlertMessage(Change));
+}
+
 } // namespace
 
 int RunConsole(std::FILE* Out) {
@@ -123,6 +129,14 @@ int RunConsole(std::FILE* Out) {
                                       TPingResult newStatus) {
             log->Add(host, newStatus);
             if (!outputClosed && !Print(Out, FormatRecord({Now(), host, newStatus}, true)))
+                outputClosed = true;
+        };
+        // Each announced decision is a line of its own; the first decision
+        // after the start is shown by the status line that came with it.
+        scanner->OnAlertChange = [&](TDeviceScanner*, const TAlertChange& change) {
+            if (change.Silent)
+                return;
+            if (!outputClosed && !Print(Out, AlertLine(change)))
                 outputClosed = true;
         };
         // Devices that failed to start are reported and the rest go on; a

@@ -39,6 +39,8 @@ public:
     TListView* ListView() const { return FOwner; }
     // Position on screen, 0 at the top.
     int Index() const;
+    // Something the comparison reads changed: the row moves to its place.
+    void OrderChanged() { Changed(true); }
 
 private:
     friend class TListView;

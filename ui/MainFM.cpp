@@ -1,5 +1,6 @@
 #include "ui/MainFM.h"
 
+#include "core/LogFormat.h"
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
@@ -13,6 +14,7 @@
 #include "ui/QtDispatcher.h"
 #include "ui/SentrelListView.h"
 #include "ui/TextCodec.h"
+#include "ui/TrayStatusIcon.h"
 #include "ui/WindowPlacement.h"
 
 #include <QAbstractEventDispatcher>
@@ -95,6 +97,9 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
         ScannerPingReply(sender, reply);
     };
+    Scanner->OnAlertChange = [this](TDeviceScanner* sender, const TAlertChange& change) {
+        ScannerAlertChange(sender, change);
+    };
     Scanner->OnStartError = [this](TObject*, const std::exception_ptr& error) {
         FScanning = Scanner->Active();
         // Shown once the start has settled, so that no modal box holds up the
@@ -138,6 +143,12 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     Timer->setInterval(200);
     Timer->setSingleShot(true);
     connect(Timer, &QTimer::timeout, this, [this] { TimerTimer(); });
+    // A tenth of a second: a burst of changes redraws the tray once, and
+    // nobody reads a tooltip faster.
+    TrayTimer = new QTimer(this);
+    TrayTimer->setInterval(100);
+    TrayTimer->setSingleShot(true);
+    connect(TrayTimer, &QTimer::timeout, this, [this] { Guarded([this] { UpdateTrayState(); }); });
 
     CreateTray();
 
@@ -232,8 +243,8 @@ void TMain::CreateTray() {
     connect(shutdown, &QAction::triggered, this,
             [this] { Guarded([this] { ShutdownItmClick(); }); });
 
-    TrayIcon = new QSystemTrayIcon(images::ProgramIcon(), this);
-    TrayIcon->setToolTip(QStringLiteral("Kestrava Sentrel 1.0"));
+    TrayIcon = new QSystemTrayIcon(this);
+    UpdateTrayState();
     TrayIcon->setContextMenu(TrayPopup);
     connect(TrayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
@@ -275,6 +286,7 @@ void TMain::FormCreate() {
             show();
         throw;
     }
+    ApplyAlertSettings();
     List->Rebuild();
     Timer->start();
     FAdminMode = IsAdminSwitch(FArguments);
@@ -308,6 +320,8 @@ void TMain::ApplicationEventsIdle() {
         StartAction->setVisible(!active);
     if (StopAction->isVisible() != active)
         StopAction->setVisible(active);
+    if (active != FTrayActive)
+        TrayStateChanged();
     ViewDeviceLogActionUpdate();
 }
 
@@ -340,6 +354,15 @@ void TMain::StopActionExecute() {
 }
 
 int TMain::ListCompare(TListItem* Item1, TListItem* Item2) {
+    if (Settings->Alerts.ProblemsFirst) {
+        const auto down = [](TListItem* item) {
+            const auto* device = static_cast<const TDeviceScanner*>(item->Data());
+            return device != nullptr && device->Alert().State() == TAlertState::Down;
+        };
+        const bool down1 = down(Item1);
+        if (down1 != down(Item2))
+            return down1 ? -1 : 1;
+    }
     const int a = Item1->SubItemImage(0);
     const int b = Item2->SubItemImage(0);
     if (a > 0 && b <= 0)
@@ -371,6 +394,65 @@ void TMain::ScannerPingReply(TObject* Sender, TqsPingReply* Reply) {
 void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
                                 TPingResult NewStatus) {
     Log->Add(Host, NewStatus);
+}
+
+void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change) {
+    TrayStateChanged();
+    if (Settings->Alerts.ProblemsFirst)
+        if (auto* row = static_cast<TListItem*>(Sender->ListItem))
+            row->OrderChanged();
+    if (Change.Silent)
+        return;
+}
+
+void TMain::TrayStateChanged() {
+    if (!TrayTimer->isActive())
+        TrayTimer->start();
+}
+
+QString TMain::TrayToolTip() const {
+    QString text = QStringLiteral("Kestrava Sentrel 1.0");
+    if (!Scanner->Active())
+        return text + QStringLiteral("\nNot scanning");
+    const int monitored = Scanner->MonitoredCount();
+    if (monitored == 0)
+        return text;
+    const int down = Scanner->AlertCount(TAlertState::Down);
+    return text + QLatin1Char('\n') +
+           ToQString(VisibleText(StateSummary(Scanner->DownHosts(5), down, monitored,
+                                              Scanner->AlertCount(TAlertState::Up))));
+}
+
+void TMain::UpdateTrayState() {
+    const bool active = Scanner->Active();
+    const int down = active ? Scanner->AlertCount(TAlertState::Down) : 0;
+    if (active != FTrayActive || down != FTrayDown) {
+        TTrayState state = TTrayState::Stopped;
+        if (active)
+            state = down > 0 ? TTrayState::Down : TTrayState::Up;
+        TrayIcon->setIcon(TrayStatusIcon(state, down));
+        FTrayActive = active;
+        FTrayDown = down;
+    }
+    const QString tip = TrayToolTip();
+    if (TrayIcon->toolTip() != tip)
+        TrayIcon->setToolTip(tip);
+}
+
+void TMain::ShowDevice(const QString& Host) {
+    OpenItmClick();
+    for (int i = 0; i < List->Count(); ++i) {
+        TListItem* row = List->Item(i);
+        const auto* device = static_cast<const TDeviceScanner*>(row->Data());
+        if (device != nullptr && ToQString(device->DisplayName()) == Host) {
+            List->SetSelected(row);
+            List->scrollTo(List->model()->index(i, 0));
+            return;
+        }
+    }
+}
+
+void TMain::ApplyAlertSettings() {
 }
 
 void TMain::OpenItmClick() {
@@ -433,6 +515,7 @@ void TMain::OptionsActionExecute() {
     if (OptionsForm->exec() != QDialog::Accepted)
         return;
     Settings->Save();
+    ApplyAlertSettings();
     // Rebuilding discards every device scanner and its log; the system log stays.
     List->Rebuild();
     Scanner->SetActive(FScanning);

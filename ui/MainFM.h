@@ -19,6 +19,8 @@
 #include <string>
 
 class TqsWinsock;
+class TDeviceScanner;
+struct TAlertChange;
 class TSentrelScanner;
 class TSentrelSettings;
 class TStatusLog;
@@ -52,6 +54,8 @@ public:
     QMenu* ListPopup = nullptr;
     QSystemTrayIcon* TrayIcon = nullptr;
     QTimer* Timer = nullptr;
+    // Gathers changes of state into one update of the tray icon and tooltip.
+    QTimer* TrayTimer = nullptr;
     TLogViewer* LogViewer = nullptr;
     // The options dialog, created once at start right after this window.
     TOptionsForm* OptionsForm = nullptr;
@@ -70,6 +74,15 @@ public:
     void StartActionExecute();
     void StopActionExecute();
     int ListCompare(TListItem* Item1, TListItem* Item2);
+    // A device's alert state was decided anew: the list, the tray and the
+    // announcements follow.
+    void ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change);
+    // Shows the window with the row of Host selected (a notification was clicked).
+    void ShowDevice(const QString& Host);
+    // The tray icon and tooltip for the scanner's state now.
+    void UpdateTrayState();
+    // The tooltip's text: the program's name, then how the devices are.
+    QString TrayToolTip() const;
     void ScannerPingReply(TObject* Sender, TqsPingReply* Reply);
     void ScannerStatusChange(TObject* Sender, const std::string& Host, TPingResult OldStatus,
                              TPingResult NewStatus);
@@ -103,6 +116,9 @@ private:
     void CreateActions();
     void CreateTray();
     void PlaceAtBottomRight();
+    // Takes up the alert settings after a load or the options dialog.
+    void ApplyAlertSettings();
+    void TrayStateChanged();
 
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
     std::unique_ptr<TQtDispatcher> FDispatcher;
@@ -112,4 +128,7 @@ private:
     bool FHasTray = false;
     bool FDestroyed = false;
     bool FEnding = false;
+    // What the tray shows: scanning, and how many are down.
+    bool FTrayActive = false;
+    int FTrayDown = -1;
 };
