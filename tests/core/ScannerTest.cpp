@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -388,3 +389,40 @@ TEST_F(ScriptedScannerTest, DestructionStopsEverything) {
 }
 
 } // namespace
+
+TEST_F(ScriptedScannerTest, AlertStatesAreCountedAndAStopForgetsThem) {
+    AddDevice("127.0.0.1");
+    AddDevice("127.0.0.2");
+    AddDevice("127.0.0.3", false);
+    Settings->Alerts.DownAfter = 2;
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    std::vector<TAlertChange> changes;
+    Scanner->OnAlertChange = [&](TDeviceScanner*, const TAlertChange& change) {
+        changes.push_back(change);
+    };
+    const auto count = [&](TAlertState state, bool silent) {
+        return std::count_if(changes.begin(), changes.end(), [&](const TAlertChange& c) {
+            return c.NewState == state && c.Silent == silent;
+        });
+    };
+    Scanner->SetActive(true);
+    DrainUntil([&] { return changes.size() == 2; });
+    EXPECT_EQ(count(TAlertState::Up, true), 2);
+    EXPECT_EQ(Scanner->AlertCount(TAlertState::Up), 2);
+    EXPECT_EQ(Scanner->MonitoredCount(), 2);
+
+    Fake.Script({.Count = 0, .LastError = 11010});
+    DrainUntil([&] { return Scanner->AlertCount(TAlertState::Down) == 2; });
+    EXPECT_EQ(count(TAlertState::Down, false), 2);
+    EXPECT_EQ(Scanner->AlertCount(TAlertState::Up), 0);
+    EXPECT_EQ(Scanner->DownHosts(1), std::vector<std::string>{"127.0.0.1"});
+
+    Scanner->SetActive(false);
+    EXPECT_EQ(Scanner->AlertCount(TAlertState::Down), 0);
+    EXPECT_EQ(Scanner->AlertCount(TAlertState::Unknown), 2);
+    // Down from the start: shown, not announced.
+    Scanner->SetActive(true);
+    DrainUntil([&] { return count(TAlertState::Down, true) == 2; });
+    Scanner->SetActive(false);
+}
