@@ -91,8 +91,8 @@ QRectF DrawBadge(QPainter& Painter, int Pixels, qreal Height, qreal MinWidth, co
     const qreal width = std::max(Height, MinWidth + 2 * (edge + ring));
     QRectF r(Pixels - width, Pixels - Height, width, Height);
     Painter.setPen(Qt::NoPen);
-    for (const auto& [colour, inset] : {std::pair{Edge, 0.0}, std::pair{Ring, edge},
-                                        std::pair{Fill, edge + ring}}) {
+    for (const auto& [colour, inset] :
+         {std::pair{Edge, 0.0}, std::pair{Ring, edge}, std::pair{Fill, edge + ring}}) {
         const QRectF part = r.adjusted(inset, inset, -inset, -inset);
         Painter.setBrush(colour);
         Painter.drawRoundedRect(part, part.height() / 2, part.height() / 2);
@@ -142,9 +142,8 @@ void DrawStopped(QPainter& Painter, int Pixels) {
 }
 
 QPixmap Draw(TTrayState State, int Count, int Pixels) {
-    QImage image = images::ProgramPixmap(Pixels)
-                       .toImage()
-                       .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage image = images::ProgramPixmap(Pixels).toImage().convertToFormat(
+        QImage::Format_ARGB32_Premultiplied);
     if (State == TTrayState::Stopped)
         Grey(image);
     QPainter painter(&image);

@@ -50,8 +50,9 @@ public:
     TContext() {
         int error = ca_context_create(&FContext);
         if (error == CA_SUCCESS)
-            error = ca_context_change_props(FContext, CA_PROP_APPLICATION_NAME, "Kestrava Sentrel",
-                                            CA_PROP_APPLICATION_ID, "com.kestrava.sentrel", nullptr);
+            error =
+                ca_context_change_props(FContext, CA_PROP_APPLICATION_NAME, "Kestrava Sentrel",
+                                        CA_PROP_APPLICATION_ID, "com.kestrava.sentrel", nullptr);
         if (error == CA_SUCCESS)
             error = ca_context_open(FContext);
         QuietAlsa();

@@ -26,7 +26,8 @@ struct TFakeClock {
     void Advance(std::chrono::steady_clock::duration By) { Ticks += By.count(); }
     TEventSound::TClock Function() {
         return [this] {
-            return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(Ticks));
+            return std::chrono::steady_clock::time_point(
+                std::chrono::steady_clock::duration(Ticks));
         };
     }
 };
