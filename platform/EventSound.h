@@ -17,7 +17,8 @@ public:
     enum class TSound { Down, Up };
     using TClock = std::function<std::chrono::steady_clock::time_point()>;
 
-    // Clock: the time the limit is counted in; tests pass their own.
+    // Clock: the time the limit is counted in; tests pass their own. The
+    // sound worker reads it too.
     explicit TEventSound(TClock Clock = std::chrono::steady_clock::now);
     ~TEventSound();
     TEventSound(const TEventSound&) = delete;
@@ -27,7 +28,8 @@ public:
     // sound was accepted less than a second ago, and this one is dropped.
     // Never blocks: opening the sound system may wait on a sound server, so
     // that happens on the worker, started on the first sound. A missing
-    // server or device costs the sound and one line on stderr at most.
+    // server or device costs the sound and one line on stderr at most. Called
+    // from one thread (the UI's).
     bool Play(TSound Sound);
 
 private:

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <system_error>
 #include <utility>
 
 namespace platform {
@@ -117,8 +118,14 @@ bool TEventSound::Play(TSound Sound) {
     {
         const std::lock_guard<std::mutex> lock(FLock);
         FPending = Sound; // a sound still waiting is stale; the newest wins
-        if (!FWorker.joinable())
-            FWorker = std::thread(&TEventSound::Run, this);
+        if (!FWorker.joinable()) {
+            try {
+                FWorker = std::thread(&TEventSound::Run, this);
+            } catch (const std::system_error&) {
+                FPending.reset(); // no thread to be had: no sound, and no error either
+                return false;
+            }
+        }
     }
     FWake.notify_one();
     return true;
