@@ -557,4 +557,8 @@ QIcon ProgramIcon() {
     return icon;
 }
 
+QPixmap ProgramPixmap(int Size, qreal Ratio) {
+    return Render(ProgramDraw, Size, Ratio);
+}
+
 } // namespace images

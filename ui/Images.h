@@ -44,5 +44,7 @@ QPixmap DisabledAction(int Index);
 QIcon ActionIcon(int Index);
 // The program's icon, at 16, 22, 32 and 48 pixels.
 QIcon ProgramIcon();
+// The program's icon drawn afresh at one size, for images built on top of it.
+QPixmap ProgramPixmap(int Size, qreal Ratio = 1.0);
 
 } // namespace images
