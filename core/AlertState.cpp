@@ -128,8 +128,8 @@ std::string AlertSummary(const std::vector<TAlertChange>& Changes) {
     }
     std::string text;
     if (!down.empty())
-        text = Plural(down.size(), " device down: ", " devices down: ") +
-               NameList(down, down.size());
+        text =
+            Plural(down.size(), " device down: ", " devices down: ") + NameList(down, down.size());
     if (!up.empty()) {
         if (!text.empty())
             text += "; " + std::to_string(up.size()) + " up again: ";

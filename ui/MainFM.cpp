@@ -452,8 +452,7 @@ void TMain::ShowDevice(const QString& Host) {
     }
 }
 
-void TMain::ApplyAlertSettings() {
-}
+void TMain::ApplyAlertSettings() {}
 
 void TMain::OpenItmClick() {
     showNormal();
