@@ -12,7 +12,7 @@
 
 namespace hh {
 
-const HelpTopic HelpTopics[10] = {
+const HelpTopic HelpTopics[11] = {
     {100, "Sentrel.chm::/system_log.html"},
     {110, "Sentrel.chm::/device_log.html"},
     {200, "Sentrel.chm::/options_dialog.html"},
@@ -20,6 +20,7 @@ const HelpTopic HelpTopics[10] = {
     {220, "Sentrel.chm::/echo_settings_tab.html"},
     {230, "Sentrel.chm::/devices_tab.html"},
     {240, "Sentrel.chm::/log_settings_tab.html"},
+    {250, "Sentrel.chm::/alerts_tab.html"},
     {290, "Sentrel.chm::/network_deployment.html"},
     {300, "Sentrel.chm::/add_device_dialog.html"},
     {310, "Sentrel.chm::/device_properties_dialog.html"},

@@ -17,6 +17,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
@@ -25,10 +26,12 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace {
 
 std::function<bool(const QString&)> gConfirmHook;
+std::function<void(const QString&)> gWarningHook;
 
 QString Text(const char* text) {
     return QString::fromUtf8(text);
@@ -56,6 +59,10 @@ void TOptionsForm::SetConfirmHook(std::function<bool(const QString&)> Hook) {
     gConfirmHook = std::move(Hook);
 }
 
+void TOptionsForm::SetWarningHook(std::function<void(const QString&)> Hook) {
+    gWarningHook = std::move(Hook);
+}
+
 TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     setWindowTitle(QStringLiteral("Sentrel Options"));
     PropertiesDlg.ParentWindow = this;
@@ -67,13 +74,15 @@ TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     EchoTab = CreateEchoTab();
     DevicesTab = CreateDevicesTab();
     LogSettingsTab = CreateLogSettingsTab();
+    AlertsTab = CreateAlertsTab();
     PermissionsTab = CreatePermissionsTab();
     SetHelpContext(GeneralTab, 210);
     SetHelpContext(EchoTab, 220);
     SetHelpContext(DevicesTab, 230);
     SetHelpContext(LogSettingsTab, 240);
+    SetHelpContext(AlertsTab, 250);
     SetHelpContext(PermissionsTab, 290);
-    ShowPages({GeneralTab, EchoTab, DevicesTab, LogSettingsTab, PermissionsTab});
+    ShowPages({GeneralTab, EchoTab, DevicesTab, LogSettingsTab, AlertsTab, PermissionsTab});
 
     HelpBtn = new QPushButton(QStringLiteral("&Help"));
     CancelBtn = new QPushButton(QStringLiteral("Cancel"));
@@ -90,7 +99,7 @@ TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
     layout->addWidget(PageControl, 1);
     layout->addLayout(buttons);
     // The design size, widened where this desktop's font needs more room
-    // for the five tabs side by side.
+    // for the six tabs side by side.
     PageControl->tabBar()->setUsesScrollButtons(false);
     const int tabsWidth = PageControl->tabBar()->sizeHint().width() + 12 + 8;
     setFixedSize(std::max(339, tabsWidth), 316);
@@ -229,6 +238,63 @@ QWidget* TOptionsForm::CreateLogSettingsTab() {
     return page;
 }
 
+QWidget* TOptionsForm::CreateAlertsTab() {
+    auto* page = new QWidget;
+    // What a user may change, in one box that a lock disables captions and all.
+    AlertValues = new QWidget;
+    auto* grid = new QGridLayout(AlertValues);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setColumnStretch(2, 1);
+    // A threshold: caption, field and the words after it, which wrap rather
+    // than widen the fixed-size dialog.
+    const auto threshold = [grid](int row, const char* label, const char* after) {
+        auto* field = new TSpinEdit;
+        field->SetBounds(1, 20);
+        field->setFixedWidth(56);
+        auto* caption = new QLabel(Text(label));
+        caption->setBuddy(field);
+        auto* words = new QLabel(Text(after));
+        words->setWordWrap(true);
+        grid->addWidget(caption, row, 0);
+        grid->addWidget(field, row, 1);
+        grid->addWidget(words, row, 2);
+        return field;
+    };
+    DownAfter = threshold(0, "&Down after", "results that are not success");
+    UpAfter = threshold(1, "&Up after", "successes");
+    Notify = new QCheckBox(QStringLiteral("Show desktop &notifications"));
+    Sound = new QCheckBox(QStringLiteral("Pla&y sounds"));
+    ProblemsFirst = new QCheckBox(QStringLiteral("Show problems &first in the list"));
+    int row = 2;
+    for (QCheckBox* box : {Notify, Sound, ProblemsFirst})
+        grid->addWidget(box, row++, 0, 1, 3);
+
+    AlertsLockedNote = new QLabel(QStringLiteral("Set by your administrator."));
+    AlertsLockedNote->setWordWrap(true);
+    AlertsLockedNote->hide();
+    AlertCommand = new QLineEdit;
+    AlertCommand->setPlaceholderText(QStringLiteral("program and arguments"));
+    AlertCommand->setToolTip(
+        QStringLiteral("Run without a shell on every change of a device to Down or Up.\n"
+                       "Four arguments are added: the host, the state (Down or Up),\n"
+                       "the result text and since when (ISO 8601 local time).\n"
+                       "The same in SENTREL_HOST, SENTREL_STATE, SENTREL_OLD_STATE,\n"
+                       "SENTREL_RESULT and SENTREL_SINCE.\n"
+                       "Stopped after 30 seconds; at most four run at once."));
+    AlertCommandLabel = new QLabel(QStringLiteral("&Command on change"));
+    AlertCommandLabel->setBuddy(AlertCommand);
+    AllowAlertChanges = new QCheckBox(QStringLiteral("Allo&w user to change alert settings"));
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(AlertValues);
+    layout->addWidget(AlertsLockedNote);
+    layout->addSpacing(6);
+    layout->addWidget(AlertCommandLabel);
+    layout->addWidget(AlertCommand);
+    layout->addWidget(AllowAlertChanges);
+    layout->addStretch();
+    return page;
+}
+
 QWidget* TOptionsForm::CreatePermissionsTab() {
     auto* page = new QWidget;
     AllowEchoChange = new QCheckBox(QStringLiteral("Allow user to modify ECHO settings"));
@@ -247,11 +313,9 @@ QWidget* TOptionsForm::CreatePermissionsTab() {
 
 void TOptionsForm::ShowPages(const QList<QWidget*>& Pages) {
     static const std::pair<QWidget * TOptionsForm::*, const char*> captions[] = {
-        {&TOptionsForm::GeneralTab, "&General"},
-        {&TOptionsForm::EchoTab, "ECHO &Settings"},
-        {&TOptionsForm::DevicesTab, "De&vices"},
-        {&TOptionsForm::LogSettingsTab, "&Log Settings"},
-        {&TOptionsForm::PermissionsTab, "&Permissions"},
+        {&TOptionsForm::GeneralTab, "&General"}, {&TOptionsForm::EchoTab, "ECHO &Settings"},
+        {&TOptionsForm::DevicesTab, "De&vices"}, {&TOptionsForm::LogSettingsTab, "&Log Settings"},
+        {&TOptionsForm::AlertsTab, "Aler&ts"},   {&TOptionsForm::PermissionsTab, "&Permissions"},
     };
     // A hidden page is taken out of the control, not disabled; the rest keep their order.
     while (PageControl->count() > 0)
@@ -283,6 +347,12 @@ void TOptionsForm::PrepareUserMode() {
 void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
     FSettings = Settings;
     LoadControls();
+    // The command and its permission are the administrator's alone.
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{AlertCommandLabel, AlertCommand, AllowAlertChanges})
+        control->setVisible(!FUserMode);
+    AlertValues->setEnabled(AlertsEditable());
+    AlertsLockedNote->setVisible(!AlertsEditable());
     QList<QWidget*> pages{GeneralTab};
     if (!FUserMode || FSettings->AllowEchoChange)
         pages << EchoTab;
@@ -290,6 +360,7 @@ void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
         pages << DevicesTab;
     if (!FUserMode || FSettings->AllowChangeLogSize)
         pages << LogSettingsTab;
+    pages << AlertsTab;
     if (!FUserMode)
         pages << PermissionsTab;
     ShowPages(pages);
@@ -310,6 +381,14 @@ void TOptionsForm::LoadControls() {
     AllowDeviceChanges->setChecked(FSettings->AllowDeviceChanges);
     AllowClearLog->setChecked(FSettings->AllowClearLog);
     AllowChangeLogSize->setChecked(FSettings->AllowChangeLogSize);
+    const TAlertSettings& alerts = FSettings->Alerts;
+    DownAfter->SetValue(alerts.DownAfter);
+    UpAfter->SetValue(alerts.UpAfter);
+    Notify->setChecked(alerts.Notify);
+    Sound->setChecked(alerts.Sound);
+    ProblemsFirst->setChecked(alerts.ProblemsFirst);
+    AlertCommand->setText(ToQString(alerts.Command));
+    AllowAlertChanges->setChecked(alerts.AllowAlertChanges);
     FillDeviceList();
 }
 
@@ -327,6 +406,43 @@ void TOptionsForm::StoreControls() {
     FSettings->AllowDeviceChanges = AllowDeviceChanges->isChecked();
     FSettings->AllowClearLog = AllowClearLog->isChecked();
     FSettings->AllowChangeLogSize = AllowChangeLogSize->isChecked();
+    TAlertSettings& alerts = FSettings->Alerts;
+    // Values the user could not change stay exactly as loaded, unclamped.
+    if (AlertsEditable()) {
+        alerts.DownAfter = DownAfter->Value();
+        alerts.UpAfter = UpAfter->Value();
+        alerts.Notify = Notify->isChecked();
+        alerts.Sound = Sound->isChecked();
+        alerts.ProblemsFirst = ProblemsFirst->isChecked();
+    }
+    if (!FUserMode) {
+        alerts.Command = ToBytes(AlertCommand->text().trimmed());
+        alerts.AllowAlertChanges = AllowAlertChanges->isChecked();
+    }
+}
+
+bool TOptionsForm::AlertsEditable() const {
+    return !FUserMode || FSettings->Alerts.AllowAlertChanges;
+}
+
+bool TOptionsForm::AlertCommandAccepted() {
+    if (FUserMode || !CommandCheck)
+        return true;
+    const QString problem = CommandCheck(AlertCommand->text().trimmed());
+    if (problem.isEmpty())
+        return true;
+    PageControl->setCurrentWidget(AlertsTab);
+    AlertCommand->setFocus();
+    AlertCommand->selectAll();
+    if (gWarningHook) {
+        gWarningHook(problem);
+    } else {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Command on change"), problem,
+                        QMessageBox::Ok, this);
+        box.setWindowModality(Qt::WindowModal);
+        box.exec();
+    }
+    return false;
 }
 
 void TOptionsForm::FillDeviceList() {
@@ -430,6 +546,9 @@ void TOptionsForm::showEvent(QShowEvent* Event) {
 }
 
 void TOptionsForm::OKBtnClick() {
+    // A command that cannot run keeps the dialog open with every value as typed.
+    if (!AlertCommandAccepted())
+        return;
     // The dialog ends with OK whatever the save does; a failure is reported.
     setResult(QDialog::Accepted);
     Guarded([this] {
@@ -445,7 +564,8 @@ void TOptionsForm::CancelBtnClick() {
 
 int TOptionsForm::ActivePageHelpContext() const {
     const QWidget* page = PageControl->currentWidget();
-    for (QWidget* known : {GeneralTab, LogSettingsTab, EchoTab, DevicesTab, PermissionsTab})
+    for (QWidget* known :
+         {GeneralTab, LogSettingsTab, EchoTab, DevicesTab, AlertsTab, PermissionsTab})
         if (page == known)
             return HelpContext(known);
     return 200;

@@ -1,8 +1,9 @@
 #pragma once
 // The options dialog, in two modes: administration mode shows every page,
 // the permissions included; user mode hides the permissions page and the
-// pages the permissions do not allow. It edits the main window's settings
-// in place and saves them on OK.
+// pages the permissions do not allow. The alerts page shows in both modes;
+// its command and its permission only in administration mode. It edits the
+// main window's settings in place and saves them on OK.
 
 #include "ui/DevicePropertiesCM.h"
 
@@ -13,6 +14,7 @@
 
 class QCheckBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTabWidget;
 class QWidget;
@@ -50,7 +52,7 @@ public:
     void DeviceListChange(TListItem* Item, TItemChange Change);
     int DeviceListCompare(TListItem* Item1, TListItem* Item2);
 
-    // The help context of the page on top (200 when none of the five).
+    // The help context of the page on top (200 when none of the six).
     int ActivePageHelpContext() const;
     // The pages shown, in order.
     QList<QWidget*> VisiblePages() const;
@@ -60,6 +62,7 @@ public:
     QWidget* EchoTab = nullptr;
     QWidget* DevicesTab = nullptr;
     QWidget* LogSettingsTab = nullptr;
+    QWidget* AlertsTab = nullptr;
     QWidget* PermissionsTab = nullptr;
     TURLLabel* URLLabel1 = nullptr;
     TURLLabel* URLLabel2 = nullptr;
@@ -80,6 +83,16 @@ public:
     QCheckBox* AllowDeviceChanges = nullptr;
     QCheckBox* AllowChangeLogSize = nullptr;
     QCheckBox* AllowClearLog = nullptr;
+    TSpinEdit* DownAfter = nullptr;
+    TSpinEdit* UpAfter = nullptr;
+    QCheckBox* Notify = nullptr;
+    QCheckBox* Sound = nullptr;
+    QCheckBox* ProblemsFirst = nullptr;
+    QLabel* AlertCommandLabel = nullptr;
+    QLineEdit* AlertCommand = nullptr;      // administration mode only
+    QCheckBox* AllowAlertChanges = nullptr; // administration mode only
+    QLabel* AlertsLockedNote = nullptr;     // user mode, while the alerts may not be changed
+    QWidget* AlertValues = nullptr;         // the controls above the command, locked together
     QPushButton* OKBtn = nullptr;
     QPushButton* CancelBtn = nullptr;
     QPushButton* HelpBtn = nullptr;
@@ -88,8 +101,15 @@ public:
     bool FUserMode = false;
     TDevicePropertiesDlg PropertiesDlg;
 
-    // Test hook: answers the removal question instead of a message box.
+    // Checks the command on OK in administration mode: an empty answer takes
+    // it, any other text is the error shown, and the dialog stays open on
+    // the command. Unset, every command is taken.
+    std::function<QString(const QString& Command)> CommandCheck;
+
+    // Test hooks: answer the removal question and take the command's error
+    // instead of a message box.
     static void SetConfirmHook(std::function<bool(const QString& Question)> Hook);
+    static void SetWarningHook(std::function<void(const QString& Message)> Hook);
 
 protected:
     void showEvent(QShowEvent* Event) override;
@@ -99,7 +119,13 @@ private:
     QWidget* CreateEchoTab();
     QWidget* CreateDevicesTab();
     QWidget* CreateLogSettingsTab();
+    QWidget* CreateAlertsTab();
     QWidget* CreatePermissionsTab();
     void ShowPages(const QList<QWidget*>& Pages);
     TListItem* SelectedRow() const;
+    // Whether this mode may change the alert values (administration mode, or
+    // a user the administrator allows).
+    bool AlertsEditable() const;
+    // Asks CommandCheck about the command; false after showing its error.
+    bool AlertCommandAccepted();
 };

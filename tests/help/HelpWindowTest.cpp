@@ -81,6 +81,7 @@ const QList<QPair<int, QString>> Topics = {
     {220, QStringLiteral("echo_settings_tab.html")},
     {230, QStringLiteral("devices_tab.html")},
     {240, QStringLiteral("log_settings_tab.html")},
+    {250, QStringLiteral("alerts_tab.html")},
     {290, QStringLiteral("network_deployment.html")},
     {300, QStringLiteral("add_device_dialog.html")},
     {310, QStringLiteral("device_properties_dialog.html")},

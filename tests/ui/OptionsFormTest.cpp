@@ -13,8 +13,10 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFocusEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -22,6 +24,8 @@
 
 #include <array>
 #include <functional>
+#include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -33,10 +37,13 @@ protected:
             Questions.push_back(question);
             return Answer;
         });
+        TOptionsForm::SetWarningHook(
+            [this](const QString& warning) { Questions.push_back(warning); });
     }
     void TearDown() override {
         SetApplicationHelpHandler(nullptr);
         TOptionsForm::SetConfirmHook(nullptr);
+        TOptionsForm::SetWarningHook(nullptr);
     }
 
     TDeviceData* AddDevice(const std::string& host, TDeviceType type, bool monitored = true) {
@@ -71,7 +78,13 @@ protected:
 
 const QStringList AllPages = {QStringLiteral("&General"), QStringLiteral("ECHO &Settings"),
                               QStringLiteral("De&vices"), QStringLiteral("&Log Settings"),
-                              QStringLiteral("&Permissions")};
+                              QStringLiteral("Aler&ts"),  QStringLiteral("&Permissions")};
+
+// The letter after the '&' of a caption, lower case; none for no accelerator.
+QChar Accelerator(const QString& caption) {
+    const qsizetype at = caption.indexOf(QLatin1Char('&'));
+    return at >= 0 && at + 1 < caption.size() ? caption[at + 1].toLower() : QChar();
+}
 
 TEST_F(OptionsFormTest, AdministrationModeShowsEveryPageWhateverThePermissions) {
     Settings.AllowEchoChange = Settings.AllowDeviceChanges = Settings.AllowChangeLogSize = false;
@@ -80,22 +93,33 @@ TEST_F(OptionsFormTest, AdministrationModeShowsEveryPageWhateverThePermissions) 
     EXPECT_EQ(Form.windowTitle(), QStringLiteral("Sentrel Administration"));
     EXPECT_EQ(PageCaptions(), AllPages);
     EXPECT_EQ(Form.PageControl->currentWidget(), Form.GeneralTab);
+    // No two tabs or buttons answer the same Alt key.
+    QStringList captions = PageCaptions();
+    for (const QAbstractButton* button : Form.findChildren<QAbstractButton*>())
+        captions << button->text();
+    QSet<QChar> letters;
+    for (const QString& caption : captions)
+        if (const QChar letter = Accelerator(caption); !letter.isNull()) {
+            EXPECT_FALSE(letters.contains(letter)) << caption.toStdString();
+            letters.insert(letter);
+        }
 }
 
 TEST_F(OptionsFormTest, UserModeShowsWhatThePermissionsAllowInPageOrder) {
     Form.PrepareUserMode();
     Form.EditSettings(&Settings);
     EXPECT_EQ(Form.windowTitle(), QStringLiteral("Sentrel Options"));
-    EXPECT_EQ(PageCaptions(), AllPages.mid(0, 4));
+    EXPECT_EQ(PageCaptions(), AllPages.mid(0, 5));
 
     Settings.AllowDeviceChanges = false;
     Form.EditSettings(&Settings);
-    EXPECT_EQ(PageCaptions(), (QStringList{AllPages[0], AllPages[1], AllPages[3]}));
+    EXPECT_EQ(PageCaptions(), (QStringList{AllPages[0], AllPages[1], AllPages[3], AllPages[4]}));
 
     Settings.AllowEchoChange = Settings.AllowChangeLogSize = false;
-    Settings.EchoRequestSize = 5000; // held on a hidden page
+    Settings.Alerts.AllowAlertChanges = false; // the alerts page stays, locked
+    Settings.EchoRequestSize = 5000;           // held on a hidden page
     Form.EditSettings(&Settings);
-    EXPECT_EQ(PageCaptions(), QStringList{AllPages[0]});
+    EXPECT_EQ(PageCaptions(), (QStringList{AllPages[0], AllPages[4]}));
     Form.OKBtnClick(); // stores the hidden values (clamped) and saves
     EXPECT_EQ(Settings.EchoRequestSize, 4096);
     TSentrelSettings saved(nullptr);
@@ -298,11 +322,9 @@ TEST_F(OptionsFormTest, AdministrationModeSavesEachPermissionAsTicked) {
 TEST_F(OptionsFormTest, HelpAsksForThePageOnTop) {
     Form.PrepareAdminMode();
     Form.EditSettings(&Settings);
-    const std::pair<QWidget*, int> pages[] = {{Form.GeneralTab, 210},
-                                              {Form.EchoTab, 220},
-                                              {Form.DevicesTab, 230},
-                                              {Form.LogSettingsTab, 240},
-                                              {Form.PermissionsTab, 290}};
+    const std::pair<QWidget*, int> pages[] = {{Form.GeneralTab, 210}, {Form.EchoTab, 220},
+                                              {Form.DevicesTab, 230}, {Form.LogSettingsTab, 240},
+                                              {Form.AlertsTab, 250},  {Form.PermissionsTab, 290}};
     for (const auto& [page, context] : pages) {
         Form.PageControl->setCurrentWidget(page);
         Form.HelpBtn->click();
@@ -310,6 +332,87 @@ TEST_F(OptionsFormTest, HelpAsksForThePageOnTop) {
         EXPECT_EQ(Help.back(), context);
     }
     EXPECT_EQ(HelpContext(&Form), 200);
+    EXPECT_EQ(ContextForHelpKey(Form.DownAfter), 250); // F1 on the alerts page
+}
+
+TEST_F(OptionsFormTest, AlertsCommandAndPermissionAreTheAdministratorsAlone) {
+    Settings.Alerts.Command = "/usr/local/bin/page-oncall --urgent";
+    Settings.Alerts.AllowAlertChanges = false;
+    Form.PrepareAdminMode();
+    Form.EditSettings(&Settings);
+    EXPECT_TRUE(Form.AlertCommand->isVisibleTo(Form.AlertsTab));
+    EXPECT_TRUE(Form.AllowAlertChanges->isVisibleTo(Form.AlertsTab));
+    EXPECT_TRUE(Form.DownAfter->isEnabled()); // the administrator is never locked out
+    EXPECT_FALSE(Form.AlertsLockedNote->isVisibleTo(Form.AlertsTab));
+    EXPECT_EQ(Form.AlertCommand->text(), QStringLiteral("/usr/local/bin/page-oncall --urgent"));
+
+    // A locked user sees the values, cannot change them, and OK keeps them as they were.
+    Settings.Alerts.DownAfter = 50; // out of the field's bounds, from a hand-edited file
+    Form.PrepareUserMode();
+    Form.EditSettings(&Settings);
+    EXPECT_FALSE(Form.AlertCommand->isVisibleTo(Form.AlertsTab));
+    EXPECT_FALSE(Form.AllowAlertChanges->isVisibleTo(Form.AlertsTab));
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             Form.DownAfter, Form.UpAfter, Form.Notify, Form.Sound, Form.ProblemsFirst})
+        EXPECT_FALSE(control->isEnabled());
+    EXPECT_TRUE(Form.AlertsLockedNote->isVisibleTo(Form.AlertsTab));
+    Form.AlertCommand->setText(QStringLiteral("rm -rf /"));
+    Form.AllowAlertChanges->setChecked(true);
+    Form.OKBtnClick();
+    EXPECT_EQ(Settings.Alerts.DownAfter, 50);
+    EXPECT_EQ(Settings.Alerts.Command, "/usr/local/bin/page-oncall --urgent");
+    EXPECT_FALSE(Settings.Alerts.AllowAlertChanges);
+
+    // An allowed user changes the values, still not the command.
+    Settings.Alerts.AllowAlertChanges = true;
+    Form.EditSettings(&Settings);
+    EXPECT_TRUE(Form.DownAfter->isEnabled());
+    EXPECT_FALSE(Form.AlertsLockedNote->isVisibleTo(Form.AlertsTab));
+    Form.UpAfter->SetValue(4);
+    Form.AlertCommand->setText(QStringLiteral("rm -rf /"));
+    Form.OKBtnClick();
+    EXPECT_EQ(Settings.Alerts.DownAfter, 20);
+    EXPECT_EQ(Settings.Alerts.UpAfter, 4);
+    EXPECT_EQ(Settings.Alerts.Command, "/usr/local/bin/page-oncall --urgent");
+}
+
+TEST_F(OptionsFormTest, OkStoresTheAlertsAndTheSavedFileHoldsThem) {
+    Form.PrepareAdminMode();
+    Form.EditSettings(&Settings);
+    Form.DownAfter->SetValue(5);
+    Form.UpAfter->SetValue(2);
+    Form.Notify->setChecked(false);
+    Form.Sound->setChecked(true);
+    Form.ProblemsFirst->setChecked(true);
+    Form.AlertCommand->setText(QStringLiteral("  /opt/notify \"it's down\"  "));
+    Form.AllowAlertChanges->setChecked(false);
+    // A command the check refuses keeps the dialog open on it and stores nothing.
+    QStringList checked;
+    Form.CommandCheck = [&checked](const QString& command) {
+        checked << command;
+        return checked.size() == 1 ? QStringLiteral("unbalanced quote") : QString();
+    };
+    Form.PageControl->setCurrentWidget(Form.GeneralTab);
+    Form.OKBtnClick();
+    EXPECT_NE(Form.result(), QDialog::Accepted);
+    EXPECT_EQ(Form.PageControl->currentWidget(), Form.AlertsTab);
+    EXPECT_EQ(Questions, std::vector<QString>{QStringLiteral("unbalanced quote")});
+    EXPECT_EQ(Settings.Alerts.DownAfter, 3);
+    EXPECT_EQ(Form.DownAfter->Value(), 5);
+
+    Form.OKBtnClick();
+    EXPECT_EQ(Form.result(), QDialog::Accepted);
+    EXPECT_EQ(checked.last(), QStringLiteral("/opt/notify \"it's down\""));
+    TSentrelSettings saved(nullptr);
+    saved.Load();
+    const TAlertSettings& alerts = saved.Alerts;
+    EXPECT_EQ(alerts.DownAfter, 5);
+    EXPECT_EQ(alerts.UpAfter, 2);
+    EXPECT_FALSE(alerts.Notify);
+    EXPECT_TRUE(alerts.Sound);
+    EXPECT_TRUE(alerts.ProblemsFirst);
+    EXPECT_EQ(alerts.Command, "/opt/notify \"it's down\"");
+    EXPECT_FALSE(alerts.AllowAlertChanges);
 }
 
 } // namespace
