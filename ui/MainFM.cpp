@@ -6,6 +6,7 @@
 #include "core/StatusLogCM.h"
 #include "help/hh.h"
 #include "net/qsWinsock.h"
+#include "platform/EventSound.h"
 #include "ui/AdminOptionsFM.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
@@ -71,7 +72,8 @@ void TMain::SetTrayAvailability(std::optional<bool> Available) {
 
 TMain::TMain(QStringList Arguments, QWidget* Parent)
     : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
-      FDispatcher(std::make_unique<TQtDispatcher>()), FArguments(std::move(Arguments)) {
+      FDispatcher(std::make_unique<TQtDispatcher>()),
+      FSound(std::make_unique<platform::TEventSound>()), FArguments(std::move(Arguments)) {
     FHasTray = gTrayAvailability.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     setWindowTitle(QStringLiteral("Kestrava Sentrel"));
     setWindowIcon(images::ProgramIcon());
@@ -403,6 +405,9 @@ void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Chang
             row->OrderChanged();
     if (Change.Silent)
         return;
+    if (Settings->Alerts.Sound)
+        FSound->Play(Change.NewState == TAlertState::Down ? platform::TEventSound::TSound::Down
+                                                          : platform::TEventSound::TSound::Up);
 }
 
 void TMain::TrayStateChanged() {

@@ -18,6 +18,9 @@
 #include <optional>
 #include <string>
 
+namespace platform {
+class TEventSound;
+}
 class TqsWinsock;
 class TDeviceScanner;
 struct TAlertChange;
@@ -122,6 +125,7 @@ private:
 
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
     std::unique_ptr<TQtDispatcher> FDispatcher;
+    std::unique_ptr<platform::TEventSound> FSound;
     QStringList FArguments;
     bool FScanning = false;
     bool FAdminMode = false;
