@@ -6,8 +6,8 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +20,8 @@
 
 namespace {
 
-constexpr const char* EnvNames[] = {"SENTREL_HOST=", "SENTREL_STATE=", "SENTREL_OLD_STATE=",
-                                    "SENTREL_RESULT=", "SENTREL_SINCE="};
+constexpr const char* EnvNames[] = {
+    "SENTREL_HOST=", "SENTREL_STATE=", "SENTREL_OLD_STATE=", "SENTREL_RESULT=", "SENTREL_SINCE="};
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n';
@@ -177,8 +177,7 @@ std::string AlertTimeText(TDateTime When) {
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
                   shown.tm_year + 1900, shown.tm_mon + 1, shown.tm_mday, shown.tm_hour,
-                  shown.tm_min, shown.tm_sec, offset < 0 ? '-' : '+', absolute / 60,
-                  absolute % 60);
+                  shown.tm_min, shown.tm_sec, offset < 0 ? '-' : '+', absolute / 60, absolute % 60);
     return text;
 }
 
@@ -304,9 +303,10 @@ void TAlertCommandRunner::Supervise() {
             }
             failures.swap(FPending);
             if (FDropped > 0 && !FReported)
-                failures.push_back(Quoted(FWords.empty() ? FLine : FWords.front()) + " was not run for " +
-                                   std::to_string(FDropped) + " changes: more than " +
-                                   std::to_string(FMaxQueued) + " were waiting.");
+                failures.push_back(Quoted(FWords.empty() ? FLine : FWords.front()) +
+                                   " was not run for " + std::to_string(FDropped) +
+                                   " changes: more than " + std::to_string(FMaxQueued) +
+                                   " were waiting.");
             FDropped = 0;
             FRunning = children.size() + starting.size();
         }
@@ -332,8 +332,8 @@ void TAlertCommandRunner::Supervise() {
             // Without a pidfd an ended child is noticed on a short tick.
             auto wait = child.PidFd >= 0 && !child.Killed ? child.Deadline - now
                                                           : std::chrono::milliseconds(50);
-            const auto ms = std::max<long long>(
-                0, std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+            const auto ms =
+                std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wait).count());
             const int bounded = static_cast<int>(std::min<long long>(ms, INT_MAX));
             timeout = timeout < 0 ? bounded : std::min(timeout, bounded);
         }
@@ -355,11 +355,10 @@ void TAlertCommandRunner::Start(TJob& Job, std::vector<TChild>& Children) {
     // The environment is ours with the SENTREL_ values replaced.
     std::vector<char*> env;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const bool replaced = std::any_of(std::begin(EnvNames), std::end(EnvNames),
-                                          [entry](const char* name) {
-                                              return std::strncmp(*entry, name,
-                                                                  std::strlen(name)) == 0;
-                                          });
+        const bool replaced =
+            std::any_of(std::begin(EnvNames), std::end(EnvNames), [entry](const char* name) {
+                return std::strncmp(*entry, name, std::strlen(name)) == 0;
+            });
         if (!replaced)
             env.push_back(*entry);
     }
@@ -412,7 +411,9 @@ void TAlertCommandRunner::Start(TJob& Job, std::vector<TChild>& Children) {
     TChild child;
     child.Program = std::move(Job.Program);
     child.Pid = pid;
-    child.PidFd = pidfd_open(pid, 0);
+    // The system call itself: Debian 12's <sys/pidfd.h> declares its wrapper
+    // without C linkage. Without pidfds (old kernels) the supervisor ticks.
+    child.PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     child.Deadline = std::chrono::steady_clock::now() + FLimit;
     Children.push_back(std::move(child));
 }
@@ -448,8 +449,8 @@ void TAlertCommandRunner::Ended(const TChild& Child, int Status) {
         std::lock_guard<std::mutex> lock(FLock);
         FReported = false;
     } else if (WIFEXITED(Status)) {
-        Fail(Quoted(Child.Program) + " failed: exit status " +
-             std::to_string(WEXITSTATUS(Status)) + ".");
+        Fail(Quoted(Child.Program) + " failed: exit status " + std::to_string(WEXITSTATUS(Status)) +
+             ".");
     } else if (WIFSIGNALED(Status)) {
         const char* name = sigabbrev_np(WTERMSIG(Status));
         Fail(Quoted(Child.Program) + " was ended by signal " +
