@@ -63,6 +63,25 @@ std::string SearchPath() {
     return n > 0 && n <= sizeof buffer ? std::string(buffer) : std::string("/bin:/usr/bin");
 }
 
+// Appends the text of the "..." opening at Open to Word; returns the index of
+// the closing quote, npos when there is none.
+size_t AppendDoubleQuoted(const std::string& Line, size_t Open, std::string& Word) {
+    for (size_t i = Open + 1; i < Line.size(); ++i) {
+        const char c = Line[i];
+        if (c == '"')
+            return i;
+        const bool escape = c == '\\' && i + 1 < Line.size() && Line[i + 1] != '\0' &&
+                            std::strchr("\"\\$`\n", Line[i + 1]) != nullptr;
+        if (escape) {
+            if (Line[++i] != '\n') // a backslash before a newline joins the lines
+                Word += Line[i];
+        } else {
+            Word += c;
+        }
+    }
+    return std::string::npos;
+}
+
 } // namespace
 
 std::vector<std::string> SplitCommandLine(const std::string& Line) {
@@ -94,21 +113,10 @@ std::vector<std::string> SplitCommandLine(const std::string& Line) {
             inWord = true;
             i = close;
         } else if (c == '"') {
+            i = AppendDoubleQuoted(Line, i, word);
+            if (i == std::string::npos)
+                throw unclosed();
             inWord = true;
-            for (++i;; ++i) {
-                if (i >= Line.size())
-                    throw unclosed();
-                const char q = Line[i];
-                if (q == '"')
-                    break;
-                if (q == '\\' && i + 1 < Line.size() &&
-                    std::strchr("\"\\$`\n", Line[i + 1]) != nullptr) {
-                    if (Line[++i] != '\n')
-                        word += Line[i];
-                } else {
-                    word += q;
-                }
-            }
         } else {
             word += c;
             inWord = true;
@@ -139,8 +147,10 @@ std::string CommandProblem(const std::string& Line) {
     const std::string path = SearchPath();
     for (size_t start = 0;;) {
         const size_t end = std::min(path.find(':', start), path.size());
-        const std::string folder = end == start ? "." : path.substr(start, end - start);
-        const std::string problem = FileProblem(folder + "/" + program);
+        std::string file = end == start ? "." : path.substr(start, end - start);
+        file += '/';
+        file += program;
+        const std::string problem = FileProblem(file);
         if (problem.empty())
             return {};
         seen = seen || problem != "was not found";
