@@ -301,6 +301,8 @@ void TAlertCommandRunner::Fail(const std::string& Message) {
 void TAlertCommandRunner::Supervise() {
     std::vector<TChild> children;
     for (;;) {
+        // Reaped first, so that the places of ended children go to waiting changes.
+        Check(children);
         std::vector<TJob> starting;
         std::vector<std::string> failures;
         {
@@ -324,13 +326,17 @@ void TAlertCommandRunner::Supervise() {
             Start(job, children);
         for (const std::string& failure : failures)
             Fail(failure);
-        Check(children);
+        bool more = false;
         {
             std::lock_guard<std::mutex> lock(FLock);
             FRunning = children.size();
             if (FRunning == 0 && FQueue.empty() && FPending.empty() && FDropped == 0)
                 FIdle.notify_all();
+            // Places left free by commands that could not start.
+            more = FRunning < FMaxRunning && !FQueue.empty();
         }
+        if (more)
+            continue;
 
         // Sleep until a change comes, a child ends or the nearest deadline.
         std::vector<pollfd> fds{{FWakeFd, POLLIN, 0}};
