@@ -204,8 +204,8 @@ TAlertCommandRunner::TAlertCommandRunner(int MaxRunning, std::chrono::millisecon
 // Running commands are neither waited for nor killed: the program is ending,
 // and an operator must not watch it hang for up to the time limit on exit;
 // a paging command cut short at exit could lose the very alert it carries.
-// They end on their own and are reaped by whoever inherits them. Commands
-// that have not started are dropped.
+// They end on their own, and init reaps them once the program has gone (the
+// runner lives as long as the program). Commands not yet started are dropped.
 TAlertCommandRunner::~TAlertCommandRunner() {
     {
         std::lock_guard<std::mutex> lock(FLock);
