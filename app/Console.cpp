@@ -1,6 +1,7 @@
 #include "app/Console.h"
 
 #include "app/StopGrace.h"
+#include "core/AlertCommand.h"
 #include "core/Dispatcher.h"
 #include "core/LogFormat.h"
 #include "core/SentrelScannerCM.h"
@@ -133,9 +134,11 @@ int RunConsole(std::FILE* Out) {
         };
         // Each announced decision is a line of its own; the first decision
         // after the start is shown by the status line that came with it.
+        TAlertCommandRunner commands;
         scanner->OnAlertChange = [&](TDeviceScanner*, const TAlertChange& change) {
             if (change.Silent)
                 return;
+            commands.Run(change);
             if (!outputClosed && !Print(Out, AlertLine(change)))
                 outputClosed = true;
         };
@@ -161,6 +164,7 @@ int RunConsole(std::FILE* Out) {
                          platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
                          "; Ctrl-C stops.");
             scanner->LoadFromSettings(settings);
+            commands.SetCommand(settings->Alerts.Command);
             log->SetCapacity(settings->SystemLogSize);
             winsock->SetActive(true);
             scanner->SetActive(true);

@@ -1,5 +1,6 @@
 #include "ui/MainFM.h"
 
+#include "core/AlertCommand.h"
 #include "core/LogFormat.h"
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
@@ -73,7 +74,8 @@ void TMain::SetTrayAvailability(std::optional<bool> Available) {
 TMain::TMain(QStringList Arguments, QWidget* Parent)
     : QMainWindow(Parent), FComponents(std::make_unique<TComponent>(nullptr)),
       FDispatcher(std::make_unique<TQtDispatcher>()),
-      FSound(std::make_unique<platform::TEventSound>()), FArguments(std::move(Arguments)) {
+      FSound(std::make_unique<platform::TEventSound>()),
+      FCommands(std::make_unique<TAlertCommandRunner>()), FArguments(std::move(Arguments)) {
     FHasTray = gTrayAvailability.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     setWindowTitle(QStringLiteral("Kestrava Sentrel"));
     setWindowIcon(images::ProgramIcon());
@@ -405,6 +407,7 @@ void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Chang
             row->OrderChanged();
     if (Change.Silent)
         return;
+    FCommands->Run(Change);
     if (Settings->Alerts.Sound)
         FSound->Play(Change.NewState == TAlertState::Down ? platform::TEventSound::TSound::Down
                                                           : platform::TEventSound::TSound::Up);
@@ -511,6 +514,9 @@ void TMain::OptionsActionExecute() {
         Qt::WindowFlags Flags;
         ~GiveBack() { Form->setParent(Owner, Flags); }
     } giveBack{OptionsForm, owner, flags};
+    OptionsForm->CommandCheck = [](const QString& command) {
+        return ToQString(CommandProblem(ToBytes(command)));
+    };
     if (FAdminMode)
         OptionsForm->PrepareAdminMode();
     else

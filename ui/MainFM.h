@@ -21,6 +21,7 @@
 namespace platform {
 class TEventSound;
 }
+class TAlertCommandRunner;
 class TqsWinsock;
 class TDeviceScanner;
 struct TAlertChange;
@@ -126,6 +127,7 @@ private:
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
     std::unique_ptr<TQtDispatcher> FDispatcher;
     std::unique_ptr<platform::TEventSound> FSound;
+    std::unique_ptr<TAlertCommandRunner> FCommands;
     QStringList FArguments;
     bool FScanning = false;
     bool FAdminMode = false;
