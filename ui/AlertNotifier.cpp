@@ -40,8 +40,8 @@ QString Printable(const std::string& Text) {
 TAlertNotifier::TAlertNotifier(QObject* Parent)
     : TAlertNotifier(QDBusConnection::sessionBus(), Parent) {}
 
-TAlertNotifier::TAlertNotifier(const QDBusConnection& Bus, QObject* Parent)
-    : QObject(Parent), FBus(Bus) {
+TAlertNotifier::TAlertNotifier(QDBusConnection Bus, QObject* Parent)
+    : QObject(Parent), FBus(std::move(Bus)) {
     FGather.setSingleShot(true);
     FGather.setInterval(std::chrono::milliseconds(1000));
     connect(&FGather, &QTimer::timeout, this, &TAlertNotifier::Flush);
@@ -56,9 +56,12 @@ TAlertNotifier::TAlertNotifier(const QDBusConnection& Bus, QObject* Parent)
                  QStringLiteral("NotificationClosed"), this,
                  SLOT(OnNotificationClosed(uint, uint, QDBusMessage)));
     auto* watcher = new QDBusServiceWatcher(NotificationsService, FBus,
-                                            QDBusServiceWatcher::WatchForRegistration, this);
-    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this,
-            [this] { FAbsentUntil.reset(); });
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& NewOwner) {
+                if (!NewOwner.isEmpty())
+                    ServiceChanged();
+            });
 }
 
 TAlertNotifier::~TAlertNotifier() = default;
@@ -107,14 +110,12 @@ void TAlertNotifier::Flush() {
         bool down = false;
         for (const TAlertChange& change : changes)
             down = down || change.NewState == TAlertState::Down;
-        Send({QString(), Printable(changes.front().Host), Printable(AlertSummary(changes)),
-              down});
+        Send({QString(), Printable(changes.front().Host), Printable(AlertSummary(changes)), down});
         return;
     }
     for (const TAlertChange& change : changes) {
         const QString host = Printable(change.Host);
-        Send({host, host, Printable(AlertMessage(change)),
-              change.NewState == TAlertState::Down});
+        Send({host, host, Printable(AlertMessage(change)), change.NewState == TAlertState::Down});
     }
 }
 
@@ -135,9 +136,8 @@ void TAlertNotifier::Send(const TNote& Note) {
         return;
     }
     shown.InFlight = true;
-    QDBusMessage call = QDBusMessage::createMethodCall(NotificationsService, NotificationsPath,
-                                                       NotificationsInterface,
-                                                       QStringLiteral("Notify"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        NotificationsService, NotificationsPath, NotificationsInterface, QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"),
                  QVariant::fromValue(Note.Down ? UrgencyCritical : UrgencyNormal));
@@ -147,9 +147,8 @@ void TAlertNotifier::Send(const TNote& Note) {
     // the body, which some read as markup, stays empty.
     call << QString::fromLatin1(Title) << shown.Id
          << (Note.Down ? QStringLiteral("network-error") : QStringLiteral("network-idle"))
-         << Note.Text << QString()
-         << QStringList{QStringLiteral("default"), QStringLiteral("Show")} << hints
-         << int{-1};
+         << Note.Text << QString() << QStringList{QStringLiteral("default"), QStringLiteral("Show")}
+         << hints << int{-1};
     auto* watcher = new QDBusPendingCallWatcher(FBus.asyncCall(call, CallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, Note](QDBusPendingCallWatcher* w) { OnReply(Note, w); });
@@ -191,8 +190,7 @@ void TAlertNotifier::Fallback(const TNote& Note) {
     if (FTray && FTray->isVisible() && QSystemTrayIcon::supportsMessages()) {
         FFallbackHost = Note.Host;
         FTray->showMessage(QString::fromLatin1(Title), Note.Text,
-                           Note.Down ? QSystemTrayIcon::Warning
-                                     : QSystemTrayIcon::Information);
+                           Note.Down ? QSystemTrayIcon::Warning : QSystemTrayIcon::Information);
         return;
     }
     if (!FWarned) {
@@ -200,6 +198,19 @@ void TAlertNotifier::Fallback(const TNote& Note) {
         std::fputs("Sentrel: no notification service and no tray messages; alerts are only"
                    " shown in the window\n",
                    stderr);
+    }
+}
+
+void TAlertNotifier::ServiceChanged() {
+    // A new service is tried at once, and knows none of the old one's ids.
+    FAbsentUntil.reset();
+    FIds.clear();
+    for (auto shown = FShown.begin(); shown != FShown.end();) {
+        shown->Id = 0;
+        if (!shown->InFlight && !shown->Next)
+            shown = FShown.erase(shown);
+        else
+            ++shown;
     }
 }
 
@@ -226,8 +237,7 @@ void TAlertNotifier::OnActionInvoked(uint Id, const QString& /*Action*/,
         emit Activated(found->Host);
 }
 
-void TAlertNotifier::OnNotificationClosed(uint Id, uint /*Reason*/,
-                                          const QDBusMessage& Message) {
+void TAlertNotifier::OnNotificationClosed(uint Id, uint /*Reason*/, const QDBusMessage& Message) {
     if (!FService.isEmpty() && Message.service() == FService)
         Forget(Id);
 }

@@ -31,7 +31,7 @@ public:
     // Uses the session bus.
     explicit TAlertNotifier(QObject* Parent = nullptr);
     // Uses Bus, which may be a connection that failed.
-    explicit TAlertNotifier(const QDBusConnection& Bus, QObject* Parent = nullptr);
+    explicit TAlertNotifier(QDBusConnection Bus, QObject* Parent = nullptr);
     ~TAlertNotifier() override;
     TAlertNotifier(const TAlertNotifier&) = delete;
     TAlertNotifier& operator=(const TAlertNotifier&) = delete;
@@ -57,11 +57,11 @@ signals:
     // The operator activated the notice about Host (for a summary, its first).
     void Activated(const QString& Host);
 
-private slots:
-    void OnActionInvoked(uint Id, const QString& Action, const QDBusMessage& Message);
-    void OnNotificationClosed(uint Id, uint Reason, const QDBusMessage& Message);
-
 private:
+    // Signals of the service, connected by name.
+    Q_SLOT void OnActionInvoked(uint Id, const QString& Action, const QDBusMessage& Message);
+    Q_SLOT void OnNotificationClosed(uint Id, uint Reason, const QDBusMessage& Message);
+
     // One notice: Key picks the notice it replaces (the host, or empty for
     // the summary), Host is what activating it shows.
     struct TNote {
@@ -87,6 +87,7 @@ private:
     void OnReply(const TNote& Note, QDBusPendingCallWatcher* Watcher);
     void Fallback(const TNote& Note);
     void Forget(uint Id);
+    void ServiceChanged();
     bool ServiceAbsent() const;
 
     QDBusConnection FBus;
