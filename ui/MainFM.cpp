@@ -9,6 +9,7 @@
 #include "net/qsWinsock.h"
 #include "platform/EventSound.h"
 #include "ui/AdminOptionsFM.h"
+#include "ui/AlertNotifier.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
@@ -408,6 +409,8 @@ void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Chang
     if (Change.Silent)
         return;
     FCommands->Run(Change);
+    if (Settings->Alerts.Notify)
+        Notifier()->Add(Change);
     if (Settings->Alerts.Sound)
         FSound->Play(Change.NewState == TAlertState::Down ? platform::TEventSound::TSound::Down
                                                           : platform::TEventSound::TSound::Up);
@@ -460,7 +463,25 @@ void TMain::ShowDevice(const QString& Host) {
     }
 }
 
-void TMain::ApplyAlertSettings() {}
+TAlertNotifier* TMain::Notifier() {
+    if (FNotifier == nullptr) {
+        FNotifier = new TAlertNotifier(this);
+        FNotifier->SetFallback(TrayIcon);
+        connect(FNotifier, &TAlertNotifier::Activated, this,
+                [this](const QString& host) { Guarded([&] { ShowDevice(host); }); });
+    }
+    return FNotifier;
+}
+
+void TMain::ApplyAlertSettings() {
+    FCommands->SetCommand(Settings->Alerts.Command);
+    // Drops what was gathered when notifications were turned off.
+    if (FNotifier != nullptr)
+        FNotifier->SetEnabled(Settings->Alerts.Notify);
+    // Takes the new order at once when the option changed.
+    if (List->SortType() != TSortType::stNone)
+        List->AlphaSort();
+}
 
 void TMain::OpenItmClick() {
     showNormal();

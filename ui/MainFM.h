@@ -22,6 +22,7 @@ namespace platform {
 class TEventSound;
 }
 class TAlertCommandRunner;
+class TAlertNotifier;
 class TqsWinsock;
 class TDeviceScanner;
 struct TAlertChange;
@@ -87,6 +88,9 @@ public:
     void UpdateTrayState();
     // The tooltip's text: the program's name, then how the devices are.
     QString TrayToolTip() const;
+    // The desktop notifications, made on the first announcement: the bus is
+    // not asked at start.
+    TAlertNotifier* Notifier();
     void ScannerPingReply(TObject* Sender, TqsPingReply* Reply);
     void ScannerStatusChange(TObject* Sender, const std::string& Host, TPingResult OldStatus,
                              TPingResult NewStatus);
@@ -128,6 +132,7 @@ private:
     std::unique_ptr<TQtDispatcher> FDispatcher;
     std::unique_ptr<platform::TEventSound> FSound;
     std::unique_ptr<TAlertCommandRunner> FCommands;
+    TAlertNotifier* FNotifier = nullptr;
     QStringList FArguments;
     bool FScanning = false;
     bool FAdminMode = false;

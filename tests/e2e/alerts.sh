@@ -100,12 +100,14 @@ wait_until "B: the session bus listens" 30 test -S "$WORK/bus"
 : >"$WORK/dunstrc"
 dunst -config "$WORK/dunstrc" >"$WORK/dunst.log" 2>&1 &
 PIDS+=($!)
-wait_until "B: dunst answers" 30 dunstctl is-paused
-# notifications: how many dunst has shown (shown now and in its history).
+wait_until "B: dunst answers" 30 dunstctl is-paused >/dev/null
+# notifications: how many dunst has been given (shown now, waiting, or closed).
 notifications() {
-    dunstctl history | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["data"][0]))'
+    echo $(($(dunstctl count displayed) + $(dunstctl count waiting) + $(dunstctl count history)))
 }
+# summaries: their texts, once closed into dunst's history.
 summaries() {
+    dunstctl close-all
     dunstctl history | python3 -c '
 import json, sys
 for n in json.load(sys.stdin)["data"][0]:
