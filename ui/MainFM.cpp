@@ -342,6 +342,7 @@ void TMain::StartActionExecute() {
     // Not when every device failed to start (reported apart).
     FScanning = Scanner->Active();
     List->SetSortType(TSortType::stBoth);
+    TrayStateChanged();
 }
 
 void TMain::StopActionExecute() {
@@ -356,6 +357,7 @@ void TMain::StopActionExecute() {
     }
     FScanning = false;
     List->SetSortType(TSortType::stBoth);
+    TrayStateChanged();
 }
 
 int TMain::ListCompare(TListItem* Item1, TListItem* Item2) {
@@ -550,6 +552,7 @@ void TMain::OptionsActionExecute() {
     // Rebuilding discards every device scanner and its log; the system log stays.
     List->Rebuild();
     Scanner->SetActive(FScanning);
+    TrayStateChanged();
 }
 
 void TMain::ViewLogActionExecute() {

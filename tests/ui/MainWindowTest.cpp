@@ -8,6 +8,7 @@
 #include "tests/support/TempConfig.h"
 #include "tests/support/WidgetTestEnvironment.h"
 #include "tests/ui/ModalHelper.h"
+#include "ui/AlertNotifier.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
 #include "ui/MainFM.h"
@@ -319,6 +320,55 @@ TEST_F(MainWindowTest, DevicesThatFailToStartAreReportedOnceWhileTheOthersProbe)
     EXPECT_EQ(fake.OpenHandles(), 0);
     main.ApplicationEventsIdle();
     EXPECT_TRUE(main.StartAction->isVisible());
+}
+
+TEST_F(MainWindowTest, ADeviceDownTopsTheListShowsInTheTrayAndIsAnnouncedOnce) {
+    // No bus: the notices reach the hook that stands in for the tray's message.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    FakeIcmp fake;
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true) +
+                  Device("127.0.0.2", 0, true) + Device("127.0.0.3", 0, true) +
+                  Device("127.0.0.4", 0, false) +
+                  "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Alerts]\n" +
+                  Dword("DownAfter", 1) + Dword("ProblemsFirst", 1));
+    TMain main({});
+    std::vector<QString> notices;
+    main.Notifier()->SetFallbackHook(
+        [&](const QString&, const QString& text) { notices.push_back(text); });
+    EXPECT_EQ(main.TrayIcon->toolTip(), QStringLiteral("Kestrava Sentrel 1.0\nNot scanning"));
+    main.StartActionExecute();
+    ASSERT_TRUE(WaitUntil([&] { return main.Scanner->AlertCount(TAlertState::Up) == 3; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return main.TrayIcon->toolTip() == QStringLiteral("Kestrava Sentrel 1.0\nAll 3 up");
+    }));
+
+    // The workers hold their next echo while gamma's failure is handed over.
+    fake.Block();
+    TDeviceScanner* gamma = main.Scanner->Scanners()->Items(2);
+    ASSERT_EQ(gamma->DisplayName(), "127.0.0.3");
+    TqsPingReply reply;
+    reply.Result = prTimedOut;
+    gamma->HostPingReply(gamma->InternetHost(), &reply);
+    EXPECT_EQ(main.List->Item(0)->Caption(), QStringLiteral("127.0.0.3"));
+    ASSERT_TRUE(WaitUntil([&] {
+        return main.TrayIcon->toolTip() ==
+               QStringLiteral("Kestrava Sentrel 1.0\n1 of 3 down: 127.0.0.3");
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return !notices.empty(); }));
+    ASSERT_EQ(notices.size(), 1U);
+    EXPECT_TRUE(notices[0].startsWith(QStringLiteral("127.0.0.3 is down (Timed Out) since ")))
+        << notices[0].toStdString();
+    // As a click on the notice does.
+    main.ShowDevice(QStringLiteral("127.0.0.3"));
+    EXPECT_TRUE(main.isVisible());
+    ASSERT_NE(main.List->Selected(), nullptr);
+    EXPECT_EQ(main.List->Selected()->Caption(), QStringLiteral("127.0.0.3"));
+    fake.Release();
+    main.StopActionExecute();
+    ASSERT_TRUE(WaitUntil([&] {
+        return main.TrayIcon->toolTip() == QStringLiteral("Kestrava Sentrel 1.0\nNot scanning");
+    }));
+    EXPECT_EQ(notices.size(), 1U);
 }
 
 TEST(AdminSwitch, FirstArgumentOnlyInAnyCaseWithOnePrefix) {
