@@ -241,6 +241,12 @@ void TAlertCommandRunner::SetOnFailure(TAlertCommandFailureEvent Handler) {
 void TAlertCommandRunner::Run(const TAlertChange& Change) {
     if (Change.Silent)
         return;
+    {
+        // Without a command a change costs no more than this look.
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FWords.empty() && FLineProblem.empty())
+            return;
+    }
     TJob job;
     const std::string since = AlertTimeText(Change.Since);
     job.Env = {std::string("SENTREL_HOST=") + Change.Host,
