@@ -3,10 +3,10 @@
 // loop stalls until all are down and the notifications have gone, how long
 // until all are down, and how many notifications the operator is given.
 //
-//   XDG_CONFIG_HOME=profile ip netns exec NS bench_alertburst [-u up_s] [-d down_s]
+//   XDG_CONFIG_HOME=profile ip netns exec NS bench_alertburst -n NS [-u up_s] [-d down_s]
 //
 // The failure is this network namespace's loopback taken down, so the driver
-// refuses to run in the machine's own namespace. Notifications go where the
+// runs only inside the namespace it is named (-n), never in the machine's own. Notifications go where the
 // program sends them: the session bus when a notification service is on it
 // (counted from outside), else a fallback hook that counts them here.
 // Prints key=value lines.
@@ -24,13 +24,13 @@
 #include <QTimer>
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -45,17 +45,19 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-std::string NamespaceOf(const char* Link) {
-    char target[PATH_MAX];
-    const ssize_t n = readlink(Link, target, sizeof target - 1);
-    return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+bool SameFile(const std::string& A, const std::string& B) {
+    struct stat a {}, b {};
+    return stat(A.c_str(), &a) == 0 && stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
-// Only a namespace other than init's may lose its loopback.
-bool InPrivateNetwork() {
-    const std::string own = NamespaceOf("/proc/self/ns/net");
-    const std::string init = NamespaceOf("/proc/1/ns/net");
-    return !own.empty() && !init.empty() && own != init;
+// Only the named namespace may lose its loopback: the driver must be in it,
+// and it must not be init's (when init's can be seen).
+bool InNamespace(const std::string& Name) {
+    if (Name.empty() || Name.find('/') != std::string::npos || Name[0] == '.')
+        return false;
+    const std::string own = "/proc/self/ns/net";
+    return SameFile(own, "/run/netns/" + Name) && !SameFile(own, "/proc/1/ns/net");
 }
 
 // Runs "ip link set lo down" off the main thread, so that starting a process
@@ -76,17 +78,20 @@ void TakeLoopbackDown(std::atomic<int>& Status) {
 
 int main(int argc, char** argv) {
     double upLimit = 60, downLimit = 30;
+    std::string space;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "-u")
             upLimit = std::atof(argv[i + 1]);
         else if (arg == "-d")
             downLimit = std::atof(argv[i + 1]);
+        else if (arg == "-n")
+            space = argv[i + 1];
     }
     bench::RequireProfile("bench_alertburst");
-    if (!InPrivateNetwork()) {
-        std::fprintf(stderr, "bench_alertburst: run it in a network namespace of its own"
-                             " (ip netns exec): it takes the loopback down\n");
+    if (!InNamespace(space)) {
+        std::fprintf(stderr, "bench_alertburst: run it with -n NS inside that network namespace"
+                             " (ip netns exec NS): it takes the namespace's loopback down\n");
         return 2;
     }
     bench::RunHeadless();
@@ -134,7 +139,7 @@ int main(int argc, char** argv) {
     // loop stalled, at 1 ms resolution; where in the burst it fell is kept
     // too.
     double stallMs = 0, stallAtMs = 0, allDownMs = -1;
-    int stallsOver50 = 0, downAtStall = 0;
+    int stallsOver50 = 0, downAtStall = 0, upBefore = 0;
     std::atomic<int> ipStatus{-1};
     Clock::time_point lastBeat;
     QTimer heartbeat;
@@ -146,7 +151,7 @@ int main(int argc, char** argv) {
         std::printf("rows=%d\n", rows);
         std::printf("notify_path=%s\n", service ? "dbus" : "hook");
         std::printf("problems_first=%d\n", main.Settings->Alerts.ProblemsFirst ? 1 : 0);
-        std::printf("up_before=%d\n", main.Scanner->AlertCount(TAlertState::Up));
+        std::printf("up_before=%d\n", upBefore);
         std::printf("down=%d\n", main.Scanner->AlertCount(TAlertState::Down));
         std::printf("announced_changes=%d\n", announced);
         std::printf("ip_status=%d\n", ipStatus.load());
@@ -207,6 +212,7 @@ int main(int argc, char** argv) {
         if (main.Scanner->Active() && main.Scanner->AlertCount(TAlertState::Up) == rows &&
             !main.Scanner->Starting()) {
             poll.stop();
+            upBefore = main.Scanner->AlertCount(TAlertState::Up);
             failed = lastBeat = Clock::now();
             failing = true;
             heartbeat.start();
