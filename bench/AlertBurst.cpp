@@ -6,9 +6,10 @@
 //   XDG_CONFIG_HOME=profile ip netns exec NS bench_alertburst -n NS [-u up_s] [-d down_s]
 //
 // The failure is this network namespace's loopback taken down, so the driver
-// runs only inside the namespace it is named (-n), never in the machine's own. Notifications go where the
-// program sends them: the session bus when a notification service is on it
-// (counted from outside), else a fallback hook that counts them here.
+// runs only inside the namespace it is named (-n), never in the machine's
+// own. Notifications go where the program sends them: the session bus when a
+// notification service is on it (counted from outside), else a fallback hook
+// that counts them here.
 // Prints key=value lines.
 
 #include "bench/Offscreen.h"
@@ -34,8 +35,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
-
-extern char** environ;
+#include <utility>
 
 namespace {
 
@@ -46,7 +46,8 @@ double Ms(Clock::duration d) {
 }
 
 bool SameFile(const std::string& A, const std::string& B) {
-    struct stat a {}, b {};
+    struct stat a {};
+    struct stat b {};
     return stat(A.c_str(), &a) == 0 && stat(B.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
@@ -61,11 +62,12 @@ bool InNamespace(const std::string& Name) {
 }
 
 // Runs "ip link set lo down" off the main thread, so that starting a process
-// is not counted as a stall; true once it succeeded.
+// is not counted as a stall; Status gets its exit status.
 void TakeLoopbackDown(std::atomic<int>& Status) {
     std::thread([&Status] {
-        char ip[] = "ip", link[] = "link", set[] = "set", lo[] = "lo", down[] = "down";
-        char* args[] = {ip, link, set, lo, down, nullptr};
+        std::string words[] = {"ip", "link", "set", "lo", "down"};
+        char* args[] = {words[0].data(), words[1].data(), words[2].data(),
+                        words[3].data(), words[4].data(), nullptr};
         pid_t pid = 0;
         int status = -1;
         if (posix_spawnp(&pid, "ip", nullptr, nullptr, args, environ) == 0)
@@ -74,22 +76,179 @@ void TakeLoopbackDown(std::atomic<int>& Status) {
     }).detach();
 }
 
-} // namespace
+struct TOptions {
+    double UpLimit = 60;   // s for every device to come up
+    double DownLimit = 30; // s from the failure for every device to go down
+    std::string Namespace;
+};
 
-int main(int argc, char** argv) {
-    double upLimit = 60, downLimit = 30;
-    std::string space;
+TOptions ReadOptions(int argc, char** argv) {
+    TOptions options;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "-u")
-            upLimit = std::atof(argv[i + 1]);
+            options.UpLimit = std::atof(argv[i + 1]);
         else if (arg == "-d")
-            downLimit = std::atof(argv[i + 1]);
+            options.DownLimit = std::atof(argv[i + 1]);
         else if (arg == "-n")
-            space = argv[i + 1];
+            options.Namespace = argv[i + 1];
     }
+    return options;
+}
+
+// After all are down, the gathering that took the last change still has up
+// to its full time to go, and the bus its call.
+constexpr double FlushedAfterMs = 1500;
+
+class TBurst {
+public:
+    TBurst(TMain& Main, TOptions Options, int& Errors)
+        : FMain(Main), FOptions(std::move(Options)), FErrors(Errors), FRows(Main.List->Count()) {
+        // Asked here, before anything is timed; the notifier asks nothing at start.
+        const QDBusConnection bus = QDBusConnection::sessionBus();
+        FService =
+            bus.isConnected() && bus.interface() != nullptr &&
+            bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications"));
+        Main.Notifier()->SetFallbackHook([this](const QString&, const QString& text) {
+            ++FHookNotices;
+            FNoticeTexts << text.left(40);
+        });
+        // Every decision, timed from the failure, then handed to the window.
+        FWindow = Main.Scanner->OnAlertChange;
+        Main.Scanner->OnAlertChange = [this](TDeviceScanner* sender, const TAlertChange& change) {
+            Decided(change);
+            FWindow(sender, change);
+        };
+        // The heartbeat: the longest gap between its beats is the longest
+        // the loop stalled, at 1 ms resolution.
+        FHeartbeat.setTimerType(Qt::PreciseTimer);
+        FHeartbeat.setInterval(1);
+        QObject::connect(&FHeartbeat, &QTimer::timeout, &Main, [this] { Beat(); });
+        FPoll.setInterval(50);
+        QObject::connect(&FPoll, &QTimer::timeout, &Main, [this] { Poll(); });
+    }
+
+    void Start() {
+        FBegan = Clock::now();
+        try {
+            FMain.StartActionExecute();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "bench_alertburst: %s\n", e.what());
+            ++FErrors;
+        }
+        FPoll.start();
+    }
+
+private:
+    void Decided(const TAlertChange& Change) {
+        if (FFailing && Change.NewState == TAlertState::Down) {
+            const double at = Ms(Clock::now() - FFailed);
+            if (FFirstDownMs < 0)
+                FFirstDownMs = at;
+            FLastDownMs = at;
+        }
+        if (!Change.Silent)
+            ++FAnnounced;
+    }
+
+    // Waits for every device to be up, then fails them all.
+    void Poll() {
+        TSentrelScanner* scanner = FMain.Scanner;
+        if (scanner->Active() && !scanner->Starting() &&
+            scanner->AlertCount(TAlertState::Up) == FRows) {
+            FPoll.stop();
+            FUpBefore = FRows;
+            FFailed = FLastBeat = Clock::now();
+            FFailing = true;
+            FHeartbeat.start();
+            TakeLoopbackDown(FIpStatus);
+        } else if (Ms(Clock::now() - FBegan) > FOptions.UpLimit * 1000) {
+            FPoll.stop();
+            Finish("not every device came up");
+        }
+    }
+
+    void Beat() {
+        const Clock::time_point now = Clock::now();
+        const double gap = Ms(now - FLastBeat);
+        const int down = FMain.Scanner->AlertCount(TAlertState::Down);
+        if (gap > FStallMs) {
+            FStallMs = gap;
+            FStallAtMs = Ms(now - FFailed);
+            FDownAtStall = down;
+        }
+        if (gap > 50)
+            ++FStallsOver50;
+        FLastBeat = now;
+        const double since = Ms(now - FFailed);
+        if (FAllDownMs < 0 && down == FRows)
+            FAllDownMs = since;
+        if (FAllDownMs >= 0 && since >= FAllDownMs + FlushedAfterMs)
+            Finish(nullptr);
+        else if (FAllDownMs < 0 && since > FOptions.DownLimit * 1000)
+            Finish("not every device went down");
+    }
+
+    void Finish(const char* Failure) {
+        FHeartbeat.stop();
+        std::printf("rows=%d\n", FRows);
+        std::printf("notify_path=%s\n", FService ? "dbus" : "hook");
+        std::printf("problems_first=%d\n", FMain.Settings->Alerts.ProblemsFirst ? 1 : 0);
+        std::printf("up_before=%d\n", FUpBefore);
+        std::printf("down=%d\n", FMain.Scanner->AlertCount(TAlertState::Down));
+        std::printf("announced_changes=%d\n", FAnnounced);
+        std::printf("ip_status=%d\n", FIpStatus.load());
+        if (FAllDownMs >= 0)
+            std::printf("all_down_ms=%.1f\n", FAllDownMs);
+        std::printf("first_down_ms=%.1f\n", FFirstDownMs);
+        std::printf("last_down_ms=%.1f\n", FLastDownMs);
+        std::printf("stall_max_ms=%.1f\n", FStallMs);
+        std::printf("stall_at_ms=%.1f\n", FStallAtMs);
+        std::printf("down_at_stall=%d\n", FDownAtStall);
+        std::printf("stalls_over_50ms=%d\n", FStallsOver50);
+        std::printf("hook_notifications=%d\n", FHookNotices);
+        if (!FNoticeTexts.isEmpty())
+            std::printf("hook_texts=%s\n",
+                        FNoticeTexts.join(QStringLiteral(" | ")).toUtf8().constData());
+        if (Failure != nullptr)
+            std::printf("failed=%s\n", Failure);
+        std::printf("errors=%d\n", FErrors);
+        std::fflush(stdout);
+        FMain.EndSession();
+    }
+
+    TMain& FMain;
+    TOptions FOptions;
+    int& FErrors;
+    const int FRows;
+    bool FService = false;
+    TAlertChangeEvent FWindow;
+    QTimer FHeartbeat;
+    QTimer FPoll;
+    Clock::time_point FBegan;
+    Clock::time_point FFailed;
+    Clock::time_point FLastBeat;
+    bool FFailing = false;
+    std::atomic<int> FIpStatus{-1};
+    int FUpBefore = 0;
+    int FAnnounced = 0;
+    int FHookNotices = 0;
+    QStringList FNoticeTexts;
+    double FFirstDownMs = -1;
+    double FLastDownMs = -1;
+    double FAllDownMs = -1;
+    double FStallMs = 0;
+    double FStallAtMs = 0;
+    int FDownAtStall = 0;
+    int FStallsOver50 = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const TOptions options = ReadOptions(argc, argv);
     bench::RequireProfile("bench_alertburst");
-    if (!InNamespace(space)) {
+    if (!InNamespace(options.Namespace)) {
         std::fprintf(stderr, "bench_alertburst: run it with -n NS inside that network namespace"
                              " (ip netns exec NS): it takes the namespace's loopback down\n");
         return 2;
@@ -103,125 +262,7 @@ int main(int argc, char** argv) {
     TMain::SetTrayAvailability(false);
 
     TMain main(QStringList{});
-    const int rows = main.List->Count();
-
-    // Asked here, before anything is timed; the notifier asks nothing at start.
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    const bool service =
-        bus.isConnected() && bus.interface() != nullptr &&
-        bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications"));
-    int hookNotices = 0;
-    QString firstNotice;
-    main.Notifier()->SetFallbackHook([&](const QString&, const QString& text) {
-        if (hookNotices++ == 0)
-            firstNotice = text;
-    });
-
-    // Every decision, timed from the failure, then handed to the window.
-    Clock::time_point failed;
-    bool failing = false;
-    int announced = 0;
-    double firstDownMs = -1, lastDownMs = -1;
-    const TAlertChangeEvent window = main.Scanner->OnAlertChange;
-    main.Scanner->OnAlertChange = [&](TDeviceScanner* sender, const TAlertChange& change) {
-        if (failing && change.NewState == TAlertState::Down) {
-            const double at = Ms(Clock::now() - failed);
-            if (firstDownMs < 0)
-                firstDownMs = at;
-            lastDownMs = at;
-        }
-        if (!change.Silent)
-            ++announced;
-        window(sender, change);
-    };
-
-    // The heartbeat: the longest gap between its beats is the longest the
-    // loop stalled, at 1 ms resolution; where in the burst it fell is kept
-    // too.
-    double stallMs = 0, stallAtMs = 0, allDownMs = -1;
-    int stallsOver50 = 0, downAtStall = 0, upBefore = 0;
-    std::atomic<int> ipStatus{-1};
-    Clock::time_point lastBeat;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    heartbeat.setInterval(1);
-
-    const auto finish = [&](const char* failure) {
-        heartbeat.stop();
-        std::printf("rows=%d\n", rows);
-        std::printf("notify_path=%s\n", service ? "dbus" : "hook");
-        std::printf("problems_first=%d\n", main.Settings->Alerts.ProblemsFirst ? 1 : 0);
-        std::printf("up_before=%d\n", upBefore);
-        std::printf("down=%d\n", main.Scanner->AlertCount(TAlertState::Down));
-        std::printf("announced_changes=%d\n", announced);
-        std::printf("ip_status=%d\n", ipStatus.load());
-        if (allDownMs >= 0)
-            std::printf("all_down_ms=%.1f\n", allDownMs);
-        std::printf("first_down_ms=%.1f\n", firstDownMs);
-        std::printf("last_down_ms=%.1f\n", lastDownMs);
-        std::printf("stall_max_ms=%.1f\n", stallMs);
-        std::printf("stall_at_ms=%.1f\n", stallAtMs);
-        std::printf("down_at_stall=%d\n", downAtStall);
-        std::printf("stalls_over_50ms=%d\n", stallsOver50);
-        std::printf("hook_notifications=%d\n", hookNotices);
-        if (!firstNotice.isEmpty())
-            std::printf("hook_first=%s\n", firstNotice.left(120).toUtf8().constData());
-        if (failure != nullptr)
-            std::printf("failed=%s\n", failure);
-        std::printf("errors=%d\n", errors);
-        std::fflush(stdout);
-        main.EndSession();
-    };
-
-    // After all are down, the gathering that took the last change still has
-    // up to its full time to go, and the bus its call.
-    constexpr double FlushedAfterMs = 1500;
-    QObject::connect(&heartbeat, &QTimer::timeout, &main, [&] {
-        const Clock::time_point now = Clock::now();
-        const double gap = Ms(now - lastBeat);
-        if (gap > stallMs) {
-            stallMs = gap;
-            stallAtMs = Ms(now - failed);
-            downAtStall = main.Scanner->AlertCount(TAlertState::Down);
-        }
-        if (gap > 50)
-            ++stallsOver50;
-        lastBeat = now;
-        const double since = Ms(now - failed);
-        if (allDownMs < 0 && main.Scanner->AlertCount(TAlertState::Down) == rows)
-            allDownMs = since;
-        if (allDownMs >= 0 && since >= allDownMs + FlushedAfterMs)
-            finish(nullptr);
-        else if (allDownMs < 0 && since > downLimit * 1000)
-            finish("not every device went down");
-    });
-
-    QTimer::singleShot(500, &main, [&] {
-        try {
-            main.StartActionExecute();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "bench_alertburst: %s\n", e.what());
-            ++errors;
-        }
-    });
-    // Waits for every device to be up, then fails them all.
-    const Clock::time_point began = Clock::now();
-    QTimer poll;
-    poll.setInterval(50);
-    QObject::connect(&poll, &QTimer::timeout, &main, [&] {
-        if (main.Scanner->Active() && main.Scanner->AlertCount(TAlertState::Up) == rows &&
-            !main.Scanner->Starting()) {
-            poll.stop();
-            upBefore = main.Scanner->AlertCount(TAlertState::Up);
-            failed = lastBeat = Clock::now();
-            failing = true;
-            heartbeat.start();
-            TakeLoopbackDown(ipStatus);
-        } else if (Ms(Clock::now() - began) > upLimit * 1000) {
-            poll.stop();
-            finish("not every device came up");
-        }
-    });
-    poll.start();
+    TBurst burst(main, options, errors);
+    QTimer::singleShot(500, &main, [&burst] { burst.Start(); });
     return TApplication::exec();
 }

@@ -56,7 +56,7 @@ void BM_StatusLogAddFull(benchmark::State& state) {
         log.Add(host, prSuccess);
     int i = 0;
     for (auto _ : state)
-        log.Add(host, (++i & 1) ? prTimedOut : prSuccess);
+        log.Add(host, (++i & 1) != 0 ? prTimedOut : prSuccess);
     if (log.Count() != log.Capacity())
         state.SkipWithError("the log did not stay full");
 }
@@ -76,6 +76,7 @@ void BM_ListCompare(benchmark::State& state) {
         rows.push_back(row);
     }
     std::vector<std::pair<TListItem*, TListItem*>> pairs;
+    pairs.reserve(4096);
     for (int i = 0; i < 4096; ++i)
         pairs.emplace_back(rows[random() % rows.size()], rows[random() % rows.size()]);
     size_t i = 0;
@@ -109,13 +110,14 @@ void BM_AlertFeed(benchmark::State& state) {
     for (size_t i = 0; i < Devices; ++i)
         hosts.push_back("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1));
     const TAlertThresholds thresholds;
-    int up = 0, down = 0;
-    size_t device = 0, step = 0;
+    int up = 0;
+    int down = 0;
+    size_t device = 0;
+    size_t step = 0;
     int64_t changes = 0;
     for (auto _ : state) {
         const TPingResult result = pattern[(step + device * 37) % Pattern];
-        if (std::optional<TAlertChange> change =
-                trackers[device].Feed(result, Now(), thresholds)) {
+        if (std::optional<TAlertChange> change = trackers[device].Feed(result, Now(), thresholds)) {
             change->Host = hosts[device];
             if (change->OldState == TAlertState::Up)
                 --up;
@@ -135,8 +137,8 @@ void BM_AlertFeed(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(up);
     benchmark::DoNotOptimize(down);
-    state.counters["changes_per_1000"] = benchmark::Counter(
-        static_cast<double>(changes) * 1000, benchmark::Counter::kAvgIterations);
+    state.counters["changes_per_1000"] =
+        benchmark::Counter(static_cast<double>(changes) * 1000, benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_AlertFeed);
 
