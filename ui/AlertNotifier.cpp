@@ -43,8 +43,8 @@ TAlertNotifier::TAlertNotifier(QObject* Parent)
 TAlertNotifier::TAlertNotifier(QDBusConnection Bus, QObject* Parent)
     : QObject(Parent), FBus(std::move(Bus)) {
     FGather.setSingleShot(true);
-    FGather.setInterval(std::chrono::milliseconds(1000));
-    connect(&FGather, &QTimer::timeout, this, &TAlertNotifier::Flush);
+    FGather.setInterval(FGatherTime);
+    connect(&FGather, &QTimer::timeout, this, &TAlertNotifier::GatherEnded);
     if (!FBus.isConnected())
         return;
     // No sender named: naming the well-known one makes Qt ask the bus for its
@@ -90,15 +90,33 @@ void TAlertNotifier::SetEnabled(bool Value) {
 }
 
 void TAlertNotifier::SetGatherTime(std::chrono::milliseconds Value) {
+    FGatherTime = Value;
     FGather.setInterval(Value);
 }
 
 void TAlertNotifier::Add(const TAlertChange& Change) {
     if (!FEnabled)
         return;
+    // Only the time is noted here; the timer looks at it when it runs out,
+    // so a burst of thousands restarts nothing.
+    FLastAdd = std::chrono::steady_clock::now();
+    if (FPending.empty())
+        FFirstAdd = FLastAdd;
     FPending.push_back(Change);
     if (!FGather.isActive())
-        FGather.start();
+        FGather.start(FGatherTime);
+}
+
+void TAlertNotifier::GatherEnded() {
+    using namespace std::chrono;
+    const steady_clock::time_point now = steady_clock::now();
+    const steady_clock::time_point end =
+        std::min(FLastAdd + FGatherTime, FFirstAdd + FGatherTime * MaxGatherTimes);
+    if (!FPending.empty() && end > now) {
+        FGather.start(std::max(ceil<milliseconds>(end - now), milliseconds(1)));
+        return;
+    }
+    Flush();
 }
 
 void TAlertNotifier::Flush() {

@@ -47,8 +47,12 @@ public:
     // One change to announce; callers pass those that are not silent. Cheap:
     // the texts are made once the gathering time is over.
     void Add(const TAlertChange& Change);
-    // How long changes are gathered from the first one; 1 s unless set.
+    // Changes are gathered until this long after the latest one (1 s unless
+    // set), but never longer than MaxGatherTimes times it after the first:
+    // devices probed at their own moments in the interval go down over
+    // most of a second, and still make one summary.
     void SetGatherTime(std::chrono::milliseconds Value);
+    static constexpr int MaxGatherTimes = 5;
     // More changes than this in one gathering make one summary.
     static constexpr size_t MaxSingle = 5;
     static constexpr const char* Title = "Kestrava Sentrel";
@@ -82,6 +86,8 @@ private:
         QString Host;
     };
 
+    // Flushes, or waits on while changes still arrive.
+    void GatherEnded();
     void Flush();
     void Send(const TNote& Note);
     void OnReply(const TNote& Note, QDBusPendingCallWatcher* Watcher);
@@ -92,6 +98,9 @@ private:
 
     QDBusConnection FBus;
     QTimer FGather;
+    std::chrono::milliseconds FGatherTime{1000};
+    std::chrono::steady_clock::time_point FFirstAdd;
+    std::chrono::steady_clock::time_point FLastAdd;
     std::vector<TAlertChange> FPending;
     bool FEnabled = true;
 

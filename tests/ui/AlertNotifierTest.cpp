@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -311,6 +312,18 @@ TEST_F(AlertNotifierTest, WithoutABusNothingFails) {
     notifier.Add(Change("core-sw", TAlertState::Down, At140211));
     ASSERT_TRUE(WaitFor([&] { return !told.empty(); }));
     EXPECT_EQ(told, std::vector<std::string>{"core-sw is down (Timed Out) since 14:02:11"});
+
+    // Devices going down one after another over more than the gathering
+    // time, as their probes fall due, still make one summary.
+    told.clear();
+    notifier.SetGatherTime(300ms);
+    for (int i = 0; i < 8; ++i) {
+        notifier.Add(Change("h" + std::to_string(i), TAlertState::Down, At140211));
+        QTest::qWait(60);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !told.empty(); }));
+    QTest::qWait(400);
+    EXPECT_EQ(told, std::vector<std::string>{"8 devices down: h0, h1, h2, h3, h4 and 3 more"});
     QDBusConnection::disconnectFromBus(none.name());
 }
 
