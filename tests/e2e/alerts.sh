@@ -146,6 +146,7 @@ echo "B: red pixels with the device down: $RED"
 cp "$WORK/down.png" "$SCREENSHOTS/tray-down.png"
 one() { [ "$(notifications)" -ge 1 ]; }
 wait_until "B: a notification that the device is down" 30 one
+import -window root "$SCREENSHOTS/notification-down.png"
 summaries | grep -qE "^$DEVICE is down \(.*\) since [0-9:]+" || fail "B: the notification says: $(summaries)"
 
 back
