@@ -149,6 +149,9 @@ void TDeviceScanner::ReplyArrived(TqsPingReply* Reply) {
 }
 
 void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
+    // One reading of the clock for the statistics and the alert alike.
+    const TDateTime now = Now();
+    FStats.Add(Reply->Result, Reply->RoundTripTime, now);
     TSentrelScanner* scanner = Scanner();
     if (scanner != nullptr)
         scanner->DoPingReply(this, Reply);
@@ -161,7 +164,7 @@ void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
     if (scanner == nullptr)
         return;
     if (std::optional<TAlertChange> change =
-            FAlert.Feed(Reply->Result, Now(), scanner->AlertThresholds())) {
+            FAlert.Feed(Reply->Result, now, scanner->AlertThresholds())) {
         change->Host = DisplayName();
         scanner->AlertChanged(this, *change);
     }
@@ -263,6 +266,8 @@ void TSentrelScanner::Start() {
     FStartError = nullptr;
     FNotStarted.clear();
     ResetAlerts();
+    for (int i = 0; i < FScanners->Count(); ++i)
+        FScanners->Items(i)->FStats.ResetRun();
     StartSlice();
 }
 

@@ -5,6 +5,7 @@
 // dispatcher; everything the scanner raises runs there.
 
 #include "core/AlertState.h"
+#include "core/DeviceStats.h"
 #include "core/Dispatcher.h"
 #include "core/StatusLogCM.h"
 #include "framework/Collection.h"
@@ -61,6 +62,8 @@ public:
     bool Monitored = false;
     // Up or Down from the run of results since the start; Unknown when not scanning.
     const TAlertTracker& Alert() const { return FAlert; }
+    // Round-trip times, loss and availability, fed before the reply is raised.
+    const TDeviceStats& Stats() const { return FStats; }
 
     // What a worker hands to the main thread: the item it belongs to while
     // the item lives, and the run of pinging the reply came from.
@@ -82,6 +85,7 @@ private:
     bool FUseDefaults = true;
     std::shared_ptr<Link> FLink;
     TAlertTracker FAlert;
+    TDeviceStats FStats;
 };
 
 class TScannerCollection : public TCollection {

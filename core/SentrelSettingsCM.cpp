@@ -113,6 +113,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     }
     Alerts = TAlertSettings();
     LoadAlerts(registry);
+    Columns = TColumnSettings();
+    LoadColumns(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -168,6 +170,30 @@ void TSentrelSettings::SaveAlerts(TRegistry& registry) const {
     registry.WriteString("Command", Alerts.Command);
 }
 
+void TSentrelSettings::LoadColumns(TRegistry& registry) try {
+    if (!registry.OpenKey(ColumnsKey, false))
+        return;
+    const auto flag = [&](const char* name, bool& value) {
+        if (registry.GetDataType(name) == platform::REG_DWORD)
+            value = registry.ReadInteger(name) != 0;
+    };
+    flag("RTT", Columns.Rtt);
+    flag("Loss", Columns.Loss);
+    flag("Availability", Columns.Availability);
+    flag("DownSince", Columns.DownSince);
+} catch (const platform::ERegistryException&) {
+    // The columns shown are a convenience: never a reason not to load.
+}
+
+void TSentrelSettings::SaveColumns(TRegistry& registry) const {
+    if (!registry.OpenKey(ColumnsKey, true))
+        return;
+    registry.WriteInteger("RTT", Columns.Rtt ? 1 : 0);
+    registry.WriteInteger("Loss", Columns.Loss ? 1 : 0);
+    registry.WriteInteger("Availability", Columns.Availability ? 1 : 0);
+    registry.WriteInteger("DownSince", Columns.DownSince ? 1 : 0);
+}
+
 void TSentrelSettings::Save() {
     if (BeforeSave)
         BeforeSave(this);
@@ -199,6 +225,7 @@ void TSentrelSettings::Save() {
         registry.WriteInteger("Width", FormWidth);
     }
     SaveAlerts(registry);
+    SaveColumns(registry);
     registry.DeleteKey(DevicesKey);
     if (registry.OpenKey(DevicesKey, true)) {
         const std::vector<std::string> names = DeviceKeyNames(*FDevices);

@@ -25,6 +25,15 @@ struct TAlertSettings {
     bool AllowAlertChanges = true;
 };
 
+// Which of the device list's optional columns are shown. A key of its own,
+// every value optional: a file without it shows the list as it always was.
+struct TColumnSettings {
+    bool Rtt = false;
+    bool Loss = false;
+    bool Availability = false;
+    bool DownSince = false;
+};
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -57,6 +66,7 @@ public:
     int32_t DeviceLogSize = 50;
     int32_t SystemLogSize = 100;
     TAlertSettings Alerts;
+    TColumnSettings Columns;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -68,6 +78,9 @@ private:
     // Each value missing or unreadable keeps its default; never throws.
     void LoadAlerts(platform::TRegistry& registry);
     void SaveAlerts(platform::TRegistry& registry) const;
+    // As the alert values: each missing or unreadable keeps its default.
+    void LoadColumns(platform::TRegistry& registry);
+    void SaveColumns(platform::TRegistry& registry) const;
 
     std::unique_ptr<TDeviceDataCollection> FDevices;
 };
@@ -79,6 +92,7 @@ inline constexpr const char* SettingsKey = R"(\Software\Kestrava\Sentrel\1.0)";
 inline constexpr const char* FormKey = R"(\Software\Kestrava\Sentrel\1.0\Form)";
 inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devices)";
 inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alerts)";
+inline constexpr const char* ColumnsKey = R"(\Software\Kestrava\Sentrel\1.0\Columns)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key

@@ -390,6 +390,26 @@ TEST_F(ScriptedScannerTest, DestructionStopsEverything) {
 
 } // namespace
 
+TEST_F(ScriptedScannerTest, RepliesFeedTheStatisticsBeforeTheyAreRaisedAndAStartResetsThem) {
+    AddDevice("127.0.0.1");
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Fake.Script({.RoundTrip = 7});
+    const TDeviceScanner* device = Scanner->Scanners()->Items(0);
+    uint64_t probesAtReply = 0;
+    Scanner->OnPingReply = [&](TObject*, TqsPingReply*) {
+        probesAtReply = device->Stats().Probes();
+    };
+    Scanner->SetActive(true);
+    DrainUntil([&] { return probesAtReply >= 2; });
+    EXPECT_EQ(device->Stats().LastRtt(), 7u);
+    Scanner->SetActive(false);
+    Scanner->SetActive(true);
+    EXPECT_EQ(device->Stats().Probes(), 0u);
+    EXPECT_DOUBLE_EQ(device->Stats().Availability(Now()).value_or(0), 100.0);
+    Scanner->SetActive(false);
+}
+
 TEST_F(ScriptedScannerTest, AlertStatesAreCountedAndAStopForgetsThem) {
     AddDevice("127.0.0.1");
     AddDevice("127.0.0.2");

@@ -399,3 +399,22 @@ TEST_F(SettingsTest, AlertValuesAreOptionalAndRoundTripBesideTheOthers) {
               std::string::npos);
     EXPECT_EQ(again.PingInterval, 1);
 }
+
+TEST_F(SettingsTest, ColumnChoicesAreOptionalAndAWrongTypeKeepsItsDefault) {
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Columns]\n"
+              "\"RTT\"=\"yes\"\n\"Availability\"=dword:00000001\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_FALSE(s.Columns.Rtt);
+    EXPECT_TRUE(s.Columns.Availability);
+    EXPECT_FALSE(s.Columns.DownSince);
+    EXPECT_EQ(s.PingInterval, 1);
+    s.Columns.DownSince = true;
+    s.Save();
+    TSentrelSettings again(nullptr);
+    again.Load();
+    EXPECT_TRUE(again.Columns.Availability);
+    EXPECT_TRUE(again.Columns.DownSince);
+    EXPECT_FALSE(again.Columns.Loss);
+}
