@@ -139,13 +139,13 @@ QString TListItem::SubItem(int Index) const {
     return Index >= 0 && Index < SubItemCount() ? FSubItems[static_cast<size_t>(Index)] : QString();
 }
 
-void TListItem::SetSubItem(int Index, const QString& Text) {
+void TListItem::SetSubItem(int Index, const QString& Text, bool OrderMayChange) {
     while (SubItemCount() <= Index)
         AddSubItem(QString());
     if (FSubItems[static_cast<size_t>(Index)] == Text)
         return;
     FSubItems[static_cast<size_t>(Index)] = Text;
-    Changed(true);
+    Changed(OrderMayChange);
 }
 
 int TListItem::SubItemImage(int Index) const {
@@ -199,6 +199,12 @@ void TListView::AddColumn(const QString& Caption, int Width) {
 
 int TListView::ColumnCount() const {
     return static_cast<int>(FColumns.size());
+}
+
+void TListView::FitColumnsToContents() {
+    for (int column = 0; column < ColumnCount(); ++column)
+        if (!isColumnHidden(column))
+            resizeColumnToContents(column);
 }
 
 TListItem* TListView::AddItem() {

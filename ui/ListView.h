@@ -32,7 +32,9 @@ public:
     // Adds a sub-item with empty image.
     void AddSubItem(const QString& Text);
     QString SubItem(int Index) const;
-    void SetSubItem(int Index, const QString& Text);
+    // OrderMayChange false for texts the comparison never reads: the row is
+    // redrawn but not compared with its neighbours.
+    void SetSubItem(int Index, const QString& Text, bool OrderMayChange = true);
     int SubItemImage(int Index) const;
     void SetSubItemImage(int Index, int Image);
 
@@ -75,6 +77,9 @@ public:
     void AddColumn(const QString& Caption, int Width);
     // The last column takes the rest of the width.
     int ColumnCount() const;
+    // Every shown column as wide as its header and the texts in sight need.
+    // A double click on a divider does the same for the column left of it.
+    void FitColumnsToContents();
 
     TListItem* AddItem();
     void DeleteItem(TListItem* Item);

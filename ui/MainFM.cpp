@@ -133,6 +133,7 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     List->AddColumn(QStringLiteral("Host"), 120);
     List->AddColumn(QStringLiteral("Status"), 120);
     List->AddColumn(QStringLiteral("Description"), 60);
+    List->AddOptionalColumns();
     List->OnCompare = [this](TListItem* a, TListItem* b) { return ListCompare(a, b); };
     List->SetScanner(Scanner);
     List->SetSettings(Settings);
@@ -341,6 +342,7 @@ void TMain::StartActionExecute() {
     }
     // Not when every device failed to start (reported apart).
     FScanning = Scanner->Active();
+    List->ShowAllStats(); // a start begins the figures afresh
     List->SetSortType(TSortType::stBoth);
     TrayStateChanged();
 }
@@ -350,6 +352,7 @@ void TMain::StopActionExecute() {
     try {
         Scanner->SetActive(false);
         List->ResetStatus();
+        List->ShowAllStats(); // the figures stay; no device is down any more
         Winsock->SetActive(false);
     } catch (...) {
         List->SetSortType(TSortType::stBoth);
@@ -396,6 +399,7 @@ void TMain::ScannerPingReply(TObject* Sender, TqsPingReply* Reply) {
     else if (Reply->Responded())
         lamp = images::LampYellow;
     row->SetSubItemImage(0, lamp);
+    List->ShowStats(device);
 }
 
 void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
@@ -405,6 +409,7 @@ void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
 
 void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change) {
     TrayStateChanged();
+    List->ShowAlert(Sender);
     if (Settings->Alerts.ProblemsFirst)
         if (auto* row = static_cast<TListItem*>(Sender->ListItem))
             row->OrderChanged();
