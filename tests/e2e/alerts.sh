@@ -44,7 +44,8 @@ away() { ip -n "$NS_P" route add unreachable "$DEVICE/32" || fail "cannot take t
 back() { ip -n "$NS_P" route del unreachable "$DEVICE/32" || fail "cannot bring the device back"; }
 
 # settings FILE: the device probed every second, down after the default
-# three results in a row.
+# three results in a row; a timeout long enough that a busy machine's late
+# reply is not taken for a loss (taking the device away fails at once).
 settings() {
     mkdir -p "$(dirname "$1")"
     cat >"$1" <<REG
@@ -59,7 +60,7 @@ Windows Registry Editor Version 5.00
 "AllowChangeLogSize"=dword:00000001
 "ECHORequestSize"=dword:00000020
 "IPTimeToLive"=dword:00000040
-"ECHOTimeout"=dword:000001f4
+"ECHOTimeout"=dword:000007d0
 "PingInterval"=dword:00000001
 "SystemLogSize"=dword:00000064
 "DeviceLogSize"=dword:00000032
