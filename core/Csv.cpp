@@ -1,0 +1,150 @@
+#include "core/Csv.h"
+
+#include "core/AlertCommand.h"
+
+namespace {
+
+bool Blank(char Char) {
+    return Char == ' ' || Char == '\t';
+}
+
+const std::string& DescriptionOf(const THostDescriptions& Descriptions, const std::string& Host) {
+    static const std::string none;
+    const auto found = Descriptions.find(Host);
+    return found == Descriptions.end() ? none : found->second;
+}
+
+std::vector<std::string> ResultFields(TDateTime Time, const std::string& Host, TPingResult Result,
+                                      const THostDescriptions& Descriptions) {
+    return {AlertTimeText(Time), Host, DescriptionOf(Descriptions, Host), PingResultText[Result],
+            std::to_string(static_cast<int>(Result))};
+}
+
+[[noreturn]] void Malformed(size_t Line, const char* What) {
+    throw ECsvFormat(Format("Line %zu: %s", Line, What));
+}
+
+} // namespace
+
+std::string CsvField(const std::string& Field) {
+    const bool quote = Field.find_first_of(",\"\r\n") != std::string::npos ||
+                       (!Field.empty() && (Blank(Field.front()) || Blank(Field.back())));
+    if (!quote)
+        return Field;
+    std::string out;
+    out.reserve(Field.size() + 2);
+    out += '"';
+    for (const char c : Field) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string CsvRow(const std::vector<std::string>& Fields) {
+    std::string row;
+    for (size_t i = 0; i < Fields.size(); ++i) {
+        if (i > 0)
+            row += ',';
+        row += CsvField(Fields[i]);
+    }
+    row += "\r\n";
+    return row;
+}
+
+std::vector<std::vector<std::string>> ReadCsv(const std::string& Text) {
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> row;
+    std::string field;
+    size_t line = 1;
+    size_t i = 0;
+    const size_t size = Text.size();
+    while (i < size) {
+        if (Text[i] == '"') {
+            // A quoted field: up to the quote not doubled.
+            const size_t opened = line;
+            ++i;
+            for (;;) {
+                if (i >= size)
+                    Malformed(opened, "a quoted field is not closed");
+                const char c = Text[i++];
+                if (c == '"') {
+                    if (i < size && Text[i] == '"') {
+                        field += '"';
+                        ++i;
+                        continue;
+                    }
+                    break;
+                }
+                if (c == '\n')
+                    ++line;
+                field += c;
+            }
+            if (i < size && Text[i] != ',' && Text[i] != '\n' &&
+                !(Text[i] == '\r' && i + 1 < size && Text[i + 1] == '\n'))
+                Malformed(line, "text follows a closing quote");
+        } else {
+            while (i < size && Text[i] != ',' && Text[i] != '\n' && Text[i] != '\r') {
+                if (Text[i] == '"')
+                    Malformed(line, "a quote inside an unquoted field");
+                field += Text[i++];
+            }
+            if (i < size && Text[i] == '\r' && !(i + 1 < size && Text[i + 1] == '\n'))
+                Malformed(line, "a carriage return inside an unquoted field");
+        }
+        row.push_back(std::move(field));
+        field.clear();
+        if (i < size && Text[i] == ',') {
+            ++i;
+            // A comma at the very end leaves an empty last field.
+            if (i == size)
+                row.emplace_back();
+            continue;
+        }
+        if (i < size) {
+            i += Text[i] == '\r' ? 2 : 1;
+            ++line;
+        }
+        rows.push_back(std::move(row));
+        row.clear();
+    }
+    if (!row.empty())
+        rows.push_back(std::move(row));
+    return rows;
+}
+
+std::string StatusCsvHeader() {
+    return CsvRow({"Time", "Host", "Description", "Status", "Code"});
+}
+
+std::string StatusCsvRow(const TDeviceStatusRecord& Record, const THostDescriptions& Descriptions) {
+    return CsvRow(ResultFields(Record.TimeStamp, Record.Host, Record.Status, Descriptions));
+}
+
+std::string StatusLogCsv(const std::vector<TDeviceStatusRecord>& Records,
+                         const THostDescriptions& Descriptions) {
+    std::string text = StatusCsvHeader();
+    for (const TDeviceStatusRecord& record : Records)
+        text += StatusCsvRow(record, Descriptions);
+    return text;
+}
+
+std::string HistoryCsvHeader() {
+    return CsvRow({"Time", "Host", "Description", "Result", "Code", "RTT ms"});
+}
+
+std::string HistoryCsvRow(const THistoryProbe& Probe, const THostDescriptions& Descriptions) {
+    std::vector<std::string> fields =
+        ResultFields(Probe.Time, Probe.Host, Probe.Result, Descriptions);
+    fields.push_back(Probe.Result == prSuccess ? std::to_string(Probe.RoundTripMs) : "");
+    return CsvRow(fields);
+}
+
+std::string HistoryCsvRow(const THistoryChange& Change, const THostDescriptions& Descriptions) {
+    std::vector<std::string> fields =
+        ResultFields(Change.Time, Change.Host, Change.Status, Descriptions);
+    fields.emplace_back();
+    return CsvRow(fields);
+}
