@@ -54,58 +54,74 @@ std::string CsvRow(const std::vector<std::string>& Fields) {
     return row;
 }
 
+namespace {
+
+// Reads fields one at a time, counting lines for the messages.
+struct TCsvReader {
+    const std::string& Text;
+    size_t At = 0;
+    size_t Line = 1;
+
+    bool More() const { return At < Text.size(); }
+    bool RowEndsAt(size_t I) const {
+        return I < Text.size() &&
+               (Text[I] == '\n' || (Text[I] == '\r' && I + 1 < Text.size() && Text[I + 1] == '\n'));
+    }
+
+    std::string Quoted() {
+        const size_t opened = Line;
+        std::string field;
+        for (++At;;) {
+            if (!More())
+                Malformed(opened, "a quoted field is not closed");
+            const char c = Text[At++];
+            if (c == '"') {
+                if (More() && Text[At] == '"') {
+                    ++At;
+                } else {
+                    break;
+                }
+            } else if (c == '\n') {
+                ++Line;
+            }
+            field += c;
+        }
+        if (More() && Text[At] != ',' && !RowEndsAt(At))
+            Malformed(Line, "text follows a closing quote");
+        return field;
+    }
+
+    std::string Plain() {
+        std::string field;
+        while (More() && Text[At] != ',' && Text[At] != '\n' && Text[At] != '\r') {
+            if (Text[At] == '"')
+                Malformed(Line, "a quote inside an unquoted field");
+            field += Text[At++];
+        }
+        if (More() && Text[At] == '\r' && !RowEndsAt(At))
+            Malformed(Line, "a carriage return inside an unquoted field");
+        return field;
+    }
+};
+
+} // namespace
+
 std::vector<std::vector<std::string>> ReadCsv(const std::string& Text) {
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> row;
-    std::string field;
-    size_t line = 1;
-    size_t i = 0;
-    const size_t size = Text.size();
-    while (i < size) {
-        if (Text[i] == '"') {
-            // A quoted field: up to the quote not doubled.
-            const size_t opened = line;
-            ++i;
-            for (;;) {
-                if (i >= size)
-                    Malformed(opened, "a quoted field is not closed");
-                const char c = Text[i++];
-                if (c == '"') {
-                    if (i < size && Text[i] == '"') {
-                        field += '"';
-                        ++i;
-                        continue;
-                    }
-                    break;
-                }
-                if (c == '\n')
-                    ++line;
-                field += c;
-            }
-            if (i < size && Text[i] != ',' && Text[i] != '\n' &&
-                !(Text[i] == '\r' && i + 1 < size && Text[i + 1] == '\n'))
-                Malformed(line, "text follows a closing quote");
-        } else {
-            while (i < size && Text[i] != ',' && Text[i] != '\n' && Text[i] != '\r') {
-                if (Text[i] == '"')
-                    Malformed(line, "a quote inside an unquoted field");
-                field += Text[i++];
-            }
-            if (i < size && Text[i] == '\r' && !(i + 1 < size && Text[i + 1] == '\n'))
-                Malformed(line, "a carriage return inside an unquoted field");
-        }
-        row.push_back(std::move(field));
-        field.clear();
-        if (i < size && Text[i] == ',') {
-            ++i;
+    TCsvReader in{Text};
+    while (in.More()) {
+        row.push_back(Text[in.At] == '"' ? in.Quoted() : in.Plain());
+        if (in.More() && Text[in.At] == ',') {
+            ++in.At;
             // A comma at the very end leaves an empty last field.
-            if (i == size)
+            if (!in.More())
                 row.emplace_back();
             continue;
         }
-        if (i < size) {
-            i += Text[i] == '\r' ? 2 : 1;
-            ++line;
+        if (in.More()) {
+            in.At += Text[in.At] == '\r' ? 2 : 1;
+            ++in.Line;
         }
         rows.push_back(std::move(row));
         row.clear();

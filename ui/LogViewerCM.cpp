@@ -78,9 +78,11 @@ QString TargetPath(const QString& FileName, const QString& Suffix) {
     if (QFileInfo(name).suffix().isEmpty())
         name += name.endsWith(QLatin1Char('.')) ? Suffix : QLatin1Char('.') + Suffix;
     const QFileInfo target(name);
-    const QString path = target.absoluteFilePath();
+    QString path = target.absoluteFilePath();
     if (target.isDir())
         RaiseCannotCreate(path, SystemErrorText(EISDIR));
+    // The new content replaces the file by a rename, which a read-only file
+    // would not otherwise stop.
     if (target.exists() && !target.isWritable())
         RaiseCannotCreate(path, SystemErrorText(EACCES));
     return path;
