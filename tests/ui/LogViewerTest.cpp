@@ -221,11 +221,12 @@ TEST_F(LogViewerTest, SaveWritesTheLinesShownEachEndedByCrLf) {
 
 // Types Name into the save dialog that comes up next and confirms it.
 void TypeIntoSaveDialog(const QString& Name, std::function<void()> BeforeAccept = {},
-                        QString* Chosen = nullptr) {
+                        QString* Chosen = nullptr,
+                        const QString& Title = QStringLiteral("Save Log File")) {
     OnNextModal([=](QWidget* window) {
         auto* dialog = qobject_cast<QFileDialog*>(window);
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Save Log File"));
+        EXPECT_EQ(dialog->windowTitle(), Title);
         dialog->selectFile(Name);
         // The dialog decides the full path (it may resolve a name in a missing
         // folder against its own folder); the report must name that path.
@@ -395,6 +396,52 @@ TEST_F(LogViewerTest, ShowEarlierListsStatusChangesFromTheHistoryApartFromTheLog
         EXPECT_TRUE(form.grab().save(Q("/tmp/log-earlier.png")));
     });
     Viewer->SetHistory(nullptr);
+}
+
+TEST_F(LogViewerTest, ExportWritesADevicesProbesFromTheHistoryToCsv) {
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    THistoryStore store(Path("history.sqlite").toStdString());
+    // Over more than one of the hours the export reads at a time.
+    const TDateTime start = EncodeDateTime({2026, 12, 8, 0, 0, 0, 0});
+    for (int i = 0; i < 5000; ++i)
+        store.AddProbe({start + i / 86400.0, i % 7 == 0 ? "other" : "printer1",
+                        i % 5 == 0 ? prTimedOut : prSuccess, 5});
+    store.Flush();
+    Viewer->SetHistory(&store);
+    Viewer->DeviceHost = "printer1";
+    SetClock([] { return EncodeDateTime({2026, 12, 8, 12, 0, 0, 0}); });
+    Show(false, QString(), [&](TLogViewerForm& form) {
+        OnNextModal([&](QWidget* range) {
+            range->findChild<QComboBox*>(Q("Kind"))->setCurrentIndex(1); // every probe
+            TypeIntoSaveDialog(
+                Path("export"),
+                [] {
+                    // Waits for the export to end; closing the window would cancel it.
+                    OnNextModal([](QWidget* progress) {
+                        QPointer<QWidget> open(progress);
+                        WaitUntil([&] { return !open || !open->isVisible(); });
+                    });
+                },
+                nullptr, Q("Export History"));
+            static_cast<QDialog*>(range)->accept();
+        });
+        form.ExportBtn->click();
+    });
+    Viewer->SetHistory(nullptr);
+    unsetenv("TZ");
+    tzset();
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
+    const std::vector<std::vector<std::string>> rows =
+        ReadCsv(ReadAll(Path("export.csv")).toStdString());
+    ASSERT_EQ(rows.size(), 1 + 5000 - 715);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"Time", "Host", "Description", "Result", "Code",
+                                                 "RTT ms"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"2026-12-08T00:00:01+00:00", "printer1", "",
+                                                 "Connected", "0", "5"}));
+    EXPECT_EQ(rows[5], (std::vector<std::string>{"2026-12-08T00:00:05+00:00", "printer1", "",
+                                                 "Timed Out", "10", ""}));
 }
 
 TEST_F(LogViewerTest, Screenshot) {
