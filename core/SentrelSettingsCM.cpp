@@ -113,6 +113,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     }
     Alerts = TAlertSettings();
     LoadAlerts(registry);
+    History = THistorySettings();
+    LoadHistory(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -168,6 +170,30 @@ void TSentrelSettings::SaveAlerts(TRegistry& registry) const {
     registry.WriteString("Command", Alerts.Command);
 }
 
+void TSentrelSettings::LoadHistory(TRegistry& registry) try {
+    if (!registry.OpenKey(HistoryKey, false))
+        return;
+    const auto integer = [&](const char* name, int32_t& value) {
+        if (registry.GetDataType(name) == platform::REG_DWORD)
+            value = registry.ReadInteger(name);
+    };
+    integer("RawDays", History.RawDays);
+    integer("AggregateDays", History.AggregateDays);
+    int32_t enabled = History.Enabled ? 1 : 0;
+    integer("Enabled", enabled);
+    History.Enabled = enabled != 0;
+} catch (const platform::ERegistryException&) {
+    // As with the alerts: the history never keeps the settings from loading.
+}
+
+void TSentrelSettings::SaveHistory(TRegistry& registry) const {
+    if (!registry.OpenKey(HistoryKey, true))
+        return;
+    registry.WriteInteger("RawDays", History.RawDays);
+    registry.WriteInteger("AggregateDays", History.AggregateDays);
+    registry.WriteInteger("Enabled", History.Enabled ? 1 : 0);
+}
+
 void TSentrelSettings::Save() {
     if (BeforeSave)
         BeforeSave(this);
@@ -199,6 +225,7 @@ void TSentrelSettings::Save() {
         registry.WriteInteger("Width", FormWidth);
     }
     SaveAlerts(registry);
+    SaveHistory(registry);
     registry.DeleteKey(DevicesKey);
     if (registry.OpenKey(DevicesKey, true)) {
         const std::vector<std::string> names = DeviceKeyNames(*FDevices);

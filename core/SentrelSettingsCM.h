@@ -25,6 +25,14 @@ struct TAlertSettings {
     bool AllowAlertChanges = true;
 };
 
+// The history kept on disk: how long raw probes and hourly aggregates stay.
+// A key of its own, every value optional.
+struct THistorySettings {
+    int32_t RawDays = 7;
+    int32_t AggregateDays = 400;
+    bool Enabled = true;
+};
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -57,6 +65,7 @@ public:
     int32_t DeviceLogSize = 50;
     int32_t SystemLogSize = 100;
     TAlertSettings Alerts;
+    THistorySettings History;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -68,6 +77,8 @@ private:
     // Each value missing or unreadable keeps its default; never throws.
     void LoadAlerts(platform::TRegistry& registry);
     void SaveAlerts(platform::TRegistry& registry) const;
+    void LoadHistory(platform::TRegistry& registry);
+    void SaveHistory(platform::TRegistry& registry) const;
 
     std::unique_ptr<TDeviceDataCollection> FDevices;
 };
@@ -79,6 +90,7 @@ inline constexpr const char* SettingsKey = R"(\Software\Kestrava\Sentrel\1.0)";
 inline constexpr const char* FormKey = R"(\Software\Kestrava\Sentrel\1.0\Form)";
 inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devices)";
 inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alerts)";
+inline constexpr const char* HistoryKey = R"(\Software\Kestrava\Sentrel\1.0\History)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key
