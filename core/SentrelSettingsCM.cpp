@@ -44,6 +44,19 @@ bool ReadBool(TRegistry& registry, const char* name) {
     return registry.ReadInteger(name) != 0;
 }
 
+// Values of the keys added beside the original ones: each is optional, and
+// one missing or of another type keeps the default it was given.
+void ReadOptional(TRegistry& registry, const char* name, int32_t& value) {
+    if (registry.GetDataType(name) == platform::REG_DWORD)
+        value = registry.ReadInteger(name);
+}
+
+void ReadOptional(TRegistry& registry, const char* name, bool& value) {
+    int32_t number = value ? 1 : 0;
+    ReadOptional(registry, name, number);
+    value = number != 0;
+}
+
 } // namespace
 
 std::vector<std::string> DeviceKeyNames(const TDeviceDataCollection& Devices) {
@@ -115,6 +128,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     LoadAlerts(registry);
     Columns = TColumnSettings();
     LoadColumns(registry);
+    History = THistorySettings();
+    LoadHistory(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -135,21 +150,12 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
 void TSentrelSettings::LoadAlerts(TRegistry& registry) try {
     if (!registry.OpenKey(AlertsKey, false))
         return;
-    const auto integer = [&](const char* name, int32_t& value) {
-        if (registry.GetDataType(name) == platform::REG_DWORD)
-            value = registry.ReadInteger(name);
-    };
-    const auto flag = [&](const char* name, bool& value) {
-        int32_t number = value ? 1 : 0;
-        integer(name, number);
-        value = number != 0;
-    };
-    integer("DownAfter", Alerts.DownAfter);
-    integer("UpAfter", Alerts.UpAfter);
-    flag("Notify", Alerts.Notify);
-    flag("Sound", Alerts.Sound);
-    flag("ProblemsFirst", Alerts.ProblemsFirst);
-    flag("AllowAlertChanges", Alerts.AllowAlertChanges);
+    ReadOptional(registry, "DownAfter", Alerts.DownAfter);
+    ReadOptional(registry, "UpAfter", Alerts.UpAfter);
+    ReadOptional(registry, "Notify", Alerts.Notify);
+    ReadOptional(registry, "Sound", Alerts.Sound);
+    ReadOptional(registry, "ProblemsFirst", Alerts.ProblemsFirst);
+    ReadOptional(registry, "AllowAlertChanges", Alerts.AllowAlertChanges);
     const platform::RegDataType command = registry.GetDataType("Command");
     if (command == platform::REG_SZ || command == platform::REG_EXPAND_SZ)
         Alerts.Command = registry.ReadString("Command");
@@ -173,14 +179,10 @@ void TSentrelSettings::SaveAlerts(TRegistry& registry) const {
 void TSentrelSettings::LoadColumns(TRegistry& registry) try {
     if (!registry.OpenKey(ColumnsKey, false))
         return;
-    const auto flag = [&](const char* name, bool& value) {
-        if (registry.GetDataType(name) == platform::REG_DWORD)
-            value = registry.ReadInteger(name) != 0;
-    };
-    flag("RTT", Columns.Rtt);
-    flag("Loss", Columns.Loss);
-    flag("Availability", Columns.Availability);
-    flag("DownSince", Columns.DownSince);
+    ReadOptional(registry, "RTT", Columns.Rtt);
+    ReadOptional(registry, "Loss", Columns.Loss);
+    ReadOptional(registry, "Availability", Columns.Availability);
+    ReadOptional(registry, "DownSince", Columns.DownSince);
 } catch (const platform::ERegistryException&) {
     // The columns shown are a convenience: never a reason not to load.
 }
@@ -192,6 +194,24 @@ void TSentrelSettings::SaveColumns(TRegistry& registry) const {
     registry.WriteInteger("Loss", Columns.Loss ? 1 : 0);
     registry.WriteInteger("Availability", Columns.Availability ? 1 : 0);
     registry.WriteInteger("DownSince", Columns.DownSince ? 1 : 0);
+}
+
+void TSentrelSettings::LoadHistory(TRegistry& registry) try {
+    if (!registry.OpenKey(HistoryKey, false))
+        return;
+    ReadOptional(registry, "RawDays", History.RawDays);
+    ReadOptional(registry, "AggregateDays", History.AggregateDays);
+    ReadOptional(registry, "Enabled", History.Enabled);
+} catch (const platform::ERegistryException&) {
+    // As with the alerts: the history never keeps the settings from loading.
+}
+
+void TSentrelSettings::SaveHistory(TRegistry& registry) const {
+    if (!registry.OpenKey(HistoryKey, true))
+        return;
+    registry.WriteInteger("RawDays", History.RawDays);
+    registry.WriteInteger("AggregateDays", History.AggregateDays);
+    registry.WriteInteger("Enabled", History.Enabled ? 1 : 0);
 }
 
 void TSentrelSettings::Save() {
@@ -226,6 +246,7 @@ void TSentrelSettings::Save() {
     }
     SaveAlerts(registry);
     SaveColumns(registry);
+    SaveHistory(registry);
     registry.DeleteKey(DevicesKey);
     if (registry.OpenKey(DevicesKey, true)) {
         const std::vector<std::string> names = DeviceKeyNames(*FDevices);

@@ -34,6 +34,14 @@ struct TColumnSettings {
     bool DownSince = false;
 };
 
+// The history kept on disk: how long raw probes and hourly aggregates stay.
+// A key of its own, every value optional.
+struct THistorySettings {
+    int32_t RawDays = 7;
+    int32_t AggregateDays = 400;
+    bool Enabled = true;
+};
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -67,6 +75,7 @@ public:
     int32_t SystemLogSize = 100;
     TAlertSettings Alerts;
     TColumnSettings Columns;
+    THistorySettings History;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -81,6 +90,8 @@ private:
     // As the alert values: each missing or unreadable keeps its default.
     void LoadColumns(platform::TRegistry& registry);
     void SaveColumns(platform::TRegistry& registry) const;
+    void LoadHistory(platform::TRegistry& registry);
+    void SaveHistory(platform::TRegistry& registry) const;
 
     std::unique_ptr<TDeviceDataCollection> FDevices;
 };
@@ -93,6 +104,7 @@ inline constexpr const char* FormKey = R"(\Software\Kestrava\Sentrel\1.0\Form)";
 inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devices)";
 inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alerts)";
 inline constexpr const char* ColumnsKey = R"(\Software\Kestrava\Sentrel\1.0\Columns)";
+inline constexpr const char* HistoryKey = R"(\Software\Kestrava\Sentrel\1.0\History)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key

@@ -5,6 +5,7 @@
 // showing; a showing may start while another runs (another log asked for from
 // the tray menu), and ends first.
 
+#include "core/Csv.h"
 #include "core/StatusLogCM.h"
 #include "framework/Component.h"
 
@@ -12,11 +13,14 @@
 
 #include <QString>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class THistoryStore;
 class TSentrelSettings;
 
 class TLogViewerForm : public QDialog {
@@ -46,6 +50,31 @@ public:
     void ClearBtnClick();
     void HelpBtnClick();
 
+    // Writes the log's records, newest first, as CSV (".csv" added when the
+    // name has no extension), replacing the file only when all is written.
+    void SaveToCsv(const QString& FileName);
+
+    // Earlier records and exports, read from the history; hidden without one.
+    QPushButton* EarlierBtn = nullptr;
+    QPushButton* ExportBtn = nullptr;
+    QLabel* EarlierLabel = nullptr;
+    QPlainTextEdit* EarlierMemo = nullptr;
+    // Store may be null. Host is the device shown, "" for every device's.
+    void SetHistoryStore(THistoryStore* Store, const std::string& Host);
+    // Asks for a range, then shows the status changes in it.
+    void EarlierBtnClick();
+    // Shows the status changes in [From, To) from the history, newest first,
+    // greyed below the log's own lines.
+    void ShowEarlier(TDateTime From, TDateTime To);
+    QStringList EarlierLines() const;
+    // Asks what and which range, then the file, and exports with a progress
+    // window that can cancel.
+    void ExportBtnClick();
+    // The device list's descriptions, read when a file is written.
+    std::function<THostDescriptions()> Descriptions;
+    // The devices an export of every device covers.
+    std::function<std::vector<std::string>()> Hosts;
+
     TStatusLog* FLog = nullptr;
     bool FShowHost = false;
     bool FShowing = false;
@@ -54,6 +83,9 @@ private:
     // The lines shown, top first, as bytes: what Save writes, exactly, also
     // for host texts that are not UTF-8.
     std::deque<std::string> FLines;
+    THistoryStore* FHistoryStore = nullptr;
+    std::string FHistoryHost;
+    void AddHistoryControls();
 
 public:
 protected:
@@ -77,6 +109,11 @@ public:
     TSentrelSettings* Settings() const { return FSettings; }
     void SetSettings(TSentrelSettings* Value);
     bool ShowHost = false;
+    // The device whose log is shown, for reading its history; "" for the
+    // system log (every device's).
+    std::string DeviceHost;
+    // Where earlier records and exports come from; null hides them.
+    void SetHistory(THistoryStore* Store);
     // The window the viewer is opened from; the viewer blocks only that one,
     // so the tray menu stays usable.
     QWidget* ParentWindow = nullptr;
@@ -92,6 +129,8 @@ protected:
 private:
     TStatusLog* FLog = nullptr;
     TSentrelSettings* FSettings = nullptr;
+    THistoryStore* FHistory = nullptr;
+    void SetUpHistory(TLogViewerForm& Form);
     // The windows open, in the order they opened (each showing runs inside
     // the one before it).
     std::vector<TLogViewerForm*> FForms;

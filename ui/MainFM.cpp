@@ -576,6 +576,7 @@ void TMain::ViewDeviceLogActionExecute() {
         return;
     auto* device = static_cast<TDeviceScanner*>(row->Data());
     LogViewer->ShowHost = false;
+    LogViewer->DeviceHost = device->DisplayName();
     LogViewer->ShowLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
                        device->Log());
 }

@@ -64,18 +64,32 @@ public:
     void AddChange(THistoryChange Change);
 
     // Reads, from any thread, on a connection of their own (WAL: readers never
-    // wait for the writer). Times are TDateTime, ranges [From, To).
+    // wait for the writer). Times are TDateTime, ranges [From, To); what was
+    // handed over shows once the writer has committed it (within a second).
+    // Probes come in time order.
     std::vector<THistoryProbe> Probes(const std::string& Host, TDateTime From, TDateTime To) const;
-    std::vector<THistoryBucket> Buckets(const std::string& Host, TDateTime From, TDateTime To) const;
+    // Hours that hold probes, in time order, each starting on a (UTC) hour
+    // that starts in [From rounded down to the hour, To). Ranges over 60 days
+    // come in local days from From's midnight instead, and over 400 days in
+    // runs of several days, so that a range never gives more than about 400
+    // buckets. Hours without probes give no bucket; MinRtt, MaxRtt and AvgRtt
+    // are over the successes (0 without any).
+    std::vector<THistoryBucket> Buckets(const std::string& Host, TDateTime From,
+                                        TDateTime To) const;
     // Empty Host: every device's.
-    std::vector<THistoryChange> Changes(const std::string& Host, TDateTime From, TDateTime To) const;
+    std::vector<THistoryChange> Changes(const std::string& Host, TDateTime From,
+                                        TDateTime To) const;
 
     // Whether records are being kept, and if not, why (for the window to show).
     bool Working() const;
     std::string Problem() const;
 
-    // Test hook: waits until everything handed over is committed.
+    // Test hook: waits until everything handed over is committed, packed and
+    // trimmed to the limits by the clock Now() reads.
     void Flush();
+
+    // CPU time the writer thread has used, in seconds (for measuring).
+    double WriterCpuSeconds() const;
 
 private:
     struct TImpl;

@@ -418,3 +418,24 @@ TEST_F(SettingsTest, ColumnChoicesAreOptionalAndAWrongTypeKeepsItsDefault) {
     EXPECT_TRUE(again.Columns.DownSince);
     EXPECT_FALSE(again.Columns.Loss);
 }
+
+TEST_F(SettingsTest, HistoryValuesAreOptionalAndRoundTrip) {
+    // Wrong types and missing values keep their defaults.
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\History]\n"
+              "\"RawDays\"=\"ten\"\n\"AggregateDays\"=dword:00000064\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_EQ(s.History.RawDays, 7);
+    EXPECT_EQ(s.History.AggregateDays, 100);
+    EXPECT_TRUE(s.History.Enabled);
+    EXPECT_EQ(s.PingInterval, 1);
+
+    s.History = {3, 30, false};
+    s.Save();
+    TSentrelSettings again(nullptr);
+    again.Load();
+    EXPECT_EQ(again.History.RawDays, 3);
+    EXPECT_EQ(again.History.AggregateDays, 30);
+    EXPECT_FALSE(again.History.Enabled);
+}

@@ -8,6 +8,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
 #include "platform/Sockets.h"
+#include "tests/support/HostileTexts.h"
 #include "tests/support/TempConfig.h"
 #include "tests/ui/ModalHelper.h"
 #include "ui/AdminOptionsFM.h"
@@ -28,19 +29,6 @@
 #include <sstream>
 
 namespace {
-
-std::vector<std::string> HostileTexts() {
-    return {
-        std::string(65536, 'h'),
-        std::string("line\nbreak\ttab\x01\x1b[31mred\x7f", 26),
-        "\xff\xfe not UTF-8 \xc3",
-        "\"quoted\" and back\\slash\\",
-        "%s%n%d%% %x",
-        "caf\xC3\xA9 Flur \xE2\x80\x93 2F",
-        std::string("nul\0inside", 10),
-        "   ",
-    };
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,8 +1,10 @@
 // The log viewer, headless: the lines of both kinds of log, live records,
 // clearing, saving and its failures.
 
+#include "core/Csv.h"
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
+#include "core/history/HistoryStore.h"
 #include "framework/Exceptions.h"
 #include "tests/support/TempConfig.h"
 #include "tests/support/WidgetTestEnvironment.h"
@@ -10,10 +12,14 @@
 #include "ui/LogViewerCM.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDateTimeEdit>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -215,11 +221,12 @@ TEST_F(LogViewerTest, SaveWritesTheLinesShownEachEndedByCrLf) {
 
 // Types Name into the save dialog that comes up next and confirms it.
 void TypeIntoSaveDialog(const QString& Name, std::function<void()> BeforeAccept = {},
-                        QString* Chosen = nullptr) {
+                        QString* Chosen = nullptr,
+                        const QString& Title = QStringLiteral("Save Log File")) {
     OnNextModal([=](QWidget* window) {
         auto* dialog = qobject_cast<QFileDialog*>(window);
         ASSERT_NE(dialog, nullptr);
-        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Save Log File"));
+        EXPECT_EQ(dialog->windowTitle(), Title);
         dialog->selectFile(Name);
         // The dialog decides the full path (it may resolve a name in a missing
         // folder against its own folder); the report must name that path.
@@ -307,6 +314,134 @@ TEST_F(LogViewerTest, AFailedWriteLeavesAnExistingFileWhole) {
     });
     EXPECT_EQ(ReadAll(Path("kept.log")), old);
     EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{Q("kept.log")});
+}
+
+TEST_F(LogViewerTest, SaveOffersCsvBesideTheTextAndWritesRecordsWithDescriptions) {
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    TSentrelSettings settings(nullptr);
+    settings.Devices()->Add()->SetHost("router,1");
+    settings.Devices()->Items(0)->SetDescription("Main \"router\"");
+    Viewer->SetSettings(&settings);
+    AddAt("router,1", prTimedOut, 9, 5, 7);
+    AddAt("printer", prSuccess, 9, 6, 0);
+    QStringList filters;
+    Show(true, QString(), [&](TLogViewerForm& form) {
+        OnNextModal([&](QWidget* window) {
+            auto* dialog = qobject_cast<QFileDialog*>(window);
+            ASSERT_NE(dialog, nullptr);
+            filters = dialog->nameFilters();
+            EXPECT_EQ(dialog->selectedNameFilter(), filters.first());
+            // Chosen as a user does, from the list of kinds.
+            auto* kinds = dialog->findChild<QComboBox*>(Q("fileTypeCombo"));
+            ASSERT_NE(kinds, nullptr);
+            kinds->setCurrentIndex(static_cast<int>(filters.indexOf(Q("CSV files (*.csv)"))) - 1);
+            QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+            QApplication::sendEvent(kinds, &down);
+            dialog->selectFile(Path("typed"));
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        form.SaveBtnClick();
+    });
+    Viewer->SetSettings(nullptr);
+    unsetenv("TZ");
+    tzset();
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
+    EXPECT_EQ(filters, QStringList({Q("Log Files (*.log)"), Q("Text Files (*.txt)"),
+                                    Q("CSV files (*.csv)"), Q("All Files (*)")}));
+    EXPECT_EQ(ReadAll(Path("typed.csv")),
+              "Time,Host,Description,Status,Code\r\n"
+              "2026-12-08T09:06:00+01:00,printer,,Connected,0\r\n"
+              "2026-12-08T09:05:07+01:00,\"router,1\",\"Main \"\"router\"\"\",Timed Out,10\r\n");
+}
+
+TEST_F(LogViewerTest, ShowEarlierListsStatusChangesFromTheHistoryApartFromTheLog) {
+    Show(false, QString(), [&](TLogViewerForm& form) {
+        EXPECT_TRUE(form.EarlierBtn->isHidden()); // no history
+        EXPECT_TRUE(form.ExportBtn->isHidden());
+    });
+    THistoryStore store(Path("history.sqlite").toStdString());
+    const auto at = [](int day, int hour) {
+        return EncodeDateTime({2026, 12, day, hour, 0, 0, 0});
+    };
+    store.AddChange({at(6, 10), "printer1", prTimedOut});
+    store.AddChange({at(7, 8), "printer1", prSuccess});
+    store.AddChange({at(7, 9), "other", prTimedOut});
+    store.AddChange({at(8, 8), "printer1", prTimedOut}); // after the range asked for
+    store.Flush();
+    Viewer->SetHistory(&store);
+    Viewer->DeviceHost = "printer1";
+    AddAt("printer1", prSuccess, 9, 5, 7);
+    Show(false, Q("Activity Log for printer1"), [&](TLogViewerForm& form) {
+        ASSERT_TRUE(form.EarlierBtn->isVisible());
+        OnNextModal([&](QWidget* window) {
+            // Offered: the day before the log's oldest record.
+            auto* from = window->findChild<QDateTimeEdit*>(Q("From"));
+            auto* to = window->findChild<QDateTimeEdit*>(Q("To"));
+            ASSERT_NE(from, nullptr);
+            EXPECT_EQ(to->dateTime(), QDateTime(QDate(2026, 12, 8), QTime(9, 5, 7)));
+            from->setDateTime(QDateTime(QDate(2026, 12, 6), QTime(0, 0)));
+            to->setDateTime(QDateTime(QDate(2026, 12, 8), QTime(0, 0)));
+            static_cast<QDialog*>(window)->accept();
+        });
+        form.EarlierBtn->click();
+        EXPECT_EQ(form.EarlierLines(), QStringList({Q("12/07/26 08:00:00  Connected"),
+                                                    Q("12/06/26 10:00:00  Timed Out")}));
+        EXPECT_TRUE(form.EarlierLabel->text().contains(Q("12/06/26")));
+        // The log's own lines are as they were, and alone in what Save writes.
+        EXPECT_EQ(form.Lines(), QStringList{Q("12/08/26 09:05:07  Connected")});
+
+        QApplication::processEvents();
+        EXPECT_TRUE(form.grab().save(Q("/tmp/log-earlier.png")));
+    });
+    Viewer->SetHistory(nullptr);
+}
+
+TEST_F(LogViewerTest, ExportWritesADevicesProbesFromTheHistoryToCsv) {
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, true);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    THistoryStore store(Path("history.sqlite").toStdString());
+    // Over more than one of the hours the export reads at a time.
+    const TDateTime start = EncodeDateTime({2026, 12, 8, 0, 0, 0, 0});
+    for (int i = 0; i < 5000; ++i)
+        store.AddProbe({start + i / 86400.0, i % 7 == 0 ? "other" : "printer1",
+                        i % 5 == 0 ? prTimedOut : prSuccess, 5});
+    store.Flush();
+    Viewer->SetHistory(&store);
+    Viewer->DeviceHost = "printer1";
+    SetClock([] { return EncodeDateTime({2026, 12, 8, 12, 0, 0, 0}); });
+    Show(false, QString(), [&](TLogViewerForm& form) {
+        OnNextModal([&](QWidget* range) {
+            range->findChild<QComboBox*>(Q("Kind"))->setCurrentIndex(1); // every probe
+            TypeIntoSaveDialog(
+                Path("export"),
+                [] {
+                    // Waits for the export to end; closing the window would cancel it.
+                    OnNextModal([](QWidget* progress) {
+                        QPointer<QWidget> open(progress);
+                        WaitUntil([&] { return !open || !open->isVisible(); });
+                    });
+                },
+                nullptr, Q("Export History"));
+            static_cast<QDialog*>(range)->accept();
+        });
+        form.ExportBtn->click();
+    });
+    Viewer->SetHistory(nullptr);
+    unsetenv("TZ");
+    tzset();
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs, false);
+    const std::vector<std::vector<std::string>> rows =
+        ReadCsv(ReadAll(Path("export.csv")).toStdString());
+    ASSERT_EQ(rows.size(), 1 + 5000 - 715);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"Time", "Host", "Description", "Result", "Code",
+                                                 "RTT ms"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"2026-12-08T00:00:01+00:00", "printer1", "",
+                                                 "Connected", "0", "5"}));
+    EXPECT_EQ(rows[5], (std::vector<std::string>{"2026-12-08T00:00:05+00:00", "printer1", "",
+                                                 "Timed Out", "10", ""}));
 }
 
 TEST_F(LogViewerTest, Screenshot) {
