@@ -651,7 +651,10 @@ void THistoryStore::TImpl::MoveAside() {
         Pending.clear();
         PendingCount = 0;
     }
-    const std::string aside = Path + ".corrupt-" + Stamp();
+    std::string aside = Path + ".corrupt-" + Stamp();
+    struct stat status {};
+    for (int n = 2; stat(aside.c_str(), &status) == 0; ++n) // never over an earlier one
+        aside = Path + ".corrupt-" + Stamp() + "-" + std::to_string(n);
     const bool moved = rename(Path.c_str(), aside.c_str()) == 0;
     rename((Path + "-wal").c_str(), (aside + "-wal").c_str());
     unlink((Path + "-shm").c_str());
