@@ -57,7 +57,7 @@ constexpr int64_t MsPerDay = 86400000;
 constexpr int64_t Epoch = 25569; // days from 1899-12-30 to 1970-01-01
 // A packed row covers at most this span, so a read by time need only look
 // this far before its start.
-constexpr int64_t MaxChunkSpan = 10 * 60000;
+constexpr int64_t MaxChunkSpan = int64_t{10} * 60000;
 constexpr auto PackEvery = std::chrono::minutes(5);
 constexpr auto RetainEvery = std::chrono::hours(1);
 constexpr auto ReopenEvery = std::chrono::minutes(1);
@@ -83,7 +83,7 @@ int64_t HourOf(int64_t Utc) {
 
 // Local time to UTC and back. Offsets change only on quarter hours, so each
 // thread remembers the offset of the last quarter hour it converted.
-constexpr int64_t Slot = 15 * 60000;
+constexpr int64_t Slot = int64_t{15} * 60000;
 
 int64_t ToUtcMs(TDateTime Local) {
     const auto localMs = static_cast<int64_t>(std::llround((Local - Epoch) * MsPerDay));
@@ -651,7 +651,10 @@ void THistoryStore::TImpl::MoveAside() {
         Pending.clear();
         PendingCount = 0;
     }
-    const std::string aside = Path + ".corrupt-" + Stamp();
+    std::string aside = Path + ".corrupt-" + Stamp();
+    struct stat status {};
+    for (int n = 2; stat(aside.c_str(), &status) == 0; ++n) // never over an earlier one
+        aside = Path + ".corrupt-" + Stamp() + "-" + std::to_string(n);
     const bool moved = rename(Path.c_str(), aside.c_str()) == 0;
     rename((Path + "-wal").c_str(), (aside + "-wal").c_str());
     unlink((Path + "-shm").c_str());
@@ -712,7 +715,7 @@ void THistoryStore::TImpl::Write(std::vector<THistoryProbe>& NewProbes,
             }
             Commit.Run();
         } catch (const TSqlError&) {
-            if (Db && !sqlite3_get_autocommit(Db))
+            if (Db && sqlite3_get_autocommit(Db) == 0)
                 Rollback.Run();
             throw;
         }
@@ -756,7 +759,7 @@ void THistoryStore::TImpl::Pack() {
             CountPack.Run();
             Commit.Run();
         } catch (const TSqlError&) {
-            if (Db && !sqlite3_get_autocommit(Db))
+            if (Db && sqlite3_get_autocommit(Db) == 0)
                 Rollback.Run();
             throw;
         }
@@ -784,7 +787,7 @@ bool THistoryStore::TImpl::Retain(bool All) {
             Body();
             Commit.Run();
         } catch (const TSqlError&) {
-            if (Db && !sqlite3_get_autocommit(Db))
+            if (Db && sqlite3_get_autocommit(Db) == 0)
                 Rollback.Run();
             throw;
         }
@@ -835,7 +838,8 @@ void THistoryStore::TImpl::Run() {
     auto lastRound = SteadyClock::now();
     bool retaining = true;
     for (;;) {
-        uint64_t flushTarget = 0, dropped = 0;
+        uint64_t flushTarget = 0;
+        uint64_t dropped = 0;
         bool stopping = false;
         {
             std::unique_lock lock(QueueLock);
@@ -849,7 +853,7 @@ void THistoryStore::TImpl::Run() {
         }
         lastRound = SteadyClock::now();
         const bool all = stopping || flushTarget > FlushDone;
-        if (!Db && (all || lastRound - LastOpen >= ReopenEvery))
+        if (Db == nullptr && (all || lastRound - LastOpen >= ReopenEvery))
             Open();
         if (dropped > 0)
             Report(tDropped,
@@ -977,7 +981,8 @@ std::vector<TPiece> Snapshot(sqlite3* Db, const std::string& Host, int64_t& Devi
 std::vector<THistoryProbe> THistoryStore::Probes(const std::string& Host, TDateTime From,
                                                  TDateTime To) const {
     std::vector<TRecord> records;
-    const int64_t from = ToUtcMs(From), to = ToUtcMs(To);
+    const int64_t from = ToUtcMs(From);
+    const int64_t to = ToUtcMs(To);
     const auto keep = [&](const TRecord& r) {
         if (r.T >= from && r.T < to)
             records.push_back(r);
@@ -1015,7 +1020,8 @@ std::vector<THistoryProbe> THistoryStore::Probes(const std::string& Host, TDateT
 std::vector<THistoryBucket> THistoryStore::Buckets(const std::string& Host, TDateTime From,
                                                    TDateTime To) const {
     std::map<int64_t, TAgg> hours;
-    const int64_t from = HourOf(ToUtcMs(From)), to = ToUtcMs(To);
+    const int64_t from = HourOf(ToUtcMs(From));
+    const int64_t to = ToUtcMs(To);
     try {
         const auto reader = FImpl->Reader();
         if (!reader)
