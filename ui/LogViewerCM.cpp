@@ -6,6 +6,7 @@
 #include "ui/AppHelp.h"
 #include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
+#include "ui/HistoryGraph.h"
 #include "ui/Images.h"
 #include "ui/TextCodec.h"
 
@@ -19,13 +20,16 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QSaveFile>
+#include <QSplitter>
 #include <QStyle>
 #include <QTextBlock>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -244,6 +248,22 @@ void TLogViewerForm::HelpBtnClick() {
     ApplicationHelpContext(FShowHost ? 100 : 110);
 }
 
+void TLogViewerForm::ShowHistory(THistorySource* Source, const std::string& Host) {
+    if (Graph != nullptr || Source == nullptr)
+        return;
+    Graph = new THistoryGraph(this);
+    // The graph above the lines, the border between them the user's to move.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    delete layout()->replaceWidget(Memo, split);
+    split->addWidget(Graph);
+    split->addWidget(Memo);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    resize(std::max(width(), 660), height() + 320);
+    Graph->SetSource(Source, Host);
+}
+
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);
     if (!Event->spontaneous())
@@ -304,6 +324,8 @@ void TLogViewer::Notification(TComponent* AComponent, TOperation Operation) {
 }
 
 void TLogViewer::Execute() {
+    // Taken at once: a showing started inside this one has a host of its own.
+    const std::string historyHost = std::exchange(FHistoryHost, {});
     if (FLog == nullptr)
         throw Exception("The log viewer has no log to show");
 
@@ -338,6 +360,8 @@ void TLogViewer::Execute() {
         form->resize(360, 320);
     SetHelpContext(form.get(), context);
     form->FillLines();
+    if (FHistory != nullptr && !historyHost.empty())
+        form->ShowHistory(FHistory, historyHost);
     form->exec();
 }
 
@@ -352,4 +376,9 @@ void TLogViewer::ShowLog(const QString& ACaption, TStatusLog* ALog) {
     Caption = ACaption;
     SetLog(ALog);
     Execute();
+}
+
+void TLogViewer::ShowDeviceLog(const QString& ACaption, TStatusLog* ALog, const std::string& Host) {
+    FHistoryHost = Host;
+    ShowLog(ACaption, ALog);
 }

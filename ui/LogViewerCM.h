@@ -17,6 +17,8 @@
 
 class QPlainTextEdit;
 class QPushButton;
+class THistoryGraph;
+class THistorySource;
 class TSentrelSettings;
 
 class TLogViewerForm : public QDialog {
@@ -46,6 +48,10 @@ public:
     void ClearBtnClick();
     void HelpBtnClick();
 
+    // A device's latency graph above its lines, which stay as they are.
+    THistoryGraph* Graph = nullptr;
+    void ShowHistory(THistorySource* Source, const std::string& Host);
+
     TStatusLog* FLog = nullptr;
     bool FShowHost = false;
     bool FShowing = false;
@@ -70,6 +76,13 @@ public:
 
     void Execute();
     void ShowLog(const QString& Caption, TStatusLog* Log);
+    // A device's log: with a history, the window shows Host's graph too.
+    void ShowDeviceLog(const QString& Caption, TStatusLog* Log, const std::string& Host);
+
+    // Where device logs find their graphs; must outlive the windows. None
+    // (the default) shows the log alone.
+    THistorySource* History() const { return FHistory; }
+    void SetHistory(THistorySource* Source) { FHistory = Source; }
 
     QString Caption;
     TStatusLog* Log() const { return FLog; }
@@ -95,4 +108,7 @@ private:
     // The windows open, in the order they opened (each showing runs inside
     // the one before it).
     std::vector<TLogViewerForm*> FForms;
+    THistorySource* FHistory = nullptr;
+    // The device whose graph the next showing gets; taken by that showing.
+    std::string FHistoryHost;
 };

@@ -571,8 +571,8 @@ void TMain::ViewDeviceLogActionExecute() {
         return;
     auto* device = static_cast<TDeviceScanner*>(row->Data());
     LogViewer->ShowHost = false;
-    LogViewer->ShowLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
-                       device->Log());
+    LogViewer->ShowDeviceLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
+                             device->Log(), device->DisplayName());
 }
 void TMain::HelpActionExecute() {
     hh::HelpActionExecute();
