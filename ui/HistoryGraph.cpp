@@ -7,7 +7,6 @@
 #include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
 #include <QRubberBand>
 #include <QTime>
 #include <QTimer>
@@ -19,7 +18,6 @@
 #include <condition_variable>
 #include <exception>
 #include <functional>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -479,19 +477,19 @@ void THistoryPlot::PaintBuckets(QPainter& Painter, double MaxMs) const {
         const double x1 = std::max(XOf(b.Start + length), x0 + 1);
         lossBar(x0, x1, b.Losses, b.Probes);
         if (b.Probes <= b.Losses) {
-            if (line.size() > 0)
+            if (!line.isEmpty())
                 lines.push_back(std::exchange(line, {}));
             continue;
         }
         Painter.fillRect(QRectF(QPointF(x0, yOf(b.MaxRtt)), QPointF(x1, yOf(b.MinRtt) + 1)),
                          BandColour);
         // A gap in the records breaks the line.
-        if (previousEnd >= 0 && b.Start - previousEnd > length / 2 && line.size() > 0)
+        if (previousEnd >= 0 && b.Start - previousEnd > length / 2 && !line.isEmpty())
             lines.push_back(std::exchange(line, {}));
         line.append(QPointF((x0 + x1) / 2, yOf(b.AvgRtt)));
         previousEnd = b.Start + length;
     }
-    if (line.size() > 0)
+    if (!line.isEmpty())
         lines.push_back(line);
     Painter.setRenderHint(QPainter::Antialiasing, true);
     Painter.setPen(QPen(LineColour, 1.5));
