@@ -25,7 +25,7 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev libcanberra-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev libcanberra-dev libsqlite3-dev)
 TEST_PACKAGES=(iproute2 procps xvfb trayer xdotool x11-utils python3 imagemagick libcap2-bin dbus-daemon dunst)
 LINT_PACKAGES=(clang-format-14 clang-tidy-14)
 

@@ -66,16 +66,22 @@ public:
     // Reads, from any thread, on a connection of their own (WAL: readers never
     // wait for the writer). Times are TDateTime, ranges [From, To).
     std::vector<THistoryProbe> Probes(const std::string& Host, TDateTime From, TDateTime To) const;
-    std::vector<THistoryBucket> Buckets(const std::string& Host, TDateTime From, TDateTime To) const;
+    std::vector<THistoryBucket> Buckets(const std::string& Host, TDateTime From,
+                                        TDateTime To) const;
     // Empty Host: every device's.
-    std::vector<THistoryChange> Changes(const std::string& Host, TDateTime From, TDateTime To) const;
+    std::vector<THistoryChange> Changes(const std::string& Host, TDateTime From,
+                                        TDateTime To) const;
 
     // Whether records are being kept, and if not, why (for the window to show).
     bool Working() const;
     std::string Problem() const;
 
-    // Test hook: waits until everything handed over is committed.
+    // Test hook: waits until everything handed over is committed, packed and
+    // trimmed to the limits by the clock Now() reads.
     void Flush();
+
+    // CPU time the writer thread has used, in seconds (for measuring).
+    double WriterCpuSeconds() const;
 
 private:
     struct TImpl;
