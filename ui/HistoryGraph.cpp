@@ -439,7 +439,7 @@ void THistoryPlot::PaintBuckets(QPainter& Painter, double MaxMs) const {
 
     Painter.save();
     Painter.setClipRect(plot.united(loss));
-    if (last - first > static_cast<size_t>(plot.width()) / 2) {
+    if (last - first > static_cast<size_t>(plot.width())) {
         // More buckets than pixels to show them: folded to one column per pixel.
         std::vector<TColumn> columns(static_cast<size_t>(plot.width()));
         for (size_t i = first; i < last; ++i) {
