@@ -8,6 +8,8 @@
 #include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/HistoryExport.h"
+#include "ui/HistoryGraph.h"
+#include "ui/HistoryStoreSource.h"
 #include "ui/Images.h"
 #include "ui/TextCodec.h"
 
@@ -28,15 +30,18 @@
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QSaveFile>
+#include <QSplitter>
 #include <QStyle>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -335,6 +340,22 @@ void TLogViewerForm::HelpBtnClick() {
     ApplicationHelpContext(FShowHost ? 100 : 110);
 }
 
+void TLogViewerForm::ShowHistory(THistorySource* Source, const std::string& Host) {
+    if (Graph != nullptr || Source == nullptr)
+        return;
+    Graph = new THistoryGraph(this);
+    // The graph above the lines, the border between them the user's to move.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    delete layout()->replaceWidget(Memo, split);
+    split->addWidget(Graph);
+    split->addWidget(Memo);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    resize(std::max(width(), 660), height() + 320);
+    Graph->SetSource(Source, Host);
+}
+
 void TLogViewerForm::showEvent(QShowEvent* Event) {
     QDialog::showEvent(Event);
     if (!Event->spontaneous())
@@ -558,6 +579,8 @@ void TLogViewer::Notification(TComponent* AComponent, TOperation Operation) {
 }
 
 void TLogViewer::Execute() {
+    // Taken at once: a showing started inside this one has a host of its own.
+    const std::string historyHost = std::exchange(FHistoryHost, {});
     if (FLog == nullptr)
         throw Exception("The log viewer has no log to show");
 
@@ -593,6 +616,8 @@ void TLogViewer::Execute() {
     SetHelpContext(form.get(), context);
     SetUpHistory(*form);
     form->FillLines();
+    if (FGraphSource != nullptr && !historyHost.empty())
+        form->ShowHistory(FGraphSource, historyHost);
     form->exec();
 }
 
@@ -611,6 +636,8 @@ void TLogViewer::ShowLog(const QString& ACaption, TStatusLog* ALog) {
 
 void TLogViewer::SetHistory(THistoryStore* Store) {
     FHistory = Store;
+    FStoreSource = Store != nullptr ? std::make_unique<THistoryStoreSource>(*Store) : nullptr;
+    FGraphSource = FStoreSource.get();
 }
 
 void TLogViewer::SetUpHistory(TLogViewerForm& Form) {
@@ -633,4 +660,10 @@ void TLogViewer::SetUpHistory(TLogViewerForm& Form) {
                 hosts.push_back(FSettings->Devices()->Items(i)->Host());
         return hosts;
     };
+}
+
+void TLogViewer::ShowDeviceLog(const QString& ACaption, TStatusLog* ALog, const std::string& Host) {
+    FHistoryHost = Host;
+    DeviceHost = Host;
+    ShowLog(ACaption, ALog);
 }

@@ -21,6 +21,8 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class THistoryStore;
+class THistoryGraph;
+class THistorySource;
 class TSentrelSettings;
 
 class TLogViewerForm : public QDialog {
@@ -74,6 +76,9 @@ public:
     std::function<THostDescriptions()> Descriptions;
     // The devices an export of every device covers.
     std::function<std::vector<std::string>()> Hosts;
+    // A device's latency graph above its lines, which stay as they are.
+    THistoryGraph* Graph = nullptr;
+    void ShowHistory(THistorySource* Source, const std::string& Host);
 
     TStatusLog* FLog = nullptr;
     bool FShowHost = false;
@@ -102,6 +107,13 @@ public:
 
     void Execute();
     void ShowLog(const QString& Caption, TStatusLog* Log);
+    // A device's log: with a history, the window shows Host's graph too.
+    void ShowDeviceLog(const QString& Caption, TStatusLog* Log, const std::string& Host);
+
+    // Where device logs find their graphs: the history store's records
+    // unless set apart (tests); must outlive the windows. None shows the log alone.
+    THistorySource* GraphSource() const { return FGraphSource; }
+    void SetGraphSource(THistorySource* Source) { FGraphSource = Source; }
 
     QString Caption;
     TStatusLog* Log() const { return FLog; }
@@ -112,7 +124,8 @@ public:
     // The device whose log is shown, for reading its history; "" for the
     // system log (every device's).
     std::string DeviceHost;
-    // Where earlier records and exports come from; null hides them.
+    // Where earlier records, exports and device graphs come from; null
+    // hides them. The store must outlive the windows.
     void SetHistory(THistoryStore* Store);
     // The window the viewer is opened from; the viewer blocks only that one,
     // so the tray menu stays usable.
@@ -134,4 +147,8 @@ private:
     // The windows open, in the order they opened (each showing runs inside
     // the one before it).
     std::vector<TLogViewerForm*> FForms;
+    std::unique_ptr<THistorySource> FStoreSource;
+    THistorySource* FGraphSource = nullptr;
+    // The device whose graph the next showing gets; taken by that showing.
+    std::string FHistoryHost;
 };

@@ -5,6 +5,7 @@
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
+#include "core/history/HistoryStore.h"
 #include "help/hh.h"
 #include "net/qsWinsock.h"
 #include "platform/EventSound.h"
@@ -23,6 +24,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QPointer>
 #include <QScreen>
 
 #include <algorithm>
@@ -293,6 +295,7 @@ void TMain::FormCreate() {
         throw;
     }
     ApplyAlertSettings();
+    OpenHistory();
     List->Rebuild();
     Timer->start();
     FAdminMode = IsAdminSwitch(FArguments);
@@ -400,11 +403,45 @@ void TMain::ScannerPingReply(TObject* Sender, TqsPingReply* Reply) {
         lamp = images::LampYellow;
     row->SetSubItemImage(0, lamp);
     List->ShowStats(device);
+    if (FHistory)
+        FHistory->AddProbe({Now(), device->DisplayName(), Reply->Result,
+                            Reply->Result == prSuccess ? Reply->RoundTripTime : 0});
 }
 
-void TMain::ScannerStatusChange(TObject*, const std::string& Host, TPingResult,
+void TMain::ScannerStatusChange(TObject* Sender, const std::string& Host, TPingResult,
                                 TPingResult NewStatus) {
     Log->Add(Host, NewStatus);
+    // Kept under the device's own text, as its graph and log ask for it.
+    if (FHistory)
+        FHistory->AddChange(
+            {Now(), static_cast<TDeviceScanner*>(Sender)->DisplayName(), NewStatus});
+}
+
+void TMain::OpenHistory() {
+    if (FHistory || !Settings->History.Enabled)
+        return;
+    QPointer<TMain> self(this);
+    FHistory = std::make_unique<THistoryStore>(
+        THistoryStore::DefaultPath(),
+        THistoryLimits{Settings->History.RawDays, Settings->History.AggregateDays},
+        [self](const std::string& text) {
+            // From the writer's thread; the window may be gone by the time it arrives.
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, text = ToQString(text)] {
+                    if (self)
+                        self->HistoryProblem(text);
+                },
+                Qt::QueuedConnection);
+        });
+    LogViewer->SetHistory(FHistory.get());
+}
+
+void TMain::HistoryProblem(const QString& Text) {
+    // Not a box: monitoring goes on, and the store says each problem once.
+    std::fprintf(stderr, "Kestrava Sentrel: %s\n", Text.toLocal8Bit().constData());
+    if (FHasTray && TrayIcon->isVisible() && QSystemTrayIcon::supportsMessages())
+        TrayIcon->showMessage(QStringLiteral("Kestrava Sentrel"), Text, QSystemTrayIcon::Warning);
 }
 
 void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change) {
@@ -576,9 +613,8 @@ void TMain::ViewDeviceLogActionExecute() {
         return;
     auto* device = static_cast<TDeviceScanner*>(row->Data());
     LogViewer->ShowHost = false;
-    LogViewer->DeviceHost = device->DisplayName();
-    LogViewer->ShowLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
-                       device->Log());
+    LogViewer->ShowDeviceLog(QStringLiteral("Activity Log for ") + ToQString(device->DisplayName()),
+                             device->Log(), device->DisplayName());
 }
 void TMain::HelpActionExecute() {
     hh::HelpActionExecute();

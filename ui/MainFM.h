@@ -23,6 +23,7 @@ class TEventSound;
 }
 class TAlertCommandRunner;
 class TAlertNotifier;
+class THistoryStore;
 class TqsWinsock;
 class TDeviceScanner;
 struct TAlertChange;
@@ -66,6 +67,7 @@ public:
     TOptionsForm* OptionsForm = nullptr;
 
     bool Scanning() const { return FScanning; }
+    THistoryStore* History() const { return FHistory.get(); }
     bool AdminMode() const { return FAdminMode; }
     // Whether the desktop offers a notification area; without one the window
     // stays reachable: shown at start, and closing it ends the program.
@@ -126,6 +128,10 @@ private:
     void PlaceAtBottomRight();
     // Takes up the alert settings after a load or the options dialog.
     void ApplyAlertSettings();
+    // Opens the history the settings ask for, once, after they are loaded.
+    void OpenHistory();
+    // A problem of the history, handed over from its writer: told once.
+    void HistoryProblem(const QString& Text);
     void TrayStateChanged();
 
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
@@ -133,6 +139,8 @@ private:
     std::unique_ptr<platform::TEventSound> FSound;
     std::unique_ptr<TAlertCommandRunner> FCommands;
     TAlertNotifier* FNotifier = nullptr;
+    // Every probe and change on disk; none when turned off in the settings.
+    std::unique_ptr<THistoryStore> FHistory;
     QStringList FArguments;
     bool FScanning = false;
     bool FAdminMode = false;

@@ -12,6 +12,8 @@ e2e_begin() {
         command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
     done
     WORK="$(mktemp -d /tmp/sentrel-e2e-XXXXXX)"
+    # The program's history stays in the work folder too.
+    export XDG_STATE_HOME="$WORK/state"
     PIDS=()
     trap e2e_end EXIT
 }

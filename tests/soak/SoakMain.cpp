@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
     }
     const std::string home = pattern;
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    setenv("XDG_STATE_HOME", (home + "/state").c_str(), 1);
     struct TRemove {
         std::string Folder;
         ~TRemove() {

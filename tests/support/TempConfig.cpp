@@ -15,7 +15,13 @@ TempConfig::TempConfig() {
         FHadOld = true;
         FOldValue = old;
     }
+    if (const char* old = std::getenv("XDG_STATE_HOME")) {
+        FHadOldState = true;
+        FOldState = old;
+    }
     setenv("XDG_CONFIG_HOME", FHome.c_str(), 1);
+    // The history goes beside the settings, never into the user's own.
+    setenv("XDG_STATE_HOME", (FHome + "/state").c_str(), 1);
 }
 
 TempConfig::~TempConfig() {
@@ -23,6 +29,10 @@ TempConfig::~TempConfig() {
         setenv("XDG_CONFIG_HOME", FOldValue.c_str(), 1);
     else
         unsetenv("XDG_CONFIG_HOME");
+    if (FHadOldState)
+        setenv("XDG_STATE_HOME", FOldState.c_str(), 1);
+    else
+        unsetenv("XDG_STATE_HOME");
     std::error_code ignored;
     std::filesystem::remove_all(FHome, ignored);
 }

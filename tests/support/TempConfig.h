@@ -20,5 +20,7 @@ public:
 private:
     std::string FHome;
     std::string FOldValue;
+    bool FHadOldState = false;
+    std::string FOldState;
     bool FHadOld = false;
 };
