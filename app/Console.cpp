@@ -7,6 +7,7 @@
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
+#include "core/history/HistoryStore.h"
 #include "net/qsPingThread.h"
 #include "net/qsWinsock.h"
 #include "platform/IcmpAccess.h"
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <clocale>
+#include <memory>
 
 namespace {
 
@@ -126,9 +128,20 @@ int RunConsole(std::FILE* Out) {
         auto* log = new TStatusLog(&owner);
         scanner->SetWinsock(winsock);
         scanner->SetDispatcher(&queue);
-        scanner->OnStatusChange = [&](TObject*, const std::string& host, TPingResult,
+        // Opened once the settings are read; problems are told once each on stderr.
+        std::unique_ptr<THistoryStore> history;
+        scanner->OnPingReply = [&](TObject* sender, TqsPingReply* reply) {
+            if (history)
+                history->AddProbe({Now(), static_cast<TDeviceScanner*>(sender)->DisplayName(),
+                                   reply->Result,
+                                   reply->Result == prSuccess ? reply->RoundTripTime : 0});
+        };
+        scanner->OnStatusChange = [&](TObject* sender, const std::string& host, TPingResult,
                                       TPingResult newStatus) {
             log->Add(host, newStatus);
+            if (history)
+                history->AddChange(
+                    {Now(), static_cast<TDeviceScanner*>(sender)->DisplayName(), newStatus});
             if (!outputClosed && !Print(Out, FormatRecord({Now(), host, newStatus}, true)))
                 outputClosed = true;
         };
@@ -165,6 +178,13 @@ int RunConsole(std::FILE* Out) {
                          "; Ctrl-C stops.");
             scanner->LoadFromSettings(settings);
             commands.SetCommand(settings->Alerts.Command);
+            if (settings->History.Enabled)
+                history = std::make_unique<THistoryStore>(
+                    THistoryStore::DefaultPath(),
+                    THistoryLimits{settings->History.RawDays, settings->History.AggregateDays},
+                    [](const std::string& text) {
+                        std::fprintf(stderr, "Kestrava Sentrel: %s\n", text.c_str());
+                    });
             log->SetCapacity(settings->SystemLogSize);
             winsock->SetActive(true);
             scanner->SetActive(true);
