@@ -169,15 +169,7 @@ std::string AlertTimeText(TDateTime When) {
     // TDateTime is local time: mktime makes it an instant, localtime_r gives
     // back the wall time and offset in force then (a time inside a clock
     // change's gap moves forward, its text and offset agreeing).
-    const TDateTimeParts parts = DecodeDateTime(When);
-    std::tm local{};
-    local.tm_year = parts.Year - 1900;
-    local.tm_mon = parts.Month - 1;
-    local.tm_mday = parts.Day;
-    local.tm_hour = parts.Hour;
-    local.tm_min = parts.Minute;
-    local.tm_sec = parts.Second;
-    local.tm_isdst = -1;
+    std::tm local = CalendarTime(When);
     const std::time_t instant = std::mktime(&local);
     std::tm shown{};
     if (instant == -1 || localtime_r(&instant, &shown) == nullptr)

@@ -49,14 +49,7 @@ std::string PadLeft(const std::string& Text, size_t Width) {
 
 std::string FormatDateTime(TDateTime Value) {
     const TDateTimeParts p = DecodeDateTime(Value);
-    std::tm time{};
-    time.tm_year = p.Year - 1900;
-    time.tm_mon = p.Month - 1;
-    time.tm_mday = p.Day;
-    time.tm_hour = p.Hour;
-    time.tm_min = p.Minute;
-    time.tm_sec = p.Second;
-    time.tm_isdst = -1;
+    std::tm time = CalendarTime(Value);
     // Fills in the weekday, which some date formats show.
     std::tm normalised = time;
     std::mktime(&normalised);

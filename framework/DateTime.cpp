@@ -84,3 +84,16 @@ void SetClock(std::function<TDateTime()> Clock) {
     std::lock_guard<std::mutex> lock(gClockLock);
     gClock = std::move(Clock);
 }
+
+std::tm CalendarTime(TDateTime Value) {
+    const TDateTimeParts parts = DecodeDateTime(Value);
+    std::tm time{};
+    time.tm_year = parts.Year - 1900;
+    time.tm_mon = parts.Month - 1;
+    time.tm_mday = parts.Day;
+    time.tm_hour = parts.Hour;
+    time.tm_min = parts.Minute;
+    time.tm_sec = parts.Second;
+    time.tm_isdst = -1;
+    return time;
+}

@@ -3,6 +3,7 @@
 // is the date, the fraction the time of day. Now() reads the local clock
 // unless a test has set a clock of its own.
 
+#include <ctime>
 #include <functional>
 
 using TDateTime = double;
@@ -13,6 +14,9 @@ struct TDateTimeParts {
 };
 
 TDateTime Now();
+// The calendar fields of a local time, as mktime takes them (whether summer
+// time is in force left for mktime to find).
+std::tm CalendarTime(TDateTime Value);
 TDateTime EncodeDateTime(const TDateTimeParts& Parts);
 TDateTimeParts DecodeDateTime(TDateTime Value);
 
