@@ -898,6 +898,10 @@ std::unique_ptr<TConnection> THistoryStore::TImpl::Reader() const {
     return reader;
 }
 
+THistoryLimits THistoryStore::Limits() const {
+    return FImpl->Limits;
+}
+
 THistoryStore::THistoryStore(std::string Path, THistoryLimits Limits, TProblemEvent OnProblem)
     : FImpl(std::make_unique<TImpl>(std::move(Path), Limits, std::move(OnProblem))) {
     FImpl->Writer = std::thread([this] { FImpl->Run(); });

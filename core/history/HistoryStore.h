@@ -80,6 +80,9 @@ public:
     std::vector<THistoryChange> Changes(const std::string& Host, TDateTime From,
                                         TDateTime To) const;
 
+    // The limits in force, kept within their bounds.
+    THistoryLimits Limits() const;
+
     // Whether records are being kept, and if not, why (for the window to show).
     bool Working() const;
     std::string Problem() const;
