@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -173,4 +174,44 @@ std::optional<double> TDeviceStats::Availability(TDateTime Now) const {
     if (probes == 0)
         return std::nullopt;
     return Percent(successes, probes);
+}
+
+namespace {
+
+std::string Ms(double Value) {
+    char text[32];
+    std::snprintf(text, sizeof text, Value < 10 ? "%.1f ms" : "%.0f ms", Value);
+    return text;
+}
+
+std::string Percent(double Value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", Value);
+    return text;
+}
+
+} // namespace
+
+std::string DeviceStatsText(const TDeviceStats& Stats, const TAlertTracker& Alert, TDateTime Now) {
+    std::string text;
+    if (Stats.AvgRtt()) {
+        text = "Round trip: last " + (Stats.LastRtt() ? Ms(*Stats.LastRtt()) : std::string("-")) +
+               ", min " + Ms(*Stats.MinRtt()) + ", avg " + Ms(*Stats.AvgRtt()) + ", max " +
+               Ms(*Stats.MaxRtt());
+        if (Stats.Jitter())
+            text += ", jitter " + Ms(*Stats.Jitter());
+    } else {
+        text = "Round trip: no reply yet";
+    }
+    if (Stats.RecentLoss())
+        text += "\nLoss: " + Percent(*Stats.RecentLoss()) + " of the last " +
+                std::to_string(std::min<uint64_t>(Stats.Probes(), TDeviceStats::RecentCount)) +
+                " probes, " + Percent(Stats.Loss().value_or(0)) + " of " +
+                std::to_string(Stats.Probes()) + " since Start";
+    if (const std::optional<double> available = Stats.Availability(Now))
+        text += "\nAvailability: " + Percent(*available) + " over 24 hours";
+    if (Alert.State() != TAlertState::Unknown)
+        text += std::string("\n") + AlertStateName(Alert.State()) + " for " +
+                FormatDuration((Now - Alert.Since()) * 86400.0);
+    return text;
 }

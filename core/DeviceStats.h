@@ -3,12 +3,14 @@
 // how fast it answers, how steadily, how often it does not, and how much of
 // the last day it was there. Kept as replies arrive, in constant memory.
 
+#include "core/AlertState.h"
 #include "framework/DateTime.h"
 #include "net/qsPingTypes.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 class TDeviceStats {
 public:
@@ -82,3 +84,7 @@ private:
     uint32_t FDaySuccesses = 0;
     TDateTime FLatest = 0;
 };
+
+// Every figure of a device in a few lines, for the list's tooltip: round
+// trips, loss, availability, and how long it has been in its state.
+std::string DeviceStatsText(const TDeviceStats& Stats, const TAlertTracker& Alert, TDateTime Now);

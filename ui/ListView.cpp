@@ -58,6 +58,11 @@ public:
                 return font;
             }
             return {};
+        case Qt::ToolTipRole:
+            // Asked only when a tip is about to show: the rows keep no text for it.
+            if (FView->OnToolTip)
+                return FView->OnToolTip(const_cast<TListItem*>(item));
+            return {};
         default:
             return {};
         }

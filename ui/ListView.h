@@ -107,6 +107,8 @@ public:
 
     // Negative when the first item goes first.
     std::function<int(TListItem* Item1, TListItem* Item2)> OnCompare;
+    // The tooltip of a row, made when it is about to show; none when empty.
+    std::function<QString(TListItem* Item)> OnToolTip;
     // A check box was toggled (ctState), or a text or image changed.
     std::function<void(TListItem* Item, TItemChange Change)> OnChange;
 

@@ -636,7 +636,9 @@ void TLogViewer::ShowLog(const QString& ACaption, TStatusLog* ALog) {
 
 void TLogViewer::SetHistory(THistoryStore* Store) {
     FHistory = Store;
-    FStoreSource = Store != nullptr ? std::make_unique<THistoryStoreSource>(*Store, Store->Limits().RawDays) : nullptr;
+    FStoreSource = Store != nullptr
+                       ? std::make_unique<THistoryStoreSource>(*Store, Store->Limits().RawDays)
+                       : nullptr;
     FGraphSource = FStoreSource.get();
 }
 

@@ -137,6 +137,12 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
     List->AddColumn(QStringLiteral("Description"), 60);
     List->AddOptionalColumns();
     List->OnCompare = [this](TListItem* a, TListItem* b) { return ListCompare(a, b); };
+    List->OnToolTip = [](TListItem* row) {
+        const auto* device = static_cast<const TDeviceScanner*>(row->Data());
+        if (device == nullptr || device->Stats().Probes() == 0)
+            return QString();
+        return ToQString(DeviceStatsText(device->Stats(), device->Alert(), Now()));
+    };
     List->SetScanner(Scanner);
     List->SetSettings(Settings);
     List->setProperty("HelpContext", 5);

@@ -35,6 +35,12 @@ TEST(DeviceStats, RoundTripFiguresCountSuccessesAndJitterOnlyBackToBackOnes) {
     EXPECT_DOUBLE_EQ(*stats.Jitter(), 3.0);
     EXPECT_DOUBLE_EQ(*stats.Loss(), 37.5);
     EXPECT_DOUBLE_EQ(*stats.RecentLoss(), 37.5);
+    TAlertTracker alert;
+    alert.Feed(prSuccess, Day - 252.0 / 86400, {});
+    EXPECT_EQ(DeviceStatsText(stats, alert, Day),
+              "Round trip: last 30 ms, min 10 ms, avg 18 ms, max 30 ms, jitter 3.0 ms\n"
+              "Loss: 37.5 % of the last 8 probes, 37.5 % of 8 since Start\n"
+              "Availability: 62.5 % over 24 hours\nUp for 4 min 12 s");
 }
 
 TEST(DeviceStats, RecentLossIsOfTheLastHundredAndLossOfAllSinceStart) {
