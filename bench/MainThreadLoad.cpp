@@ -12,6 +12,7 @@
 #include "bench/Offscreen.h"
 #include "core/Dispatcher.h"
 #include "core/SentrelScannerCM.h"
+#include "core/history/HistoryStore.h"
 #include "platform/Process.h"
 #include "ui/MainFM.h"
 #include "ui/QtDispatcher.h"
@@ -142,7 +143,21 @@ int main(int argc, char** argv) {
     Clock::time_point windowBegan;
     size_t repliesAtStart = 0;
     const int began = 500 + static_cast<int>(warmup * 1000);
+    // The same heartbeat over the measured window: the longest the loop
+    // stalls while replies, the list and the history's hand-over run.
+    double steadyStallMs = 0;
+    Clock::time_point lastSteadyBeat;
+    QTimer steadyBeat;
+    steadyBeat.setTimerType(Qt::PreciseTimer);
+    steadyBeat.setInterval(1);
+    QObject::connect(&steadyBeat, &QTimer::timeout, &main, [&] {
+        const Clock::time_point now = Clock::now();
+        steadyStallMs = std::max(steadyStallMs, Ms(now - lastSteadyBeat));
+        lastSteadyBeat = now;
+    });
     QTimer::singleShot(began, &main, [&] {
+        lastSteadyBeat = Clock::now();
+        steadyBeat.start();
         firstRound = std::min(timed.Delays.size(), static_cast<size_t>(rows));
         firstStats =
             Summarise({timed.Delays.begin(), timed.Delays.begin() + static_cast<long>(firstRound)});
@@ -151,6 +166,7 @@ int main(int argc, char** argv) {
         cpuAtStart = ThreadCpuMs();
     });
     QTimer::singleShot(began + static_cast<int>(window * 1000), &main, [&] {
+        steadyBeat.stop();
         const double cpu = ThreadCpuMs() - cpuAtStart;
         const double wall = Ms(Clock::now() - windowBegan);
         const std::vector<Clock::duration> steady(
@@ -180,6 +196,8 @@ int main(int argc, char** argv) {
         std::printf("max_delay_ms=%.2f\n", s.Max);
         std::printf("p99_delay_ms=%.2f\n", s.P99);
         std::printf("scan_stop_ms=%.1f\n", stopMs);
+        std::printf("steady_stall_max_ms=%.1f\n", steadyStallMs);
+        std::printf("history=%d\n", main.History() != nullptr && main.History()->Working() ? 1 : 0);
         std::printf("errors=%d\n", errors);
         std::fflush(stdout);
         main.EndSession();
