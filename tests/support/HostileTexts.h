@@ -9,7 +9,7 @@
 inline std::vector<std::string> HostileTexts() {
     return {
         std::string(65536, 'h'),
-        std::string("line\nbreak\ttab\x01\x1b[31mred\x7f", 26),
+        "line\nbreak\ttab\x01\x1b[31mred\x7f",
         "\xff\xfe not UTF-8 \xc3",
         "\"quoted\" and back\\slash\\",
         "%s%n%d%% %x",
