@@ -101,15 +101,15 @@ int Write(int Devices, int Seconds, std::string Folder) {
     } // checkpointed and closed
     sqlite3* db = nullptr;
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    // Packed rows hold five minutes of a device each; a short window packs
-    // fewer probes to a row, so the rows' own cost counts as at 288 a day.
+    // Packed rows hold a minute of a device each; a short window packs
+    // fewer probes to a row, so the rows' own cost counts as at 1440 a day.
     const double rawPages = Query(db, "SELECT sum(pgsize) FROM dbstat WHERE name IN "
                                       "('chunks', 'chunks_device')");
     const double blobBytes = Query(db, "SELECT sum(length(data)) FROM chunks");
     const double chunkRows = Query(db, "SELECT count(*) FROM chunks");
     const double probes = static_cast<double>(Devices) * Seconds;
     const double raw =
-        chunkRows > 0 ? blobBytes / probes * 86400 + (rawPages - blobBytes) / chunkRows * 288 : -1;
+        chunkRows > 0 ? blobBytes / probes * 86400 + (rawPages - blobBytes) / chunkRows * 1440 : -1;
     const double hourly = Query(db, "SELECT sum(pgsize) FROM dbstat WHERE name = 'hourly'");
     const double hourRows = Query(db, "SELECT count(*) FROM hourly");
     const double used = Query(db, "SELECT (SELECT page_count FROM pragma_page_count()) - "
