@@ -22,6 +22,8 @@ namespace {
 constexpr std::array<const char*, DeviceTypeCount> TypeNames = {"Computer", "Server", "Printer",
                                                                 "Router",   "Bridge", "Interface"};
 
+constexpr const char* AlreadyListed = "already in the list";
+
 // The longest host a name server takes, with room for a trailing dot.
 constexpr size_t MaxHostLength = 255;
 
@@ -458,7 +460,7 @@ private:
             ++FPlan.ToAdd;
         } else {
             entry.Outcome = TImportOutcome::Duplicate;
-            entry.Reason = seen->second == 0 ? std::string("already in the list")
+            entry.Reason = seen->second == 0 ? std::string(AlreadyListed)
                                              : "same as line " + std::to_string(seen->second);
             ++FPlan.Duplicates;
         }
@@ -635,8 +637,13 @@ std::string ImportSummary(const TImportPlan& Plan) {
     std::string text = std::to_string(Plan.ToAdd) + " to add";
     if (Plan.Expanded > 0)
         text += " (" + std::to_string(Plan.Expanded) + " from ranges)";
-    if (Plan.Duplicates > 0)
-        text += ", " + std::to_string(Plan.Duplicates) + " already in the list";
+    int listed = 0;
+    for (const TImportEntry& entry : Plan.Entries)
+        listed += entry.Outcome == TImportOutcome::Duplicate && entry.Reason == AlreadyListed;
+    if (listed > 0)
+        text += ", " + std::to_string(listed) + " already in the list";
+    if (Plan.Duplicates > listed)
+        text += ", " + std::to_string(Plan.Duplicates - listed) + " repeated";
     if (Plan.Invalid > 0)
         text += ", " + std::to_string(Plan.Invalid) + " invalid";
     return text;

@@ -64,7 +64,7 @@ public:
 // Reads Text against the devices there are. Never throws for content.
 TImportPlan PlanImport(std::string_view Text, const TDeviceDataCollection& Existing);
 
-// "254 to add (254 from ranges), 3 already in the list, 1 invalid".
+// "254 to add (254 from ranges), 3 already in the list, 2 repeated, 1 invalid".
 std::string ImportSummary(const TImportPlan& Plan);
 // "line 7: 10.0.0.300: octet out of range (300)": an entry not added, for
 // printing. Empty for an entry to add.

@@ -59,7 +59,7 @@ TEST(DeviceImport, WordsAreSplitAtBlanksCommasAndSemicolonsAndDuplicatesAreNamed
                      "4:printer-2f:already in the list", "5:010.0.0.001:already in the list",
                      "5:CORE-SW:same as line 3", "5:10.51.0.11:same as line 3"}));
     EXPECT_FALSE(plan.HasHeader);
-    EXPECT_EQ(ImportSummary(plan), "4 to add, 4 already in the list");
+    EXPECT_EQ(ImportSummary(plan), "4 to add, 2 already in the list, 2 repeated");
 }
 
 TEST(DeviceImport, RangesAndBlocksExpandToTheirHostsWithinTheCap) {
@@ -72,7 +72,7 @@ TEST(DeviceImport, RangesAndBlocksExpandToTheirHostsWithinTheCap) {
                      "2:10.0.2.0", "2:10.0.2.1", "3:192.168.5.1", "3:192.168.5.2", "4:192.168.6.6",
                      "4:192.168.6.7", "5:192.168.7.7", "6:10.0.0.2:same as line 1"}));
     EXPECT_EQ(plan.Expanded, 12);
-    EXPECT_EQ(ImportSummary(plan), "12 to add (12 from ranges), 1 already in the list");
+    EXPECT_EQ(ImportSummary(plan), "12 to add (12 from ranges), 1 repeated");
 
     // The cap counts all ranges together; a range that would cross it is
     // refused whole, and a smaller one after it still fits.
