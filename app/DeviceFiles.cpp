@@ -63,18 +63,21 @@ int ImportDevices(const std::string& File, std::FILE* Out, std::FILE* Err) {
             return 2;
         }
     }
+    // The texts come from the file as they are: a line of it may hold
+    // anything, which must neither split a line of the report nor steer
+    // the terminal.
     for (const std::string& note : plan.Notes)
-        Say(Err, "sentrel: " + Named(File, "standard input") + ": " + note);
+        Say(Err, "sentrel: " + Named(File, "standard input") + ": " + VisibleText(note));
     for (const TImportEntry& entry : plan.Entries) {
         switch (entry.Outcome) {
         case TImportOutcome::Add:
             Say(Out, "added " + VisibleText(entry.Host));
             break;
         case TImportOutcome::Duplicate:
-            Say(Out, ImportEntryMessage(entry));
+            Say(Out, VisibleText(ImportEntryMessage(entry)));
             break;
         case TImportOutcome::Invalid:
-            Say(Err, ImportEntryMessage(entry));
+            Say(Err, VisibleText(ImportEntryMessage(entry)));
             break;
         }
     }

@@ -40,7 +40,7 @@ std::string ReadAll(std::FILE* File) {
 }
 
 // Runs sentrel to its end with Input as its standard input.
-Outcome Run(const std::vector<std::string>& Arguments, const std::string& Input = {}) {
+Outcome Sentrel(const std::vector<std::string>& Arguments, const std::string& Input = {}) {
     std::FILE* in = std::tmpfile();
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
@@ -99,7 +99,7 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
                        "127.0.0.1-3,Loopback,Server,yes\n"
                        "localhost,This machine,2,no\n");
 
-    const Outcome first = Run({"--import", file});
+    const Outcome first = Sentrel({"--import", file});
     EXPECT_EQ(first.Status, 0) << first.Err;
     EXPECT_EQ(first.Err, "");
     EXPECT_EQ(first.Out.rfind("added 127.0.0.1\nadded 127.0.0.2\nadded 127.0.0.3\n"
@@ -114,7 +114,7 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
                                                      false}}));
 
     const std::string saved = config.Read(config.SettingsFile());
-    const Outcome again = Run({"--import", file});
+    const Outcome again = Sentrel({"--import", file});
     EXPECT_EQ(again.Status, 0) << again.Err;
     EXPECT_EQ(Count(again.Out, "added "), 0) << again.Out;
     EXPECT_EQ(Count(again.Out, "already in the list"), 5) << again.Out; // and the summary
@@ -125,7 +125,7 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
 TEST(ImportDevices, AnInvalidLineIsNamedAndTheValidOnesAreAddedWithExitOne) {
     TempConfig config;
     config.Write(config.SettingsFile(), QuietSettings);
-    const Outcome o = Run({"--import", "-"}, "127.0.0.5\n# a comment\n10.0.0.300\n127.0.0.6\n");
+    const Outcome o = Sentrel({"--import", "-"}, "127.0.0.5\n# a comment\n10.0.0.300\n127.0.0.6\n");
     EXPECT_EQ(o.Status, 1);
     EXPECT_NE(o.Err.find("line 3: 10.0.0.300"), std::string::npos) << o.Err;
     EXPECT_EQ(o.Out.find("10.0.0.300"), std::string::npos) << o.Out;
@@ -165,7 +165,7 @@ TEST(ImportDevices, WhenNothingCanBeDoneTheSettingsStayAsTheyWere) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
         config.Write(config.SettingsFile(), c.Settings);
-        const Outcome o = Run(c.Arguments);
+        const Outcome o = Sentrel(c.Arguments);
         EXPECT_EQ(o.Status, 2);
         EXPECT_NE(o.Err.find(c.Named), std::string::npos) << o.Err;
         EXPECT_NE(o.Err.find("nothing was"), std::string::npos) << o.Err;
@@ -202,7 +202,7 @@ TEST(ImportDevices, IsRefusedWhileAnotherCopyOwnsTheSettings) {
     }
     ASSERT_NE(banner.find("Ctrl-C stops"), std::string::npos) << banner;
 
-    const Outcome o = Run({"--import", list});
+    const Outcome o = Sentrel({"--import", list});
     EXPECT_EQ(o.Status, 2);
     EXPECT_EQ(o.Err, "Kestrava Sentrel: import refused: the settings belong to a running copy "
                      "(pid " +
@@ -217,50 +217,68 @@ TEST(ImportDevices, IsRefusedWhileAnotherCopyOwnsTheSettings) {
     EXPECT_TRUE(LoadedDevices().empty());
 }
 
-// The export of any device list, imported into a settings file of its own,
-// gives the same list.
+// Host texts that no sane device has, made into ones the import takes: no
+// blanks or control characters, at most 255 bytes.
+std::string Acceptable(const std::string& Text) {
+    std::string host;
+    for (char c : Text)
+        if (static_cast<unsigned char>(c) > ' ' && c != 0x7f && host.size() < 255)
+            host += c;
+    return host;
+}
+
+// The export of a device list, imported into a settings file of its own,
+// gives the same list; hosts the import cannot take are named by their line.
 TEST(ExportDevices, ReadsBackTheSameDevicesThroughAnImport) {
     TempConfig config;
-    std::vector<std::string> hosts = {"127.0.0.1", "printer-2f.example", "10.0.0.010"};
+    const std::vector<std::string> hostile = HostileTexts();
     {
         TSentrelSettings settings(nullptr);
         settings.Load();
         int n = 0;
-        for (const std::string& text : HostileTexts()) {
+        const auto add = [&](const std::string& Host, const std::string& Description) {
             TDeviceData* d = settings.Devices()->Add();
-            d->SetHost("host" + std::to_string(n));
-            d->SetDescription(text);
+            d->SetHost(Host);
+            d->SetDescription(Description);
             d->SetDeviceType(static_cast<TDeviceType>(n % DeviceTypeCount));
-            d->SetMonitored(n % 2 == 0);
-            ++n;
+            d->SetMonitored(n++ % 2 == 0);
+        };
+        for (const std::string& text : hostile) {
+            add(text, "refused");
+            if (!Acceptable(text).empty())
+                add(Acceptable(text), text);
         }
-        for (const std::string& host : hosts)
-            settings.Devices()->Add()->SetHost(host);
+        for (const char* host : {"127.0.0.1", "10.0.0.010", "Printer-2F.example"})
+            add(host, "");
         settings.Save();
     }
-    const std::vector<Device> devices = LoadedDevices();
+    std::vector<Device> devices = LoadedDevices();
     const std::string saved = config.Read(config.SettingsFile());
 
-    const Outcome toStdout = Run({"--export-devices", "-"});
+    const Outcome toStdout = Sentrel({"--export-devices", "-"});
     EXPECT_EQ(toStdout.Status, 0) << toStdout.Err;
-    EXPECT_EQ(toStdout.Out.rfind("Host,Description,Type,Monitored", 0), 0u) << toStdout.Out;
+    EXPECT_EQ(toStdout.Out.rfind("Host,Description,Type,Monitored\r\n", 0), 0u) << toStdout.Out;
     const std::string file = config.Home() + "/export.csv";
-    const Outcome toFile = Run({"--export-devices", file});
+    const Outcome toFile = Sentrel({"--export-devices", file});
     EXPECT_EQ(toFile.Status, 0) << toFile.Err;
     EXPECT_EQ(config.Read(file), toStdout.Out);
     EXPECT_EQ(config.Read(config.SettingsFile()), saved);
 
     {
         TempConfig empty;
-        const Outcome imported = Run({"--import", file});
-        EXPECT_EQ(imported.Status, 0) << imported.Err;
+        const Outcome imported = Sentrel({"--import", file});
+        EXPECT_EQ(imported.Status, 1);
+        EXPECT_EQ(Count(imported.Err, "\nline "), static_cast<int>(hostile.size()) - 1)
+            << imported.Err;
+        EXPECT_EQ(imported.Err.find('\x1b'), std::string::npos); // shown, never sent to a terminal
+        std::erase_if(devices, [](const Device& d) { return std::get<1>(d) == "refused"; });
         EXPECT_EQ(LoadedDevices(), devices);
     }
 
     // Root may write into any folder: a folder that is not there stands for
     // one that cannot be written.
     const std::string nowhere = config.Home() + "/no-such-folder/export.csv";
-    const Outcome failed = Run({"--export-devices", nowhere});
+    const Outcome failed = Sentrel({"--export-devices", nowhere});
     EXPECT_EQ(failed.Status, 2);
     EXPECT_NE(failed.Err.find(nowhere), std::string::npos) << failed.Err;
     EXPECT_EQ(failed.Out, "");
