@@ -167,8 +167,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                            parser.positionalArguments().first() +
                            QStringLiteral(" is one argument too many"));
         CommandLine line;
-        line.What = file == &import ? CommandLine::Request::Import
-                                    : CommandLine::Request::ExportDevices;
+        line.What =
+            file == &import ? CommandLine::Request::Import : CommandLine::Request::ExportDevices;
         line.File = RawValue(argc, argv, parser.value(*file));
         return line;
     }

@@ -107,11 +107,11 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
                               0),
               0u)
         << first.Out;
-    EXPECT_EQ(LoadedDevices(), (std::vector<Device>{{"127.0.0.1", "Loopback", dtServer, true},
-                                                    {"127.0.0.2", "Loopback", dtServer, true},
-                                                    {"127.0.0.3", "Loopback", dtServer, true},
-                                                    {"localhost", "This machine", dtPrinter,
-                                                     false}}));
+    EXPECT_EQ(LoadedDevices(),
+              (std::vector<Device>{{"127.0.0.1", "Loopback", dtServer, true},
+                                   {"127.0.0.2", "Loopback", dtServer, true},
+                                   {"127.0.0.3", "Loopback", dtServer, true},
+                                   {"localhost", "This machine", dtPrinter, false}}));
 
     const std::string saved = config.Read(config.SettingsFile());
     const Outcome again = Sentrel({"--import", file});
@@ -156,11 +156,15 @@ TEST(ImportDevices, WhenNothingCanBeDoneTheSettingsStayAsTheyWere) {
     const std::vector<Case> cases = {
         {"a missing file", good, {"--import", config.Home() + "/none.txt"}, "none.txt"},
         {"a folder", good, {"--import", config.Home()}, config.Home()},
-        {"settings that do not parse", "[HKEY_CURRENT_USER\n\x01\xff", {"--import", list},
+        {"settings that do not parse",
+         "[HKEY_CURRENT_USER\n\x01\xff",
+         {"--import", list},
          "settings.reg"},
         {"a settings value missing", missingValue, {"--import", list}, "DeviceLogSize"},
-        {"export of settings that do not parse", "Windows Registry Editor Version 5.00\n[x",
-         {"--export-devices", config.Home() + "/out.csv"}, "settings.reg"},
+        {"export of settings that do not parse",
+         "Windows Registry Editor Version 5.00\n[x",
+         {"--export-devices", config.Home() + "/out.csv"},
+         "settings.reg"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.What);
