@@ -9,15 +9,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -219,6 +223,44 @@ TEST(ImportDevices, IsRefusedWhileAnotherCopyOwnsTheSettings) {
     waitpid(console, &status, 0);
     close(pipeFds[0]);
     EXPECT_TRUE(LoadedDevices().empty());
+}
+
+// An import reading a FIFO holds the settings until the writer closes it; a
+// copy started meanwhile names it at once instead of asking it for a window.
+TEST(ImportDevices, InProgressIsNamedToTheCopiesStartedMeanwhile) {
+    TempConfig config;
+    config.Write(config.SettingsFile(), QuietSettings);
+    const std::string fifo = config.Home() + "/hosts.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::FILE* out = std::tmpfile();
+    const pid_t import = fork();
+    if (import == 0) {
+        dup2(fileno(out), STDOUT_FILENO);
+        ExecProgram(SENTREL_PROGRAM, {"--import", fifo});
+    }
+    // Opens once the import opens it to read, which it does holding the claim.
+    int hosts = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((hosts = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+           waitpid(import, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(hosts, 0) << "the import never read its file";
+    const std::string busy = "(pid " + std::to_string(import) + ", an import of devices)";
+    const Outcome window = Sentrel({"-platform", "offscreen"});
+    EXPECT_EQ(window.Status, 1);
+    EXPECT_EQ(window.Err, "Kestrava Sentrel: already running " + busy + "\n");
+    const Outcome second = Sentrel({"--import", "-"}, "127.0.0.2\n");
+    EXPECT_EQ(second.Status, 2);
+    EXPECT_NE(second.Err.find(busy + "; try again once it has ended"), std::string::npos)
+        << second.Err;
+
+    EXPECT_EQ(write(hosts, "127.0.0.1\n", 10), 10);
+    close(hosts);
+    int status = 0;
+    waitpid(import, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadAll(out), "added 127.0.0.1\n1 to add\n");
+    EXPECT_EQ(LoadedDevices(), (std::vector<Device>{{"127.0.0.1", "", dtComputer, true}}));
 }
 
 // Host texts that no sane device has, made into ones the import takes: no
