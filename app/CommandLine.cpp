@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 
+#include <cstring>
 #include <utility>
 
 #ifndef SENTREL_VERSION
@@ -14,6 +15,7 @@ namespace {
 
 const char* const Usage =
     "usage: sentrel [admin] [--console] [-debug] [Qt options]\n"
+    "       sentrel --import FILE | --export-devices FILE\n"
     "Watches network devices from the notification area by ICMP echo.\n"
     "\n"
     "  admin          as the first argument (also -admin, /admin or \\admin, any\n"
@@ -23,6 +25,18 @@ const char* const Usage =
     "  -debug         also /debug: writes the help system's log HHDebug.txt\n"
     "  -h, --help     prints this help and exits\n"
     "  -v, --version  prints the version and exits\n"
+    "\n"
+    "  --import FILE  adds the devices of FILE (\"-\": standard input) to the\n"
+    "                 settings without a window: one host per line, or CSV or\n"
+    "                 tab-separated with a header (host, description, type,\n"
+    "                 monitored); ranges such as 10.0.0.1-50 and blocks such as\n"
+    "                 10.0.0.0/24. Prints each host added and each line skipped.\n"
+    "                 Exit status: 0 all read, 1 some lines invalid (the others are\n"
+    "                 added), 2 nothing done (FILE or the settings unreadable, the\n"
+    "                 save failed, or another copy runs on the settings)\n"
+    "  --export-devices FILE\n"
+    "                 writes the device list to FILE (\"-\": standard output) as CSV\n"
+    "                 that --import reads back; exit status 0, or 2 when it fails\n"
     "\n"
     "The window toolkit's standard options (-platform, -display, -style, -session,\n"
     "...) are accepted.\n";
@@ -74,6 +88,21 @@ bool FirstLeftIsAdmin(int argc, const char* const* argv) {
     return false;
 }
 
+// An option's value as the bytes typed: a file name need not be UTF-8, and
+// the parser's text has lost what was not.
+std::string RawValue(int argc, const char* const* argv, const QString& Value) {
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == Value)
+            return argv[i];
+        const char* equals = std::strchr(argv[i], '=');
+        if (argument.startsWith(QLatin1Char('-')) && equals != nullptr &&
+            QString::fromLocal8Bit(equals + 1) == Value)
+            return equals + 1;
+    }
+    return Value.toLocal8Bit().toStdString();
+}
+
 CommandLine Answer(CommandLine::Request What, std::string Text) {
     CommandLine line;
     line.What = What;
@@ -101,7 +130,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
     const QCommandLineOption console(QStringLiteral("console"), QString());
-    parser.addOptions({help, version, console});
+    const QCommandLineOption import(QStringLiteral("import"), QString(), QStringLiteral("file"));
+    const QCommandLineOption exportDevices(QStringLiteral("export-devices"), QString(),
+                                           QStringLiteral("file"));
+    parser.addOptions({help, version, console, import, exportDevices});
     for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
         parser.addOption({name, QString(), QStringLiteral("value")});
     for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
@@ -118,6 +150,28 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (parser.isSet(version))
         return Answer(CommandLine::Request::Version,
                       "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n");
+    // Import and export run alone: a second file or another mode beside
+    // them would be ignored without a word, which a script never notices.
+    for (const QCommandLineOption* file : {&import, &exportDevices}) {
+        if (!parser.isSet(*file))
+            continue;
+        const QString name = QStringLiteral("--") + file->names().first();
+        if (parser.values(*file).size() > 1)
+            return Invalid(name + QStringLiteral(" is given more than once"));
+        for (const QCommandLineOption* other : {&console, &import, &exportDevices})
+            if (other != file && parser.isSet(*other))
+                return Invalid(name + QStringLiteral(" cannot be combined with --") +
+                               other->names().first());
+        if (!parser.positionalArguments().isEmpty())
+            return Invalid(name + QStringLiteral(" takes one file; ") +
+                           parser.positionalArguments().first() +
+                           QStringLiteral(" is one argument too many"));
+        CommandLine line;
+        line.What =
+            file == &import ? CommandLine::Request::Import : CommandLine::Request::ExportDevices;
+        line.File = RawValue(argc, argv, parser.value(*file));
+        return line;
+    }
     CommandLine line;
     line.What =
         parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;

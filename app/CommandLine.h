@@ -1,12 +1,15 @@
 #pragma once
 // The command line of sentrel: its own words (admin, -debug, --console), the
-// window toolkit's standard options, --help and --version.
+// window toolkit's standard options, --help and --version, and the device
+// list's import and export for scripts (--import, --export-devices).
 
 #include <string>
 
 struct CommandLine {
-    enum class Request { Window, Console, Help, Version, Invalid };
+    enum class Request { Window, Console, Import, ExportDevices, Help, Version, Invalid };
     Request What = Request::Window;
+    // Import and ExportDevices: the file, "-" for standard input or output.
+    std::string File;
     // The help, the version line, or the one-line error, each ending in '\n'.
     std::string Text;
     // The -platform and -display arguments, "" when not given.

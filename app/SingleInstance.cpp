@@ -24,6 +24,8 @@ const char* KindWord(TCopyKind Kind) {
         return "admin";
     case TCopyKind::Console:
         return "console";
+    case TCopyKind::Import:
+        return "import";
     }
     return "window";
 }
@@ -33,6 +35,7 @@ std::string Describe(const platform::TInstanceLock& Lock) {
     std::string what = kind == "console"  ? "console mode"
                        : kind == "admin"  ? "the window program in administration mode"
                        : kind == "window" ? "the window program"
+                       : kind == "import" ? "an import of devices"
                                           : "another copy";
     if (Lock.HolderPid() > 0)
         return "pid " + std::to_string(Lock.HolderPid()) + ", " + what;
@@ -85,10 +88,24 @@ std::optional<int> ClaimSettings(TCopyKind Kind, std::unique_ptr<platform::TInst
     }
     const std::string holder = Lock->HolderKind();
     const std::string other = Describe(*Lock);
+    if (Kind == TCopyKind::Import) {
+        // The copy that runs keeps its own device list in memory and would
+        // write it over whatever was added behind its back.
+        const bool window = holder == "window" || holder == "admin";
+        std::fprintf(stderr,
+                     "Kestrava Sentrel: import refused: the settings belong to a running copy "
+                     "(%s); %s\n",
+                     other.c_str(),
+                     window               ? "close it, or import from its window (Import Devices)"
+                     : holder == "import" ? "try again once it has ended"
+                                          : "stop it and import again");
+        return 2;
+    }
     // Bringing forward a window in user mode would not give the
-    // administration options asked for.
-    const bool bringForward = (Kind == TCopyKind::Window && holder != "console") ||
-                              (Kind == TCopyKind::Admin && holder == "admin");
+    // administration options asked for. An import has no window to show.
+    const bool bringForward =
+        (Kind == TCopyKind::Window && holder != "console" && holder != "import") ||
+        (Kind == TCopyKind::Admin && holder == "admin");
     if (!bringForward) {
         std::fprintf(stderr, "Kestrava Sentrel: already running (%s)%s\n", other.c_str(),
                      Kind == TCopyKind::Admin && holder != "console"

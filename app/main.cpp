@@ -1,8 +1,10 @@
 // The program entry: the tray program, or with --console the same
-// monitoring without any window.
+// monitoring without any window; --import and --export-devices work on the
+// device list and end.
 
 #include "app/CommandLine.h"
 #include "app/Console.h"
+#include "app/DeviceFiles.h"
 #include "app/SingleInstance.h"
 #include "app/StopGrace.h"
 #include "help/hh.h"
@@ -94,6 +96,10 @@ int main(int argc, char** argv) {
             return *refused;
         return RunConsole(stdout);
     }
+    case CommandLine::Request::Import:
+        return ImportDevices(line.File, stdout, stderr);
+    case CommandLine::Request::ExportDevices:
+        return ExportDevices(line.File, stdout, stderr);
     case CommandLine::Request::Window:
         break;
     }

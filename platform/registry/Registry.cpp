@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <optional>
@@ -26,6 +27,9 @@ const std::array<std::string_view, 5> RunKeyPath = {"software", "microsoft", "wi
 std::string RootName(RegistryRoot Root) {
     return Root == RegistryRoot::CurrentUser ? "HKEY_CURRENT_USER" : "HKEY_CLASSES_ROOT";
 }
+
+// Set once, before any accessor reads; read by every accessor after.
+std::atomic<bool> gLeaveUnreadable{false};
 
 [[noreturn]] void Fail(const char* What, const std::string& Name) {
     throw ERegistryException(std::string(What) + " '" + Name + "'");
@@ -219,6 +223,8 @@ struct TRegistry::State {
             }
             std::string message = "Cannot read settings file \"" + StoreFile + "\": line " +
                                   std::to_string(e.Line()) + ": " + e.what();
+            if (gLeaveUnreadable)
+                throw ERegistryException(message + " (left as it is)");
             try {
                 message +=
                     " (moved aside to \"" + reg::MoveAside(reg::FollowLinks(StoreFile)) + "\")";
@@ -615,6 +621,9 @@ void TRegistry::RejectStore(const std::string& Reason) {
     State& s = *FState;
     if (!s.Loaded || !s.ReadIdentity)
         throw ERegistryException(Reason);
+    if (gLeaveUnreadable)
+        throw ERegistryException("Cannot read settings file \"" + s.StoreFile + "\": " + Reason +
+                                 " (left as it is)");
     std::string where;
     try {
         // Under the lock no save can put a new file in place between the look and the move.
@@ -628,6 +637,10 @@ void TRegistry::RejectStore(const std::string& Reason) {
         where = "the settings file could not be moved aside: " + e.code().message();
     }
     throw ERegistryException(Reason + " (" + where + ")");
+}
+
+void TRegistry::LeaveUnreadableFiles() {
+    gLeaveUnreadable = true;
 }
 
 std::string TRegistry::StorePath(RegistryRoot Root) {

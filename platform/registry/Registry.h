@@ -51,7 +51,8 @@ public:
     // the current key. Names compare without regard to letter case and keep
     // the case they were created with. The file is read on first use; a file
     // that cannot be read raises ERegistryException naming the file and line
-    // (and is moved aside first, so nothing new ever overwrites it).
+    // (and is moved aside first, so nothing new ever overwrites it, unless
+    // LeaveUnreadableFiles).
     bool OpenKey(const std::string& Key, bool CanCreate);
     bool OpenKeyReadOnly(const std::string& Key);
     void CloseKey();
@@ -87,6 +88,12 @@ public:
     // Commit starts a new one. Raises ERegistryException with Reason and where
     // the file went.
     [[noreturn]] void RejectStore(const std::string& Reason);
+
+    // For a run that only adds to the settings or reads them for a script
+    // (the command-line import and export): from now on, in this process, a
+    // file that cannot be read or that a caller rejects stays where it is,
+    // and the error says so. Whoever runs the script sees to the file.
+    static void LeaveUnreadableFiles();
 
     // The file behind a root, from XDG_CONFIG_HOME (or ~/.config) now.
     static std::string StorePath(RegistryRoot Root);

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -100,6 +102,31 @@ TEST(SentrelCommandLine, HelpVersionAndUnknownOption) {
     const Outcome o = RunProgram(SENTREL_PROGRAM, {"-Admin", "-debug", "-x"});
     EXPECT_EQ(o.Status, 2);
     EXPECT_NE(o.Err.find("unknown option -x"), std::string::npos) << o.Err;
+}
+
+// The import and the export take one file each and run alone; what a script
+// gets wrong is refused in one line with exit 2 before anything is read.
+TEST(SentrelCommandLine, ImportAndExportTakeOneFileAndRunAlone) {
+    TempConfig config;
+    const Outcome help = RunProgram(SENTREL_PROGRAM, {"--help"});
+    EXPECT_NE(help.Out.find("--import FILE"), std::string::npos) << help.Out;
+    EXPECT_NE(help.Out.find("--export-devices FILE"), std::string::npos) << help.Out;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--import"}, "--import"},
+        {{"--export-devices"}, "--export-devices"},
+        {{"--import", "a.csv", "--console"}, "--console"},
+        {{"--import", "a.csv", "--export-devices", "b.csv"}, "--export-devices"},
+        {{"--import", "a.csv", "b.csv"}, "b.csv"},
+        {{"--import", "a.csv", "--import=b.csv"}, "more than once"},
+    };
+    for (const auto& [arguments, named] : refused) {
+        const Outcome o = RunProgram(SENTREL_PROGRAM, arguments);
+        EXPECT_EQ(o.Status, 2) << named;
+        EXPECT_TRUE(OneLine(o.Err)) << o.Err;
+        EXPECT_NE(o.Err.find(named), std::string::npos) << o.Err;
+        EXPECT_EQ(o.Out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(config.SettingsFile()));
 }
 
 // Each accepted argument gets as far as the display check, which ends the
