@@ -81,7 +81,10 @@ int ImportDevices(const std::string& File, std::FILE* Out, std::FILE* Err) {
             break;
         }
     }
-    Say(Out, ImportSummary(plan));
+    // Told after the fact: "4 added", not "4 to add".
+    std::string summary = ImportSummary(plan);
+    summary.replace(summary.find(" to add"), 7, " added");
+    Say(Out, summary);
     std::fflush(Out);
     return plan.Invalid > 0 ? 1 : 0;
 }

@@ -107,7 +107,7 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
     EXPECT_EQ(first.Status, 0) << first.Err;
     EXPECT_EQ(first.Err, "");
     EXPECT_EQ(first.Out.rfind("added 127.0.0.1\nadded 127.0.0.2\nadded 127.0.0.3\n"
-                              "added localhost\n4 to add (3 from ranges)",
+                              "added localhost\n4 added (3 from ranges)",
                               0),
               0u)
         << first.Out;
@@ -120,7 +120,7 @@ TEST(ImportDevices, AddsAndTellsTheHostsThenSkipsThemAllAsDuplicates) {
     const std::string saved = config.Read(config.SettingsFile());
     const Outcome again = Sentrel({"--import", file});
     EXPECT_EQ(again.Status, 0) << again.Err;
-    EXPECT_EQ(Count(again.Out, "added "), 0) << again.Out;
+    EXPECT_EQ(Count("\n" + again.Out, "\nadded "), 0) << again.Out;
     EXPECT_EQ(Count(again.Out, "already in the list"), 5) << again.Out; // and the summary
     EXPECT_EQ(config.Read(config.SettingsFile()), saved);
 }
@@ -259,7 +259,7 @@ TEST(ImportDevices, InProgressIsNamedToTheCopiesStartedMeanwhile) {
     int status = 0;
     waitpid(import, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(ReadAll(out), "added 127.0.0.1\n1 to add\n");
+    EXPECT_EQ(ReadAll(out), "added 127.0.0.1\n1 added\n");
     EXPECT_EQ(LoadedDevices(), (std::vector<Device>{{"127.0.0.1", "", dtComputer, true}}));
 }
 
