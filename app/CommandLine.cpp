@@ -20,6 +20,10 @@ const char* const Usage =
     "                 letter case): the options dialog opens in administration mode\n"
     "  --console      runs the monitoring without a window and prints each status\n"
     "                 change; SIGINT or SIGTERM stops it\n"
+    "  --install-service [--force]\n"
+    "                 installs --console as a systemd user service of this user\n"
+    "                 (~/.config/systemd/user/sentrel.service) and says how to\n"
+    "                 start it; --force replaces a different unit of that name\n"
     "  -debug         also /debug: writes the help system's log HHDebug.txt\n"
     "  -h, --help     prints this help and exits\n"
     "  -v, --version  prints the version and exits\n"
@@ -101,7 +105,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
     const QCommandLineOption console(QStringLiteral("console"), QString());
-    parser.addOptions({help, version, console});
+    const QCommandLineOption installService(QStringLiteral("install-service"), QString());
+    const QCommandLineOption force(QStringLiteral("force"), QString());
+    parser.addOptions({help, version, console, installService, force});
     for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
         parser.addOption({name, QString(), QStringLiteral("value")});
     for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
@@ -118,6 +124,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (parser.isSet(version))
         return Answer(CommandLine::Request::Version,
                       "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n");
+    if (parser.isSet(force) && !parser.isSet(installService))
+        return Invalid(QStringLiteral("--force goes with --install-service"));
+    if (parser.isSet(installService)) {
+        CommandLine line;
+        line.What = CommandLine::Request::InstallService;
+        line.Force = parser.isSet(force);
+        return line;
+    }
     CommandLine line;
     line.What =
         parser.isSet(console) ? CommandLine::Request::Console : CommandLine::Request::Window;

@@ -1,11 +1,12 @@
 #pragma once
-// The command line of sentrel: its own words (admin, -debug, --console), the
+// The command line of sentrel: its own words (admin, -debug, --console,
+// --install-service), the
 // window toolkit's standard options, --help and --version.
 
 #include <string>
 
 struct CommandLine {
-    enum class Request { Window, Console, Help, Version, Invalid };
+    enum class Request { Window, Console, InstallService, Help, Version, Invalid };
     Request What = Request::Window;
     // The help, the version line, or the one-line error, each ending in '\n'.
     std::string Text;
@@ -15,6 +16,8 @@ struct CommandLine {
     // The first argument left once Qt takes its own options is the
     // administration switch, as the main window will see it.
     bool Admin = false;
+    // --force with --install-service: a different unit already there is replaced.
+    bool Force = false;
 };
 
 CommandLine ParseCommandLine(int argc, const char* const* argv);
