@@ -102,8 +102,7 @@ std::string StatusLine(bool Journal, const std::string& Host, TPingResult Status
     if (!Journal)
         return FormatRecord({Now(), Host, Status}, true);
     const char* text = Status < PingResultCount ? PingResultText[Status] : "";
-    return platform::JournalLines(platform::TLogPriority::Info,
-                                  VisibleText(Host) + "   " + text);
+    return platform::JournalLines(platform::TLogPriority::Info, VisibleText(Host) + "   " + text);
 }
 
 // "08/12/2026 14:02:11 Down: printer-2F is down (Timed Out) since 14:02:11";
@@ -213,13 +212,12 @@ int RunConsole(std::FILE* Out) {
         try {
             settings->Load();
             outputClosed = !Print(
-                Out, ForStream(journal, platform::TLogPriority::Info,
-                               "Kestrava Sentrel: " +
-                                   std::to_string(settings->Devices()->Count()) +
-                                   " devices from " +
-                                   platform::TRegistry::StorePath(
-                                       platform::RegistryRoot::CurrentUser) +
-                                   "; Ctrl-C stops."));
+                Out,
+                ForStream(journal, platform::TLogPriority::Info,
+                          "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
+                              " devices from " +
+                              platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
+                              "; Ctrl-C stops."));
             scanner->LoadFromSettings(settings);
             commands.SetCommand(settings->Alerts.Command);
             if (settings->History.Enabled)

@@ -15,8 +15,6 @@
 #include <exception>
 #include <string_view>
 
-extern char** environ;
-
 namespace {
 
 constexpr std::string_view ExecPlaceholder = "@SENTREL_EXEC@";
@@ -42,8 +40,8 @@ TReload ReloadManager() {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     const char* const argv[] = {"systemctl", "--user", "daemon-reload", nullptr};
     pid_t pid = -1;
-    const int error = posix_spawnp(&pid, "systemctl", &actions, nullptr,
-                                   const_cast<char* const*>(argv), environ);
+    const int error =
+        posix_spawnp(&pid, "systemctl", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
         return TReload::NoSystemctl;
@@ -122,8 +120,9 @@ int InstallService(bool Force, std::FILE* Out, std::FILE* Err) {
     const std::string program = platform::ExecutablePath();
     // A program file replaced while it runs reads as "... (deleted)".
     if (program.empty() || access(program.c_str(), X_OK) != 0) {
-        std::fprintf(Err, "sentrel: cannot find this program's own file (%s); run the installed "
-                          "program with --install-service\n",
+        std::fprintf(Err,
+                     "sentrel: cannot find this program's own file (%s); run the installed "
+                     "program with --install-service\n",
                      program.empty() ? "/proc/self/exe cannot be read" : program.c_str());
         return 1;
     }

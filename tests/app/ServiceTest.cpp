@@ -186,14 +186,14 @@ TEST(UserService, InstalledUnitPassesSystemdAnalyzeVerify) {
     TempConfig config;
     ProgramCopy copy;
     FakeSystemctl systemctl;
-    ASSERT_EQ(RunWith({copy.Program, "--install-service"}, {{"PATH", systemctl.Folder.Path}}).Status,
-              0);
+    ASSERT_EQ(
+        RunWith({copy.Program, "--install-service"}, {{"PATH", systemctl.Folder.Path}}).Status, 0);
     // The user manager's checks, run without one: it needs a runtime folder only.
     TempFolder runtime;
     chmod(runtime.Path.c_str(), 0700);
     const Outcome verify =
         RunWith({analyze, "--user", "verify", config.Home() + "/systemd/user/sentrel.service"},
-            {{"XDG_RUNTIME_DIR", runtime.Path}});
+                {{"XDG_RUNTIME_DIR", runtime.Path}});
     EXPECT_EQ(verify.Status, 0) << verify.Output;
     // Warnings (an unknown key, say) leave the status 0.
     EXPECT_EQ(verify.Output, "");
@@ -282,8 +282,8 @@ TEST(UserService, TellsTheManagerReadyStatusWatchdogAndStoppingInOrder) {
     NotifyListener manager;
     ASSERT_GE(manager.Fd, 0);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = StartConsole(
-        {{"NOTIFY_SOCKET", manager.Path}, {"WATCHDOG_USEC", "300000"}}, null, true);
+    const pid_t pid =
+        StartConsole({{"NOTIFY_SOCKET", manager.Path}, {"WATCHDOG_USEC", "300000"}}, null, true);
     close(null);
     ASSERT_GT(pid, 0);
     const bool ready = manager.WaitFor("READY=1");
