@@ -16,12 +16,17 @@ namespace {
 const char* const Usage =
     "usage: sentrel [admin] [--console] [-debug] [Qt options]\n"
     "       sentrel --import FILE | --export-devices FILE\n"
+    "       sentrel --install-service [--force]\n"
     "Watches network devices from the notification area by ICMP echo.\n"
     "\n"
     "  admin          as the first argument (also -admin, /admin or \\admin, any\n"
     "                 letter case): the options dialog opens in administration mode\n"
     "  --console      runs the monitoring without a window and prints each status\n"
     "                 change; SIGINT or SIGTERM stops it\n"
+    "  --install-service [--force]\n"
+    "                 installs --console as a systemd user service of this user\n"
+    "                 (~/.config/systemd/user/sentrel.service) and says how to\n"
+    "                 start it; --force replaces a different unit of that name\n"
     "  -debug         also /debug: writes the help system's log HHDebug.txt\n"
     "  -h, --help     prints this help and exits\n"
     "  -v, --version  prints the version and exits\n"
@@ -133,7 +138,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const QCommandLineOption import(QStringLiteral("import"), QString(), QStringLiteral("file"));
     const QCommandLineOption exportDevices(QStringLiteral("export-devices"), QString(),
                                            QStringLiteral("file"));
-    parser.addOptions({help, version, console, import, exportDevices});
+    const QCommandLineOption installService(QStringLiteral("install-service"), QString());
+    const QCommandLineOption force(QStringLiteral("force"), QString());
+    parser.addOptions({help, version, console, import, exportDevices, installService, force});
     for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
         parser.addOption({name, QString(), QStringLiteral("value")});
     for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
@@ -158,7 +165,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         const QString name = QStringLiteral("--") + file->names().first();
         if (parser.values(*file).size() > 1)
             return Invalid(name + QStringLiteral(" is given more than once"));
-        for (const QCommandLineOption* other : {&console, &import, &exportDevices})
+        for (const QCommandLineOption* other : {&console, &import, &exportDevices, &installService})
             if (other != file && parser.isSet(*other))
                 return Invalid(name + QStringLiteral(" cannot be combined with --") +
                                other->names().first());
@@ -170,6 +177,16 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         line.What =
             file == &import ? CommandLine::Request::Import : CommandLine::Request::ExportDevices;
         line.File = RawValue(argc, argv, parser.value(*file));
+        return line;
+    }
+    if (parser.isSet(force) && !parser.isSet(installService))
+        return Invalid(QStringLiteral("--force goes with --install-service"));
+    if (parser.isSet(installService)) {
+        if (parser.isSet(console))
+            return Invalid(QStringLiteral("--install-service cannot be combined with --console"));
+        CommandLine line;
+        line.What = CommandLine::Request::InstallService;
+        line.Force = parser.isSet(force);
         return line;
     }
     CommandLine line;

@@ -1,12 +1,22 @@
 #pragma once
 // The command line of sentrel: its own words (admin, -debug, --console), the
-// window toolkit's standard options, --help and --version, and the device
-// list's import and export for scripts (--import, --export-devices).
+// window toolkit's standard options, --help and --version, the device list's
+// import and export for scripts (--import, --export-devices) and the user
+// service's installation (--install-service).
 
 #include <string>
 
 struct CommandLine {
-    enum class Request { Window, Console, Import, ExportDevices, Help, Version, Invalid };
+    enum class Request {
+        Window,
+        Console,
+        Import,
+        ExportDevices,
+        InstallService,
+        Help,
+        Version,
+        Invalid
+    };
     Request What = Request::Window;
     // Import and ExportDevices: the file, "-" for standard input or output.
     std::string File;
@@ -18,6 +28,8 @@ struct CommandLine {
     // The first argument left once Qt takes its own options is the
     // administration switch, as the main window will see it.
     bool Admin = false;
+    // --force with --install-service: a different unit already there is replaced.
+    bool Force = false;
 };
 
 CommandLine ParseCommandLine(int argc, const char* const* argv);

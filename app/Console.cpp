@@ -12,6 +12,7 @@
 #include "net/qsWinsock.h"
 #include "platform/IcmpAccess.h"
 #include "platform/Process.h"
+#include "platform/ServiceManager.h"
 #include "platform/registry/Registry.h"
 
 #include <cerrno>
@@ -21,6 +22,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -71,13 +73,20 @@ struct SignalWaiter {
     }
 };
 
-void PrintError(const std::exception& e) {
-    std::fprintf(stderr, "Kestrava Sentrel: %s\n", e.what());
+// Text as it is printed: as is on a terminal or into a file; for the journal,
+// which stamps each line itself, with the priority it reads from a leading <N>.
+std::string ForStream(bool Journal, platform::TLogPriority Priority, const std::string& Text) {
+    return Journal ? platform::JournalLines(Priority, Text) : Text;
+}
+
+void PrintError(const std::exception& e, bool Journal) {
+    std::string text = std::string("Kestrava Sentrel: ") + e.what();
     if (dynamic_cast<const EICMPError*>(&e) != nullptr) {
         const std::string advice = platform::IcmpAccessAdvice();
         if (!advice.empty())
-            std::fprintf(stderr, "%s\n", advice.c_str());
+            text += "\n" + advice;
     }
+    std::fprintf(stderr, "%s\n", ForStream(Journal, platform::TLogPriority::Error, text).c_str());
 }
 
 // False once the reader has gone (a closed pipe gives EPIPE, SIGPIPE being ignored).
@@ -87,11 +96,37 @@ bool Print(std::FILE* out, const std::string& line) {
     return std::fflush(out) == 0 && std::ferror(out) == 0;
 }
 
-// "08/12/2026 14:02:11 Down: printer-2F is down (Timed Out) since 14:02:11".
-std::string AlertLine(const TAlertChange& Change) {
-    return FormatDateTime(Now()) + " " + AlertStateName(Change.NewState) + ": " +
-           VisibleText(AlertMessage(Change));
+// "       127.0.0.1   Connected" after the date and time; "127.0.0.1   Connected"
+// for the journal.
+std::string StatusLine(bool Journal, const std::string& Host, TPingResult Status) {
+    if (!Journal)
+        return FormatRecord({Now(), Host, Status}, true);
+    const char* text = Status < PingResultCount ? PingResultText[Status] : "";
+    return platform::JournalLines(platform::TLogPriority::Info, VisibleText(Host) + "   " + text);
 }
+
+// "08/12/2026 14:02:11 Down: printer-2F is down (Timed Out) since 14:02:11";
+// for the journal without the date and time, a Down line as a warning.
+std::string AlertLine(bool Journal, const TAlertChange& Change) {
+    const std::string text =
+        std::string(AlertStateName(Change.NewState)) + ": " + VisibleText(AlertMessage(Change));
+    if (!Journal)
+        return FormatDateTime(Now()) + " " + text;
+    return platform::JournalLines(Change.NewState == TAlertState::Down
+                                      ? platform::TLogPriority::Warning
+                                      : platform::TLogPriority::Info,
+                                  text);
+}
+
+// What the service manager shows: "Scanning 30 devices, 2 down".
+std::string ScanningStatus(const TSentrelScanner& Scanner) {
+    const int devices = Scanner.MonitoredCount();
+    return "Scanning " + std::to_string(devices) + (devices == 1 ? " device, " : " devices, ") +
+           std::to_string(Scanner.AlertCount(TAlertState::Down)) + " down";
+}
+
+// How often the service manager's status text is brought up to date.
+constexpr std::chrono::seconds StatusEvery{5};
 
 } // namespace
 
@@ -117,6 +152,11 @@ int RunConsole(std::FILE* Out) {
     waiter.Queue = &queue;
     waiter.OutFd = fileno(Out);
     pthread_create(&waiter.Thread, nullptr, &SignalWaiter::Run, &waiter);
+    // Under systemd: the readiness, status and watchdog messages, and lines
+    // for the journal.
+    const platform::TServiceManager service;
+    const bool journal = platform::IsJournalStream(fileno(Out));
+    const bool errorJournal = platform::IsJournalStream(STDERR_FILENO);
 
     int status = 0;
     bool outputClosed = false;
@@ -142,7 +182,7 @@ int RunConsole(std::FILE* Out) {
             if (history)
                 history->AddChange(
                     {Now(), static_cast<TDeviceScanner*>(sender)->DisplayName(), newStatus});
-            if (!outputClosed && !Print(Out, FormatRecord({Now(), host, newStatus}, true)))
+            if (!outputClosed && !Print(Out, StatusLine(journal, host, newStatus)))
                 outputClosed = true;
         };
         // Each announced decision is a line of its own; the first decision
@@ -152,7 +192,7 @@ int RunConsole(std::FILE* Out) {
             if (change.Silent)
                 return;
             commands.Run(change);
-            if (!outputClosed && !Print(Out, AlertLine(change)))
+            if (!outputClosed && !Print(Out, AlertLine(journal, change)))
                 outputClosed = true;
         };
         // Devices that failed to start are reported and the rest go on; a
@@ -166,37 +206,76 @@ int RunConsole(std::FILE* Out) {
             try {
                 std::rethrow_exception(error);
             } catch (const std::exception& e) {
-                PrintError(e);
+                PrintError(e, errorJournal);
             }
         };
         try {
             settings->Load();
             outputClosed = !Print(
-                Out, "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
-                         " devices from " +
-                         platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
-                         "; Ctrl-C stops.");
+                Out,
+                ForStream(journal, platform::TLogPriority::Info,
+                          "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
+                              " devices from " +
+                              platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
+                              "; Ctrl-C stops."));
             scanner->LoadFromSettings(settings);
             commands.SetCommand(settings->Alerts.Command);
             if (settings->History.Enabled)
                 history = std::make_unique<THistoryStore>(
                     THistoryStore::DefaultPath(),
                     THistoryLimits{settings->History.RawDays, settings->History.AggregateDays},
-                    [](const std::string& text) {
-                        std::fprintf(stderr, "Kestrava Sentrel: %s\n", text.c_str());
+                    [errorJournal](const std::string& text) {
+                        std::fprintf(stderr, "%s\n",
+                                     ForStream(errorJournal, platform::TLogPriority::Warning,
+                                               "Kestrava Sentrel: " + text)
+                                         .c_str());
                     });
             log->SetCapacity(settings->SystemLogSize);
             winsock->SetActive(true);
             scanner->SetActive(true);
-            while (!waiter.Stop && !outputClosed && !startFailed)
-                queue.WaitAndDrain(std::chrono::hours(1));
+            // Ready once every monitored device has started; the status and
+            // the watchdog's pings come from this loop, so a loop that hangs
+            // is caught.
+            std::chrono::milliseconds wait = std::chrono::hours(1);
+            if (service.Listening())
+                wait = StatusEvery;
+            const auto watchdog =
+                std::chrono::duration_cast<std::chrono::milliseconds>(service.WatchdogInterval());
+            if (watchdog.count() > 0)
+                wait = std::clamp(watchdog / 3, std::chrono::milliseconds(1), wait);
+            bool ready = false;
+            std::string shown;
+            auto nextStatus = std::chrono::steady_clock::now();
+            auto nextPing = nextStatus;
+            while (!waiter.Stop && !outputClosed && !startFailed) {
+                const auto now = std::chrono::steady_clock::now();
+                if (!ready && !scanner->Starting()) {
+                    ready = true;
+                    shown = ScanningStatus(*scanner);
+                    service.Ready(shown);
+                    nextStatus = now + StatusEvery;
+                } else if (ready && service.Listening() && now >= nextStatus) {
+                    nextStatus = now + StatusEvery;
+                    if (std::string text = ScanningStatus(*scanner); text != shown) {
+                        shown = std::move(text);
+                        service.Status(shown);
+                    }
+                }
+                if (watchdog.count() > 0 && now >= nextPing) {
+                    nextPing = now + wait;
+                    service.WatchdogPing();
+                }
+                queue.WaitAndDrain(wait);
+            }
             if (startFailed)
                 std::rethrow_exception(startFailed);
+            service.Stopping();
             scanner->SetActive(false);
             winsock->SetActive(false);
             settings->Save();
         } catch (const std::exception& e) {
-            PrintError(e);
+            service.Status(std::string("Failed: ") + e.what());
+            PrintError(e, errorJournal);
             status = 1;
         }
     }

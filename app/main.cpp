@@ -5,6 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/DeviceFiles.h"
+#include "app/ServiceInstall.h"
 #include "app/SingleInstance.h"
 #include "app/StopGrace.h"
 #include "help/hh.h"
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
     case CommandLine::Request::Invalid:
         std::fputs(line.Text.c_str(), stderr);
         return 2;
+    case CommandLine::Request::InstallService:
+        return InstallService(line.Force, stdout, stderr);
     case CommandLine::Request::Console: {
         std::unique_ptr<platform::TInstanceLock> lock;
         if (const auto refused = ClaimSettings(TCopyKind::Console, lock))
