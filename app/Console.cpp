@@ -171,6 +171,8 @@ int RunConsole(std::FILE* Out) {
         };
         try {
             settings->Load();
+            for (const std::string& problem : settings->PolicyProblems())
+                std::fprintf(stderr, "Kestrava Sentrel: %s\n", problem.c_str());
             outputClosed = !Print(
                 Out, "Kestrava Sentrel: " + std::to_string(settings->Devices()->Count()) +
                          " devices from " +
