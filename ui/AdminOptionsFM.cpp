@@ -619,7 +619,11 @@ QLabel* TOptionsForm::LockNote(QWidget* Page) {
     if (auto* form = qobject_cast<QFormLayout*>(Page->layout()))
         form->addRow(note);
     else if (auto* box = qobject_cast<QBoxLayout*>(Page->layout()))
-        box->addWidget(note);
+        // Above a closing stretch, under the controls it speaks of.
+        box->insertWidget(box->count() > 0 && box->itemAt(box->count() - 1)->spacerItem() != nullptr
+                              ? box->count() - 1
+                              : box->count(),
+                          note);
     FLockNotes.append({Page, note});
     return note;
 }
