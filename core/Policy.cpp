@@ -147,8 +147,8 @@ private:
     }
 
     void Unknown(const std::string& Path, const std::string& Name) {
-        FPolicy.Problems.push_back(Named(FFile) + ", " + AtLine(LineOf(FBytes, Path, Name)) +
-                                   "\"" + Name + "\" in " + Path +
+        FPolicy.Problems.push_back(Named(FFile) + ", " + AtLine(LineOf(FBytes, Path, Name)) + "\"" +
+                                   Name + "\" in " + Path +
                                    " is not a value a policy sets; it is ignored.");
     }
 
@@ -237,7 +237,8 @@ TPolicy ReadPolicy(std::span<const TLockableValue> Lockable) {
         if (!platform::reg::ReadFileBytes(file, bytes))
             return {}; // gone since it was found
     } catch (const std::system_error& e) {
-        return TPolicy{path, {}, {}, {Ignored(path, "it cannot be read (" + e.code().message() + ")")}};
+        return TPolicy{
+            path, {}, {}, {Ignored(path, "it cannot be read (" + e.code().message() + ")")}};
     }
     return ParsePolicy(bytes, path, Lockable);
 }

@@ -4,6 +4,7 @@
 #include "platform/registry/RegTree.h"
 #include "platform/registry/Registry.h"
 
+#include <algorithm>
 #include <iterator>
 #include <type_traits>
 #include <unordered_map>
@@ -197,12 +198,10 @@ void TSentrelSettings::Load() {
 }
 
 bool TSentrelSettings::Locked(std::string_view Key, std::string_view Name) const {
-    for (const TPolicyValue& value : FPolicy.Values) {
+    return std::ranges::any_of(FPolicy.Values, [&](const TPolicyValue& value) {
         const TLockableField& field = LockableFields[value.Index];
-        if (platform::reg::SameName(field.Key, Key) && platform::reg::SameName(field.Name, Name))
-            return true;
-    }
-    return false;
+        return platform::reg::SameName(field.Key, Key) && platform::reg::SameName(field.Name, Name);
+    });
 }
 
 void TSentrelSettings::ApplyPolicy() {
@@ -409,7 +408,8 @@ void TSentrelSettings::SaveDevices(TRegistry& registry) const {
     if (!registry.OpenKey(DevicesKey, true))
         return;
     std::vector<const TDeviceData*> devices;
-    devices.reserve(static_cast<size_t>(FDevices->Count() + FShadowed->Count()));
+    devices.reserve(static_cast<size_t>(FDevices->Count()) +
+                    static_cast<size_t>(FShadowed->Count()));
     for (int i = 0; i < FDevices->Count(); ++i)
         if (!FDevices->Items(i)->Mandatory())
             devices.push_back(FDevices->Items(i));

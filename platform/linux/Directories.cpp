@@ -61,7 +61,10 @@ std::vector<std::string> SystemConfigDirectories() {
 
 std::string FindSystemConfigFile(const std::string& Relative) {
     for (const std::string& folder : SystemConfigDirectories()) {
-        std::string path = folder == "/" ? "/" + Relative : folder + "/" + Relative;
+        std::string path = folder;
+        if (path.back() != '/')
+            path += '/';
+        path += Relative;
         struct stat info {};
         if (lstat(path.c_str(), &info) == 0)
             return path;

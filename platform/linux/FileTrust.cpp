@@ -4,11 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <memory>
 
 namespace platform {

@@ -62,7 +62,8 @@ protected:
     // The files beside the user's settings other than the settings and the lock.
     std::vector<std::string> Aside() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(fs::path(Config.SettingsFile()).parent_path()))
+        for (const auto& entry :
+             fs::directory_iterator(fs::path(Config.SettingsFile()).parent_path()))
             if (const std::string name = entry.path().filename().string();
                 name != "settings.reg" && !name.ends_with(".lock"))
                 names.push_back(name);
@@ -84,11 +85,11 @@ TEST_F(PolicyTest, ValuesWinOverTheUsersHandEditsAndTheUsersOwnComeBackWithoutIt
                 "\"AllowAlertChanges\"=dword:00000000\n");
     // The user's own file lifts what it can: other values, other types, a
     // locked value deleted.
-    const std::string user =
-        UserSettings({"PingInterval", "AllowDeviceChanges"}) + "\"PingInterval\"=\"5\"\n" +
-        "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Alerts]\n"
-        "\"DownAfter\"=dword:00000009\n\"Command\"=dword:00000001\n"
-        "\"AllowAlertChanges\"=dword:00000001\n\"UpAfter\"=dword:00000004\n";
+    const std::string user = UserSettings({"PingInterval", "AllowDeviceChanges"}) +
+                             "\"PingInterval\"=\"5\"\n" +
+                             "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Alerts]\n"
+                             "\"DownAfter\"=dword:00000009\n\"Command\"=dword:00000001\n"
+                             "\"AllowAlertChanges\"=dword:00000001\n\"UpAfter\"=dword:00000004\n";
     WriteUser(user);
 
     TSentrelSettings s(nullptr);
@@ -153,7 +154,8 @@ TEST_F(PolicyTest, MandatoryDevicesTakeThePlaceOfTheUsersAndAreNeverSaved) {
                                "\"DeviceType\"=dword:00000003\n\"Monitored\"=dword:00000001\n" +
                                devices + "dns]\n\"Host\"=\"dns.example\"\n";
     WritePolicy(policy);
-    const std::string userDevices = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\";
+    const std::string userDevices =
+        "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Devices\\";
     WriteUser(UserSettings() + userDevices +
               "mine]\n\"Host\"=\"mine\"\n\"Description\"=\"my own\"\n"
               "\"DeviceType\"=dword:00000000\n\"Monitored\"=dword:00000001\n" +
@@ -201,9 +203,11 @@ TEST_F(PolicyTest, BrokenFileIsReportedWithItsLineIgnoredAndLeftAsItWas) {
         std::string Body;
         const char* Line;
     } cases[] = {
-        {"does not parse", MachineKey + "\"AllowEchoChange\"=dword:00000000\n\"PingInterval\"=dword:zz\n",
+        {"does not parse",
+         MachineKey + "\"AllowEchoChange\"=dword:00000000\n\"PingInterval\"=dword:zz\n",
          "line 5: "},
-        {"wrong type", MachineKey + "\"AllowEchoChange\"=dword:00000000\n\n\"PingInterval\"=\"60\"\n",
+        {"wrong type",
+         MachineKey + "\"AllowEchoChange\"=dword:00000000\n\n\"PingInterval\"=\"60\"\n",
          "line 6: "},
         {"device without a host",
          MachineKey + "\"AllowEchoChange\"=dword:00000000\n"
