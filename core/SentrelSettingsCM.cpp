@@ -82,7 +82,7 @@ struct TLockableField {
     TFieldRef (*Field)(TSentrelSettings&);
 };
 
-// NOLINTNEXTLINE(cppcoreguidelines-macro-usage): one line per value below
+// The field of a settings object that a table entry stands for.
 #define SETTING(Member) [](TSentrelSettings& s) -> TFieldRef { return &s.Member; }
 
 // The values an administrator's policy may set and lock, one line each. The
