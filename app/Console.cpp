@@ -211,6 +211,8 @@ int RunConsole(std::FILE* Out) {
         };
         try {
             settings->Load();
+            for (const std::string& problem : settings->PolicyProblems())
+                std::fprintf(stderr, "Kestrava Sentrel: %s\n", problem.c_str());
             outputClosed = !Print(
                 Out,
                 ForStream(journal, platform::TLogPriority::Info,

@@ -41,6 +41,11 @@ public:
     // Copies the host and the description only.
     void Assign(const TPersistent* Source) override;
 
+    // A device of the administrator's policy: every load puts it in the
+    // list, no save writes it, and it is not to be edited or removed.
+    bool Mandatory() const { return FMandatory; }
+    void SetMandatory(bool Value) { FMandatory = Value; }
+
     // Reads and writes the four values of the registry's current key.
     void LoadFromRegistry(platform::TRegistry& Registry);
     void SaveToRegistry(platform::TRegistry& Registry) const;
@@ -50,6 +55,7 @@ private:
     TDeviceType FDeviceType = dtComputer;
     std::string FHost;
     bool FMonitored = true;
+    bool FMandatory = false;
 };
 
 class TDeviceDataCollection : public TCollection {

@@ -3,11 +3,16 @@
 // one operation and written back in one.
 
 #include "core/DeviceData.h"
+#include "core/Policy.h"
 #include "framework/Component.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
 
 // How the program tells of devices going down and up. Kept apart from the
 // values above, in a key of its own: every value is optional.
@@ -48,10 +53,22 @@ public:
     ~TSentrelSettings() override;
     const char* ClassName() const override { return "TSentrelSettings"; }
 
-    // Replaces this object's state by what the registry holds; errors propagate.
+    // Replaces this object's state by what the registry holds, the
+    // administrator's policy over it (also when the user's file fails to
+    // load); errors propagate.
     void Load();
     // Writes this object's state; all of it reaches the disk, or none of it.
+    // Values the policy locks go back to the policy's first; the user's file
+    // keeps the user's own for them (so they return with the policy gone),
+    // and the policy's devices are not written.
     void Save();
+
+    // Whether the policy set the value Name of Key (such as SettingsKey,
+    // "PingInterval") at the last load; names compare without regard to case.
+    bool Locked(std::string_view Key, std::string_view Name) const;
+    // What was wrong with the policy at the last load: sentences naming its
+    // file, for the user. Empty when it was fine or there is none.
+    const std::vector<std::string>& PolicyProblems() const { return FPolicy.Problems; }
 
     TDeviceDataCollection* Devices() const { return FDevices.get(); }
 
@@ -93,7 +110,25 @@ private:
     void LoadHistory(platform::TRegistry& registry);
     void SaveHistory(platform::TRegistry& registry) const;
 
+    using TOwnValue = std::variant<int32_t, bool, std::string>;
+    // The policy over the values read: the user's own kept for Save, the
+    // policy's devices in the list in place of the user's of the same host.
+    void ApplyPolicy();
+    // Locked values back to the policy's, whatever was changed in memory.
+    void EnforcePolicy();
+    // The user's own values back where the last load put the policy's.
+    void RestoreOwnValues();
+    void AddMandatoryDevices();
+    void SaveOwnValues(platform::TRegistry& registry) const;
+    void SaveDevices(platform::TRegistry& registry) const;
+
     std::unique_ptr<TDeviceDataCollection> FDevices;
+    TPolicy FPolicy;
+    // Per lockable value, what the user's file held while the policy locked it.
+    std::vector<std::optional<TOwnValue>> FOwnValues;
+    // The user's devices in the place of which the policy's are listed:
+    // written back unchanged, they return when the policy drops its own.
+    std::unique_ptr<TDeviceDataCollection> FShadowed;
 };
 
 // Registry keys of the settings.

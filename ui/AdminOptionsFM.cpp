@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QShowEvent>
 #include <QTabBar>
 #include <QTabWidget>
@@ -365,6 +366,7 @@ void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
         pages << PermissionsTab;
     ShowPages(pages);
     PageControl->setCurrentWidget(GeneralTab);
+    ApplyLocks();
 }
 
 void TOptionsForm::LoadControls() {
@@ -479,11 +481,16 @@ int TOptionsForm::DeviceListCompare(TListItem* Item1, TListItem* Item2) {
 void TOptionsForm::DeviceListChange(TListItem* Item, TItemChange Change) {
     if (Change != TItemChange::ctState || Item->Data() == nullptr)
         return;
-    static_cast<TDeviceData*>(Item->Data())->SetMonitored(Item->Checked());
+    auto* device = static_cast<TDeviceData*>(Item->Data());
+    // The policy's devices keep the check the administrator gave them.
+    if (device->Mandatory())
+        Item->SetChecked(device->Monitored());
+    else
+        device->SetMonitored(Item->Checked());
 }
 
 void TOptionsForm::AppEventsIdle() {
-    const bool selected = SelectedRow() != nullptr;
+    const bool selected = SelectedRow() != nullptr && !MandatorySelected();
     if (EditDeviceBtn->isEnabled() != selected)
         EditDeviceBtn->setEnabled(selected);
     if (RemoveDeviceBtn->isEnabled() != selected)
@@ -504,7 +511,7 @@ void TOptionsForm::AddDeviceBtnClick() {
 
 void TOptionsForm::EditDeviceBtnClick() {
     TListItem* row = SelectedRow();
-    if (row == nullptr)
+    if (row == nullptr || MandatorySelected())
         return;
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString host = ToQString(device->Host());
@@ -518,7 +525,7 @@ void TOptionsForm::EditDeviceBtnClick() {
 
 void TOptionsForm::RemoveDeviceBtnClick() {
     TListItem* row = SelectedRow();
-    if (row == nullptr)
+    if (row == nullptr || MandatorySelected())
         return;
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString question = QStringLiteral("Are you sure you want to delete the device \"") +
@@ -537,6 +544,94 @@ void TOptionsForm::RemoveDeviceBtnClick() {
         return;
     DeviceList->DeleteItem(row);
     delete device; // leaves the settings' device list at once
+}
+
+void TOptionsForm::ApplyLocks() {
+    const struct {
+        QWidget* Control;
+        const char* Key;
+        const char* Name;
+    } controls[] = {
+        {AutoScan, SettingsKey, "AutoScan"},
+        {ShowWindow, SettingsKey, "ShowWindow"},
+        {ECHORequestSize, SettingsKey, "ECHORequestSize"},
+        {IPTimeToLive, SettingsKey, "IPTimeToLive"},
+        {ECHOTimeout, SettingsKey, "ECHOTimeout"},
+        {PingInterval, SettingsKey, "PingInterval"},
+        {SystemLogSize, SettingsKey, "SystemLogSize"},
+        {DeviceLogSize, SettingsKey, "DeviceLogSize"},
+        {DownAfter, AlertsKey, "DownAfter"},
+        {UpAfter, AlertsKey, "UpAfter"},
+        {Notify, AlertsKey, "Notify"},
+        {Sound, AlertsKey, "Sound"},
+        {ProblemsFirst, AlertsKey, "ProblemsFirst"},
+        {AlertCommand, AlertsKey, "Command"},
+        {AllowAlertChanges, AlertsKey, "AllowAlertChanges"},
+        {AllowEchoChange, SettingsKey, "AllowEchoChange"},
+        {AllowDeviceChanges, SettingsKey, "AllowDeviceChanges"},
+        {AllowChangeLogSize, SettingsKey, "AllowChangeLogSize"},
+        {AllowClearLog, SettingsKey, "AllowClearLog"},
+    };
+    const QList<QWidget*> pages{GeneralTab, EchoTab, LogSettingsTab, AlertsTab, PermissionsTab};
+    QSet<QWidget*> lockedPages;
+    for (const auto& [control, key, name] : controls) {
+        const bool locked = FSettings->Locked(key, name);
+        control->setEnabled(!locked);
+        QWidget* page = control->parentWidget();
+        while (page != nullptr && !pages.contains(page))
+            page = page->parentWidget();
+        if (page == nullptr)
+            continue;
+        // The caption goes grey with its field.
+        for (QLabel* caption : page->findChildren<QLabel*>())
+            if (caption->buddy() == control)
+                caption->setEnabled(!locked);
+        if (locked)
+            lockedPages.insert(page);
+    }
+    for (QWidget* page : {GeneralTab, EchoTab, LogSettingsTab, PermissionsTab})
+        LockNote(page)->setVisible(lockedPages.contains(page));
+    AlertsLockedNote->setVisible(!AlertsEditable() || lockedPages.contains(AlertsTab));
+
+    const TDeviceDataCollection* devices = FSettings->Devices();
+    bool mandatory = false;
+    for (int i = 0; i < devices->Count() && !mandatory; ++i)
+        mandatory = devices->Items(i)->Mandatory();
+    QLabel* devicesNote = LockNote(DevicesTab);
+    devicesNote->setText(
+        QStringLiteral("Devices required by your administrator cannot be edited or removed."));
+    devicesNote->setVisible(mandatory);
+    DeviceList->OnToolTip = [](TListItem* Item) {
+        const auto* device = static_cast<const TDeviceData*>(Item->Data());
+        return device != nullptr && device->Mandatory()
+                   ? QStringLiteral("Required by your administrator.")
+                   : QString();
+    };
+}
+
+QLabel* TOptionsForm::LockNote(QWidget* Page) {
+    for (const auto& [page, note] : FLockNotes)
+        if (page == Page)
+            return note;
+    auto* note = new QLabel(QStringLiteral("Set by your administrator."));
+    note->setWordWrap(true);
+    note->hide();
+    if (auto* form = qobject_cast<QFormLayout*>(Page->layout()))
+        form->addRow(note);
+    else if (auto* box = qobject_cast<QBoxLayout*>(Page->layout()))
+        // Above a closing stretch, under the controls it speaks of.
+        box->insertWidget(box->count() > 0 && box->itemAt(box->count() - 1)->spacerItem() != nullptr
+                              ? box->count() - 1
+                              : box->count(),
+                          note);
+    FLockNotes.append({Page, note});
+    return note;
+}
+
+bool TOptionsForm::MandatorySelected() const {
+    const TListItem* row = SelectedRow();
+    return row != nullptr && row->Data() != nullptr &&
+           static_cast<const TDeviceData*>(row->Data())->Mandatory();
 }
 
 void TOptionsForm::showEvent(QShowEvent* Event) {

@@ -128,4 +128,14 @@ private:
     bool AlertsEditable() const;
     // Asks CommandCheck about the command; false after showing its error.
     bool AlertCommandAccepted();
+
+    // What the administrator's policy locks is disabled, with a note on its
+    // page; the policy's devices say so in their tooltip.
+    void ApplyLocks();
+    // The note on Page, made the first time it is asked for.
+    QLabel* LockNote(QWidget* Page);
+    // Whether the selected device is one of the policy's, not to be edited
+    // or removed.
+    bool MandatorySelected() const;
+    QList<QPair<QWidget*, QLabel*>> FLockNotes;
 };

@@ -294,12 +294,14 @@ void TMain::FormCreate() {
     try {
         Settings->Load();
     } catch (...) {
+        ReportPolicyProblems();
         // The rest of the start-up is skipped; without a notification area the
         // window is the only way in.
         if (!FHasTray)
             show();
         throw;
     }
+    ReportPolicyProblems();
     ApplyAlertSettings();
     OpenHistory();
     List->Rebuild();
@@ -448,6 +450,21 @@ void TMain::HistoryProblem(const QString& Text) {
     std::fprintf(stderr, "Kestrava Sentrel: %s\n", Text.toLocal8Bit().constData());
     if (FHasTray && TrayIcon->isVisible() && QSystemTrayIcon::supportsMessages())
         TrayIcon->showMessage(QStringLiteral("Kestrava Sentrel"), Text, QSystemTrayIcon::Warning);
+}
+
+void TMain::ReportPolicyProblems() {
+    QStringList problems;
+    for (const std::string& problem : Settings->PolicyProblems())
+        problems << ToQString(problem);
+    if (problems.isEmpty())
+        return;
+    const QString text = problems.join(QLatin1Char('\n'));
+    // Monitoring goes on: a message in the tray, or else the error report
+    // once the start-up is over.
+    if (FHasTray && TrayIcon->isVisible() && QSystemTrayIcon::supportsMessages())
+        HistoryProblem(text);
+    else
+        QTimer::singleShot(0, this, [text] { ShowErrorReport(text); });
 }
 
 void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change) {

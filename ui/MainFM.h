@@ -132,6 +132,8 @@ private:
     void OpenHistory();
     // A problem of the history, handed over from its writer: told once.
     void HistoryProblem(const QString& Text);
+    // What was wrong with the administrator's policy at the load: told once.
+    void ReportPolicyProblems();
     void TrayStateChanged();
 
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 
 namespace platform {
 namespace {
+
+std::atomic<long> gTrustedOwner{-1};
 
 // Path with every link resolved, or empty (errno set).
 std::string Resolved(const std::string& Path) {
@@ -27,7 +30,7 @@ std::string Quoted(const std::string& Text) {
 // Empty when only root can change what Info describes. A sticky folder such
 // as /tmp lets others add files but not replace root's, so it counts as safe.
 std::string WhyNotRootsOnly(const struct stat& Info, const std::string& What) {
-    if (Info.st_uid != 0)
+    if (Info.st_uid != 0 && static_cast<long>(Info.st_uid) != gTrustedOwner)
         return What + " is owned by user " + std::to_string(Info.st_uid) + ", not by root";
     const bool folder = S_ISDIR(Info.st_mode);
     if ((Info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(folder && (Info.st_mode & S_ISVTX) != 0))
@@ -36,9 +39,9 @@ std::string WhyNotRootsOnly(const struct stat& Info, const std::string& What) {
     return {};
 }
 
-} // namespace
-
-std::string TrustedLibraryPath(const std::string& Path, std::string& Why) {
+// See TrustedLibraryPath; ProgramFolder: whether a file in the program's own
+// folder is taken whoever owns it.
+std::string Trusted(const std::string& Path, std::string& Why, bool ProgramFolder) {
     Why.clear();
     if (Path.empty() || Path.front() != '/') {
         Why = "it is not an absolute path";
@@ -58,9 +61,11 @@ std::string TrustedLibraryPath(const std::string& Path, std::string& Why) {
     std::string folder = file.substr(0, file.rfind('/'));
     // The program's own folder holds the program itself: whoever can change
     // a file there can change the program anyway.
-    const std::string program = Resolved(ExecutableDirectory());
-    if (!program.empty() && folder == program)
-        return file;
+    if (ProgramFolder) {
+        const std::string program = Resolved(ExecutableDirectory());
+        if (!program.empty() && folder == program)
+            return file;
+    }
     Why = WhyNotRootsOnly(info, "it" + inside);
     // Whoever can write to a folder on the way can put another file in its place.
     while (Why.empty() && !folder.empty()) {
@@ -78,6 +83,20 @@ std::string TrustedLibraryPath(const std::string& Path, std::string& Why) {
             Why = WhyNotRootsOnly(rootInfo, "the root folder");
     }
     return Why.empty() ? file : std::string();
+}
+
+} // namespace
+
+std::string TrustedLibraryPath(const std::string& Path, std::string& Why) {
+    return Trusted(Path, Why, true);
+}
+
+std::string TrustedAdministratorFile(const std::string& Path, std::string& Why) {
+    return Trusted(Path, Why, false);
+}
+
+void SetTrustedOwner(long Uid) {
+    gTrustedOwner = Uid;
 }
 
 } // namespace platform

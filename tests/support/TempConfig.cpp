@@ -19,7 +19,12 @@ TempConfig::TempConfig() {
         FHadOldState = true;
         FOldState = old;
     }
+    if (const char* old = std::getenv("XDG_CONFIG_DIRS")) {
+        FHadOldDirs = true;
+        FOldDirs = old;
+    }
     setenv("XDG_CONFIG_HOME", FHome.c_str(), 1);
+    setenv("XDG_CONFIG_DIRS", (FHome + "/xdg").c_str(), 1);
     // The history goes beside the settings, never into the user's own.
     setenv("XDG_STATE_HOME", (FHome + "/state").c_str(), 1);
 }
@@ -29,6 +34,10 @@ TempConfig::~TempConfig() {
         setenv("XDG_CONFIG_HOME", FOldValue.c_str(), 1);
     else
         unsetenv("XDG_CONFIG_HOME");
+    if (FHadOldDirs)
+        setenv("XDG_CONFIG_DIRS", FOldDirs.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_DIRS");
     if (FHadOldState)
         setenv("XDG_STATE_HOME", FOldState.c_str(), 1);
     else
@@ -39,6 +48,10 @@ TempConfig::~TempConfig() {
 
 std::string TempConfig::SettingsFile() const {
     return FHome + "/Kestrava/Sentrel/settings.reg";
+}
+
+std::string TempConfig::PolicyFile() const {
+    return FHome + "/xdg/Kestrava/Sentrel/policy.reg";
 }
 
 std::string TempConfig::Read(const std::string& Path) const {
