@@ -284,7 +284,7 @@ void TListView::DeleteItem(TListItem* Item) {
     const int row = FUpdateCount == 0 ? RowOf(Item, position) : -1;
     if (row >= 0)
         FModel->beginRemoveRows(QModelIndex(), row, row);
-    if (Filtering() && !Item->FHidden && FUpdateCount == 0)
+    if (FMapped && !Item->FHidden)
         FRows.erase(FRows.begin() + row);
     FItems.erase(FItems.begin() + position);
     FHiddenAt.erase(FHiddenAt.begin() + position);
@@ -324,11 +324,11 @@ void TListView::SetSelected(TListItem* Item) {
 }
 
 int TListView::ShownCount() const {
-    return Filtering() && FUpdateCount == 0 ? static_cast<int>(FRows.size()) : Count();
+    return FMapped ? static_cast<int>(FRows.size()) : Count();
 }
 
 TListItem* TListView::ItemAtRow(int Row) const {
-    return Filtering() && FUpdateCount == 0 ? FRows[static_cast<size_t>(Row)] : Item(Row);
+    return FMapped ? FRows[static_cast<size_t>(Row)] : Item(Row);
 }
 
 QModelIndex TListView::IndexOf(const TListItem* Item) const {
@@ -382,6 +382,7 @@ void TListView::FilterItems(TRecheck Which) {
         if (!isColumnHidden(column))
             FFilterColumns.push_back(column);
     FRows.clear();
+    FMapped = Filtering();
     FHiddenAt.resize(FItems.size());
     for (size_t i = 0; i < FItems.size(); ++i) {
         TListItem* item = FItems[i].get();
@@ -438,13 +439,14 @@ void TListView::SetHidden(int Position, bool Hidden) {
 int TListView::RowOf(const TListItem* Item, int Position) const {
     if (Position < 0)
         return -1;
-    if (!Filtering() || FUpdateCount > 0)
+    if (!FMapped)
         return Position;
     if (Item->FHidden)
         return -1;
-    // As PositionOf: near where it was last seen.
+    // As PositionOf: near where it was last seen. Rows hidden since may have
+    // left that place beyond the end.
     const int count = static_cast<int>(FRows.size());
-    const int stored = Item->FRow;
+    const int stored = std::clamp(Item->FRow, 0, std::max(count - 1, 0));
     for (int distance = 0; distance < count; ++distance) {
         const int before = stored - distance;
         const int after = stored + distance;
@@ -497,6 +499,8 @@ void TListView::BeginUpdate() {
     if (FUpdateCount++ == 0) {
         setUpdatesEnabled(false);
         FModel->beginResetModel();
+        // Nothing reads the rows until the reset ends; positions are rows.
+        FMapped = false;
     }
 }
 
@@ -541,7 +545,7 @@ void TListView::AlphaSort() {
         TListItem* item = FItems[static_cast<size_t>(i)].get();
         item->FPosition = i;
         FHiddenAt[static_cast<size_t>(i)] = item->FHidden ? 1 : 0;
-        if (Filtering() && !item->FHidden) {
+        if (FMapped && !item->FHidden) {
             item->FRow = static_cast<int>(FRows.size());
             FRows.push_back(item);
         }
@@ -644,7 +648,7 @@ void TListView::Reposition(TListItem* Moved, int Row) {
     }
     if (target == row)
         return;
-    if (Filtering()) {
+    if (FMapped) {
         RepositionFiltered(Moved, row, target);
         return;
     }

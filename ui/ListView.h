@@ -205,6 +205,8 @@ private:
     QString FFilter;
     // The shown items in order, while filtering (without, every item is shown).
     std::vector<TListItem*> FRows;
+    // Whether the model's rows are FRows rather than every item.
+    bool FMapped = false;
     // Per position, whether the row is hidden: the items' flags kept beside
     // their order, so that looking for the next shown row reads no item.
     std::vector<char> FHiddenAt;
