@@ -94,10 +94,10 @@ bool TListFilterBar::FieldKey(const QKeyEvent* Event) {
         if (!FList)
             return false;
         FList->setFocus(Qt::TabFocusReason);
-        // A row to act on at once: the current one, else the first.
+        // A row to act on at once: the one selected, else the first found.
         if (FList->Selected() == nullptr && FList->ShownCount() > 0) {
-            const QModelIndex current = FList->currentIndex();
-            FList->SetSelected(FList->ItemAtRow(current.isValid() ? current.row() : 0));
+            FList->SetSelected(FList->ItemAtRow(0));
+            FList->scrollToTop();
         }
         return true;
     }
