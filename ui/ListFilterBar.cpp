@@ -75,7 +75,7 @@ bool TListFilterBar::ListKey(const QKeyEvent* Event) {
     }
     // A character typed in the list starts the filter; keys with Ctrl, Alt or
     // Meta are commands, and blanks are the list's own.
-    if (Event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+    if ((Event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) != 0)
         return false;
     const QString text = Event->text();
     if (text.isEmpty() || !text.at(0).isPrint() || text.trimmed().isEmpty())
@@ -110,9 +110,9 @@ void TListFilterBar::UpdateCount() {
     if (!FList)
         return;
     const QLocale locale;
-    const QString text = QStringLiteral("%1 of %2 shown")
-                             .arg(locale.toString(FList->ShownCount()),
-                                  locale.toString(FList->Count()));
+    const QString text =
+        QStringLiteral("%1 of %2 shown")
+            .arg(locale.toString(FList->ShownCount()), locale.toString(FList->Count()));
     if (FCount->text() != text)
         FCount->setText(text);
 }

@@ -368,12 +368,11 @@ bool TListView::Matches(const TListItem* Item) const {
         return true;
     if (Item->FCaption.contains(FFilter, Qt::CaseInsensitive))
         return true;
-    for (const int column : FFilterColumns)
-        if (column - 1 < Item->SubItemCount() &&
-            Item->FSubItems[static_cast<size_t>(column - 1)].contains(FFilter,
-                                                                      Qt::CaseInsensitive))
-            return true;
-    return false;
+    return std::ranges::any_of(FFilterColumns, [&](int column) {
+        return column - 1 < Item->SubItemCount() &&
+               Item->FSubItems[static_cast<size_t>(column - 1)].contains(FFilter,
+                                                                         Qt::CaseInsensitive);
+    });
 }
 
 void TListView::FilterItems(TRecheck Which) {

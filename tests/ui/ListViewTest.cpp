@@ -1,8 +1,8 @@
 #include "ui/ListView.h"
 
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QHeaderView>
-#include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
 
 #include <gtest/gtest.h>
