@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QMetaMethod>
 #include <QMouseEvent>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -282,6 +283,8 @@ void TListView::DeleteItem(TListItem* Item) {
     if (position < 0)
         return;
     const int row = FUpdateCount == 0 ? RowOf(Item, position) : -1;
+    if (Item == FLostCurrent)
+        FLostCurrent = nullptr;
     if (row >= 0)
         FModel->beginRemoveRows(QModelIndex(), row, row);
     if (FMapped && !Item->FHidden)
@@ -298,6 +301,7 @@ void TListView::DeleteItem(TListItem* Item) {
 
 void TListView::ClearItems() {
     FModel->beginResetModel();
+    FLostCurrent = nullptr;
     FItems.clear();
     FRows.clear();
     FHiddenAt.clear();
@@ -430,6 +434,17 @@ void TListView::ApplyFilter(TRecheck Which) {
     emit ShownChanged();
 }
 
+void TListView::PlaceCurrent() {
+    FPlacingCurrent = false;
+    TListItem* lost = FLostCurrent;
+    FLostCurrent = nullptr;
+    if (lost == nullptr || currentIndex().isValid())
+        return;
+    const int position = NearestShown(PositionOf(lost));
+    if (position >= 0)
+        selectionModel()->setCurrentIndex(IndexOf(Item(position)), QItemSelectionModel::NoUpdate);
+}
+
 void TListView::SetHidden(int Position, bool Hidden) {
     FItems[static_cast<size_t>(Position)]->FHidden = Hidden;
     FHiddenAt[static_cast<size_t>(Position)] = Hidden ? 1 : 0;
@@ -487,6 +502,17 @@ void TListView::ShowRow(TListItem* Item, int Position) {
 
 void TListView::HideRow(TListItem* Item, int Position) {
     const int row = RowOf(Item, Position);
+    if (currentIndex().isValid() && currentIndex().row() == row) {
+        // The view would make the next row current at once and lay out every
+        // row to show it; when a stop empties every status, that is once per
+        // row. The current place is handed on once the changes are done.
+        FLostCurrent = Item;
+        selectionModel()->clearCurrentIndex();
+        if (!FPlacingCurrent) {
+            FPlacingCurrent = true;
+            QTimer::singleShot(0, this, [this] { PlaceCurrent(); });
+        }
+    }
     FModel->beginRemoveRows(QModelIndex(), row, row);
     FRows.erase(FRows.begin() + row);
     SetHidden(Position, true);

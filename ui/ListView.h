@@ -191,6 +191,8 @@ private:
     int NearestShown(int From) const;
     void ShowRow(TListItem* Item, int Position);
     void HideRow(TListItem* Item, int Position);
+    // Makes the nearest shown row current after the current one was hidden.
+    void PlaceCurrent();
 
     TListModel* FModel;
     std::vector<std::unique_ptr<TListItem>> FItems;
@@ -217,4 +219,7 @@ private:
     std::vector<bool> FUserSized;
     bool FFitting = false;
     bool FHeaderPressed = false;
+    // The current item, hidden by a change of its texts, until PlaceCurrent.
+    TListItem* FLostCurrent = nullptr;
+    bool FPlacingCurrent = false;
 };
