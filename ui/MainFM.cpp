@@ -14,6 +14,7 @@
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
+#include "ui/ListFilterBar.h"
 #include "ui/LogViewerCM.h"
 #include "ui/QtDispatcher.h"
 #include "ui/SentrelListView.h"
@@ -26,6 +27,7 @@
 #include <QCloseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <iterator>
@@ -151,7 +153,22 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
             [this](TListItem*) { Guarded([this] { ViewDeviceLogActionExecute(); }); });
     connect(List, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { ListPopup->popup(List->viewport()->mapToGlobal(at)); });
-    setCentralWidget(List);
+    connect(List, &TListView::ItemActivated, this,
+            [this](TListItem*) { Guarded([this] { ViewDeviceLogActionExecute(); }); });
+    // The filter bar takes no room until it is used: the list fills the window.
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    FilterBar = new TListFilterBar(List, central);
+    FilterBar->setProperty("HelpContext", 5);
+    column->addWidget(FilterBar);
+    column->addWidget(List);
+    setCentralWidget(central);
+    auto* find = new QAction(QStringLiteral("&Find"), this);
+    find->setShortcut(QKeySequence::Find);
+    connect(find, &QAction::triggered, this, [this] { FilterBar->Open(); });
+    addAction(find);
 
     Timer = new QTimer(this);
     Timer->setInterval(200);
@@ -353,6 +370,7 @@ void TMain::StartActionExecute() {
     }
     // Not when every device failed to start (reported apart).
     FScanning = Scanner->Active();
+    List->FitColumnsAfterReplies();
     List->ShowAllStats(); // a start begins the figures afresh
     List->SetSortType(TSortType::stBoth);
     TrayStateChanged();
@@ -523,8 +541,10 @@ void TMain::ShowDevice(const QString& Host) {
         TListItem* row = List->Item(i);
         const auto* device = static_cast<const TDeviceScanner*>(row->Data());
         if (device != nullptr && ToQString(device->DisplayName()) == Host) {
+            if (!row->Shown())
+                FilterBar->Close(); // the device asked for comes first
             List->SetSelected(row);
-            List->scrollTo(List->model()->index(i, 0));
+            List->scrollTo(List->IndexOf(row));
             return;
         }
     }

@@ -31,6 +31,7 @@ class TSentrelScanner;
 class TSentrelSettings;
 class TStatusLog;
 class TSentrelListView;
+class TListFilterBar;
 class TListItem;
 class TQtDispatcher;
 class TLogViewer;
@@ -45,6 +46,8 @@ public:
 
     // Components.
     TSentrelListView* List = nullptr;
+    // Above the list, hidden until used (typing in the list, Ctrl+F).
+    TListFilterBar* FilterBar = nullptr;
     QToolBar* ToolBar = nullptr;
     TqsWinsock* Winsock = nullptr;
     TSentrelScanner* Scanner = nullptr;

@@ -9,7 +9,9 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QPalette>
+#include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -86,7 +88,11 @@ void TSentrelBaseListView::ResetStatus() {
     SetSortType(TSortType::stBoth);
 }
 
-TSentrelListView::TSentrelListView(QWidget* Parent) : TSentrelBaseListView(Parent) {}
+TSentrelListView::TSentrelListView(QWidget* Parent)
+    : TSentrelBaseListView(Parent), FFitTimer(new QTimer(this)) {
+    FFitTimer->setSingleShot(true);
+    connect(FFitTimer, &QTimer::timeout, this, [this] { FitColumns(); });
+}
 
 TSentrelListView::~TSentrelListView() = default;
 
@@ -158,6 +164,16 @@ void TSentrelListView::Rebuild() {
             const auto column = static_cast<TOptionalColumn>(c);
             SetColumnShown(column, FSettings->Columns.*OptionalColumns[At(column)].Shown);
         }
+    FitColumns();
+}
+
+void TSentrelListView::FitColumns() {
+    FitColumnsAutomatically({0, 1});
+}
+
+void TSentrelListView::FitColumnsAfterReplies() {
+    FFitOnReply = true;
+    FFitTimer->stop();
 }
 
 void TSentrelListView::AddOptionalColumns() {
@@ -205,6 +221,7 @@ void TSentrelListView::SetColumnShown(TOptionalColumn Column, bool Shown) {
     if (Shown)
         FillColumn(Column);
     setColumnHidden(ColumnOf(Column), !Shown);
+    Refilter(); // the filter reads the columns shown
 }
 
 void TSentrelListView::SetCell(TListItem* Row, const TDeviceScanner* Device,
@@ -235,6 +252,13 @@ void TSentrelListView::FillColumn(TOptionalColumn Column) {
 }
 
 void TSentrelListView::ShowStats(const TDeviceScanner* Device) {
+    if (FFitOnReply) {
+        // Once the devices that answer have, and those that do not have
+        // timed out: one fit for the whole round, none per reply.
+        FFitOnReply = false;
+        const int timeout = FSettings != nullptr ? FSettings->EchoTimeOut : 0;
+        FFitTimer->start(std::clamp(timeout, 1000, 10000) + 250);
+    }
     auto* row = static_cast<TListItem*>(Device->ListItem);
     if (row == nullptr)
         return;

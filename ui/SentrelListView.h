@@ -10,6 +10,7 @@
 
 class QAction;
 class QMenu;
+class QTimer;
 class TDeviceScanner;
 class TSentrelScanner;
 class TSentrelSettings;
@@ -43,6 +44,13 @@ public:
     void Rebuild();
     // Stops and discards the device scanners, then the rows.
     void Clear();
+
+    // The Host and Status columns as wide as what they show, never narrower
+    // than they were made; done after every Rebuild.
+    void FitColumns();
+    // Fits the columns once, when the replies of the first round are in: the
+    // first reply after this call starts the wait.
+    void FitColumnsAfterReplies();
 
     // Adds the optional columns, hidden, after the columns there are; once,
     // before the first Rebuild.
@@ -80,6 +88,8 @@ private:
         TSentrelListView* FView;
     };
 
+    QTimer* FFitTimer = nullptr;
+    bool FFitOnReply = false;
     TSentrelScanner* FScanner = nullptr;
     TSentrelSettings* FSettings = nullptr;
     int FFirstOptional = -1;

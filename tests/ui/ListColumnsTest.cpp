@@ -6,6 +6,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "framework/DateTime.h"
 #include "tests/support/TempConfig.h"
+#include "tests/ui/ModalHelper.h"
 #include "ui/Images.h"
 #include "ui/MainFM.h"
 #include "ui/SentrelListView.h"
@@ -152,6 +153,39 @@ TEST_F(ListColumnsTest, FittingWidensTheStatusColumnToItsLongestResult) {
     list.setColumnWidth(1, 120);
     MenuAction(list, QStringLiteral("&Fit columns to contents"))->trigger();
     EXPECT_GE(list.columnWidth(1), needed);
+}
+
+TEST_F(ListColumnsTest, StatusFitsItsTextsAfterTheFirstRepliesUnlessItsDividerWasDragged) {
+    TMain main({});
+    main.TimerTimer();
+    ASSERT_TRUE(main.isVisible());
+    TSentrelListView& list = *main.List;
+    EXPECT_EQ(list.columnWidth(1), 120); // short texts: as wide as made
+    const int needed = list.fontMetrics().horizontalAdvance(QStringLiteral("Host Unreachable")) +
+                       images::Small(images::LampRed).width();
+    list.FitColumnsAfterReplies();
+    Reply(main.Scanner->Scanners()->Items(0), prDestHostUnreachable, 0);
+    Reply(main.Scanner->Scanners()->Items(0), prDestHostUnreachable, 0);
+    EXPECT_TRUE(WaitUntil([&] { return list.columnWidth(1) >= needed; }));
+
+    // The user drags the Status divider: the width is theirs from then on.
+    QHeaderView* header = list.header();
+    const auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, at, header->viewport()->mapToGlobal(at), Qt::LeftButton, buttons,
+                          Qt::NoModifier);
+        QApplication::sendEvent(header->viewport(), &event);
+    };
+    const QPoint divider(header->sectionViewportPosition(1) + header->sectionSize(1) - 1,
+                         header->height() / 2);
+    const int before = list.columnWidth(1);
+    mouse(QEvent::MouseButtonPress, divider, Qt::LeftButton);
+    mouse(QEvent::MouseMove, divider - QPoint(40, 0), Qt::LeftButton);
+    mouse(QEvent::MouseButtonRelease, divider - QPoint(40, 0), Qt::NoButton);
+    ASSERT_EQ(list.columnWidth(1), before - 40);
+    EXPECT_TRUE(list.ColumnSizedByUser(1));
+    EXPECT_FALSE(list.ColumnSizedByUser(0));
+    list.Rebuild();
+    EXPECT_EQ(list.columnWidth(1), before - 40);
 }
 
 } // namespace

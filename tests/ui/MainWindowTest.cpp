@@ -11,11 +11,17 @@
 #include "ui/AlertNotifier.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
+#include "ui/ListFilterBar.h"
+#include "ui/LogViewerCM.h"
 #include "ui/MainFM.h"
 #include "ui/SentrelListView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 
 #include <gtest/gtest.h>
@@ -67,6 +73,23 @@ std::vector<QString> Captions(const TListView& list) {
     for (int i = 0; i < list.Count(); ++i)
         captions.push_back(list.Item(i)->Caption());
     return captions;
+}
+
+// The captions of the rows the list shows, top to bottom.
+std::vector<QString> ShownCaptions(const TListView& list) {
+    std::vector<QString> captions;
+    for (int row = 0; row < list.ShownCount(); ++row)
+        captions.push_back(list.ItemAtRow(row)->Caption());
+    return captions;
+}
+
+// A key pressed and released on Widget, as the keyboard gives it.
+void Type(QWidget* widget, int key, const QString& text = QString(),
+          Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(widget, &release);
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -369,6 +392,79 @@ TEST_F(MainWindowTest, ADeviceDownTopsTheListShowsInTheTrayAndIsAnnouncedOnce) {
         return main.TrayIcon->toolTip() == QStringLiteral("Kestrava Sentrel 1.0\nNot scanning");
     }));
     EXPECT_EQ(notices.size(), 1U);
+}
+
+TEST_F(MainWindowTest, TypingInTheListFiltersItAndEscapeBringsEveryRowBack) {
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true, "this machine") +
+                  Device("127.0.0.2", 3, true, "Router upstairs") +
+                  Device("localhost", 2, false, "printer"));
+    TMain main({});
+    main.TimerTimer();
+    ASSERT_TRUE(main.isVisible());
+    // As before: no bar, the list fills the window below the toolbar.
+    EXPECT_FALSE(main.FilterBar->isVisible());
+    EXPECT_EQ(main.List->geometry(), main.centralWidget()->rect());
+    QLineEdit* field = main.FilterBar->Field();
+    main.List->setFocus();
+
+    Type(main.List, Qt::Key_R, QStringLiteral("r"));
+    EXPECT_TRUE(main.FilterBar->isVisible());
+    EXPECT_EQ(field->text(), QStringLiteral("r"));
+    EXPECT_EQ(main.focusWidget(), field);
+    EXPECT_EQ(ShownCaptions(*main.List),
+              (std::vector<QString>{QStringLiteral("localhost"), QStringLiteral("127.0.0.2")}));
+    Type(field, Qt::Key_O, QStringLiteral("O"));
+    EXPECT_EQ(ShownCaptions(*main.List), (std::vector<QString>{QStringLiteral("127.0.0.2")}));
+    EXPECT_EQ(main.FilterBar->CountLabel()->text(), QStringLiteral("1 of 3 shown"));
+    // A status text arriving for a hidden row shows it.
+    TqsPingReply reply;
+    reply.Result = prTimedOut;
+    TDeviceScanner* first = main.Scanner->Scanners()->Items(0);
+    field->setText(QStringLiteral("timed o"));
+    EXPECT_EQ(main.List->ShownCount(), 0);
+    main.ScannerPingReply(first, &reply); // "Timed Out"
+    EXPECT_EQ(ShownCaptions(*main.List), (std::vector<QString>{QStringLiteral("127.0.0.1")}));
+    EXPECT_EQ(main.FilterBar->CountLabel()->text(), QStringLiteral("1 of 3 shown"));
+    // The list built anew keeps the filter.
+    main.List->Rebuild();
+    EXPECT_EQ(main.List->ShownCount(), 0);
+    EXPECT_EQ(main.FilterBar->CountLabel()->text(), QStringLiteral("0 of 3 shown"));
+
+    Type(field, Qt::Key_Escape);
+    EXPECT_FALSE(main.FilterBar->isVisible());
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(main.List->ShownCount(), 3);
+    EXPECT_EQ(main.focusWidget(), main.List);
+}
+
+TEST_F(MainWindowTest, KeysLeadFromTheFilterIntoTheListAndEnterOpensTheDeviceLog) {
+    WriteSettings(SettingsKey(false, true) + Device("127.0.0.1", 0, true, "this machine") +
+                  Device("127.0.0.2", 3, true, "router"));
+    TMain main({});
+    main.TimerTimer();
+    main.List->setFocus();
+    Type(main.List, Qt::Key_F, QStringLiteral("f"), Qt::ControlModifier); // a command: no filter
+    EXPECT_FALSE(main.FilterBar->isVisible());
+    main.FilterBar->Open(QStringLiteral("router"));
+    Type(main.FilterBar->Field(), Qt::Key_Down);
+    EXPECT_EQ(main.focusWidget(), main.List);
+    ASSERT_NE(main.List->Selected(), nullptr);
+    EXPECT_EQ(main.List->Selected()->Caption(), QStringLiteral("127.0.0.2"));
+
+    QString caption;
+    WhenModalOpens([&](QWidget*) {
+        TLogViewerForm* form = main.LogViewer->Form();
+        ASSERT_NE(form, nullptr);
+        caption = form->windowTitle();
+        form->CloseBtn->click();
+    });
+    Type(main.List, Qt::Key_Return);
+    EXPECT_EQ(caption, QStringLiteral("Activity Log for 127.0.0.2"));
+
+    // The Menu key opens the row's menu, as a right click does.
+    Type(main.List, Qt::Key_Menu);
+    EXPECT_TRUE(main.ListPopup->isVisible());
+    main.ListPopup->hide();
 }
 
 TEST(AdminSwitch, FirstArgumentOnlyInAnyCaseWithOnePrefix) {
