@@ -56,6 +56,8 @@ public:
     QAction* ViewLogAction = nullptr;
     QAction* ViewDeviceLogAction = nullptr;
     QAction* HelpAction = nullptr;
+    // Many devices at once; offered where the device list may be changed.
+    QAction* ImportAction = nullptr;
     QMenu* TrayPopup = nullptr;
     QMenu* ListPopup = nullptr;
     QSystemTrayIcon* TrayIcon = nullptr;
@@ -109,6 +111,9 @@ public:
     void ViewDeviceLogActionExecute();
     void ViewDeviceLogActionUpdate();
     void HelpActionExecute();
+    void ImportActionExecute();
+    // Administration mode, or a user the administrator lets change devices.
+    bool DeviceChangesAllowed() const;
 
     // The administration switch: the first argument, upper-cased, is
     // ADMIN, -ADMIN, /ADMIN or \ADMIN.
