@@ -55,9 +55,11 @@ TSpinEdit* AddField(QFormLayout* form, const char* label, const char* tooltip, i
 // Two hosts the same but for the letter case of ASCII letters (host names
 // know no other case).
 bool SameTextNoCase(const std::string& A, const std::string& B) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return A.size() == B.size() &&
-           std::equal(A.begin(), A.end(), B.begin(), [&](char a, char b) { return lower(a) == lower(b); });
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(),
+                                              [&](char a, char b) { return lower(a) == lower(b); });
 }
 
 const char* const WebAddress = "https://www.kestrava.example/sentrel/";
@@ -518,7 +520,9 @@ TListItem* TOptionsForm::SelectedRow() const {
 }
 
 void TOptionsForm::AddDeviceBtnClick() {
-    PropertiesDlg.IsListedHost = [this](const QString& host) { return IsListedHost(host, nullptr); };
+    PropertiesDlg.IsListedHost = [this](const QString& host) {
+        return IsListedHost(host, nullptr);
+    };
     if (!PropertiesDlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
                                dtComputer, true)) {
         // The host text was a list: the import takes it over.

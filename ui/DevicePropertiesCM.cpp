@@ -171,12 +171,13 @@ bool TDevicePropertiesForm::HostTakenAsOne() {
     if (hosts.isEmpty() || std::none_of(text.begin(), text.end(), IsListSeparator))
         return true;
     const QString question =
-        Quoted(text) + QStringLiteral(" looks like a list of %1 %2. Import %3 as a list?")
-                           .arg(hosts.size())
-                           .arg(hosts.size() == 1 ? QStringLiteral("host") : QStringLiteral("hosts"))
-                           .arg(hosts.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question, QMessageBox::NoButton,
-                    this);
+        Quoted(text) +
+        QStringLiteral(" looks like a list of %1 %2. Import %3 as a list?")
+            .arg(hosts.size())
+            .arg(hosts.size() == 1 ? QStringLiteral("host") : QStringLiteral("hosts"))
+            .arg(hosts.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question,
+                    QMessageBox::NoButton, this);
     box.setWindowModality(Qt::WindowModal);
     QPushButton* asList = box.addButton(QStringLiteral("Import as &List"), QMessageBox::AcceptRole);
     QPushButton* asOne = box.addButton(QStringLiteral("Add as &One Host"), QMessageBox::ActionRole);
@@ -190,7 +191,8 @@ bool TDevicePropertiesForm::HostTakenAsOne() {
         QString list = text;
         list.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         for (QChar& c : list)
-            if (c == QLatin1Char('\r') || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            if (c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+                c == QChar::ParagraphSeparator)
                 c = QLatin1Char('\n');
         FImportText = list;
         reject();

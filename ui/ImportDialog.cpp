@@ -9,6 +9,7 @@
 #include <QColor>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,6 +17,8 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -31,6 +34,22 @@ const char* const ColumnTitles[TImportPlanModel::ColumnCount] = {"Line", "Host",
 // Light enough for dark text on any palette; the result text says the same.
 const QColor DuplicateBackground(0xff, 0xf0, 0xc0);
 const QColor InvalidBackground(0xfa, 0xd4, 0xd4);
+
+// A line the field still lays out in a moment; a file with a longer one
+// (binary data, say) is planned without being shown.
+constexpr size_t LongestShownLine = size_t{16} * 1024;
+
+size_t LongestLine(const std::string& Text) {
+    size_t longest = 0;
+    for (size_t begin = 0; begin < Text.size();) {
+        size_t end = Text.find('\n', begin);
+        if (end == std::string::npos)
+            end = Text.size();
+        longest = std::max(longest, end - begin);
+        begin = end + 1;
+    }
+    return longest;
+}
 
 // Text from the import, as a cell shows it: control characters as their
 // pictures, so no host text can break a row.
@@ -99,15 +118,18 @@ QVariant TImportPlanModel::data(const QModelIndex& Index, int Role) const {
             return {};
         }
     case Qt::ToolTipRole:
-        // A range's or block's address: what it came from.
-        if (Index.column() == colHost && !entry.Host.empty() && entry.Source != entry.Host)
+        // A range's or block's address: what it came from; an invalid
+        // entry: its text whole, as the cell may cut it short.
+        if (Index.column() == colHost && entry.Host.empty())
+            return CellText(entry.Source);
+        if (Index.column() == colHost && entry.Source != entry.Host)
             return QStringLiteral("From ") + CellText(entry.Source);
         if (Index.column() == colResult && entry.Outcome != TImportOutcome::Add)
             return ResultText(entry);
         return {};
     case Qt::TextAlignmentRole:
         if (Index.column() == colLine)
-            return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+            return static_cast<int>(Qt::AlignRight | Qt::AlignVCenter);
         return {};
     case Qt::BackgroundRole:
         if (entry.Outcome == TImportOutcome::Duplicate)
@@ -174,9 +196,10 @@ TImportDialog::TImportDialog(QWidget* Parent) : QDialog(Parent) {
     const auto fit = [&metrics](const char* Sample) {
         return metrics.horizontalAdvance(QString::fromUtf8(Sample)) + 16;
     };
-    Preview->setColumnWidth(TImportPlanModel::colLine, fit("Line 0000"));
-    Preview->setColumnWidth(TImportPlanModel::colHost, fit("255.255.255.255 "));
-    Preview->setColumnWidth(TImportPlanModel::colDescription, fit("A description here"));
+    // The result takes what is left: its reasons are the longest texts.
+    Preview->setColumnWidth(TImportPlanModel::colLine, fit("00000"));
+    Preview->setColumnWidth(TImportPlanModel::colHost, fit("255.255.255.255"));
+    Preview->setColumnWidth(TImportPlanModel::colDescription, fit("Description"));
     Preview->setColumnWidth(TImportPlanModel::colType, fit("Interface"));
     previewLabel->setBuddy(Preview);
 
@@ -215,7 +238,7 @@ TImportDialog::TImportDialog(QWidget* Parent) : QDialog(Parent) {
     layout->addWidget(Notes);
     layout->addSpacing(4);
     layout->addLayout(buttons);
-    resize(620, 500);
+    resize(720, 520);
 
     setTabOrder(Text, OpenFileBtn);
     setTabOrder(OpenFileBtn, Preview);
@@ -244,10 +267,8 @@ TImportDialog::~TImportDialog() {
 
 bool TImportDialog::Execute(const TDeviceDataCollection& Existing, const QString& InitialText) {
     FExisting = &Existing;
-    FFileLoaded = false;
-    FFileBytes.clear();
-    FFileShown.clear();
-    Text->setPlainText(InitialText);
+    ForgetFile();
+    SetText(InitialText);
     Replan();
     Text->setFocus();
     const bool confirmed = exec() == QDialog::Accepted;
@@ -255,7 +276,26 @@ bool TImportDialog::Execute(const TDeviceDataCollection& Existing, const QString
     return confirmed && FPlan.ToAdd > 0;
 }
 
+void TImportDialog::SetText(const QString& Value) {
+    FSettingText = true;
+    Text->setPlainText(Value);
+    // Also when the field held Value already: planned now or by the timer,
+    // as the caller goes on.
+    TextChanged();
+    FSettingText = false;
+}
+
+void TImportDialog::ForgetFile() {
+    FFileLoaded = false;
+    FFileBytes.clear();
+    FFileBytes.shrink_to_fit();
+    Text->setPlaceholderText(QString());
+}
+
 void TImportDialog::TextChanged() {
+    // Typed over: the field is what is imported now.
+    if (FFileLoaded && !FSettingText)
+        ForgetFile();
     // What the preview shows is no longer what would be added: no Import
     // until it is planned anew.
     ImportBtn->setEnabled(false);
@@ -267,10 +307,9 @@ bool TImportDialog::PlanPending() const {
 }
 
 std::string TImportDialog::SourceBytes() const {
-    const QString text = Text->toPlainText();
-    if (FFileLoaded && text == FFileShown)
+    if (FFileLoaded)
         return FFileBytes;
-    return ToBytes(text);
+    return ToBytes(Text->toPlainText());
 }
 
 void TImportDialog::Replan() {
@@ -285,7 +324,7 @@ void TImportDialog::Replan() {
 }
 
 void TImportDialog::ShowPlan() {
-    if (FPlan.Entries.empty() && Text->toPlainText().trimmed().isEmpty())
+    if (FPlan.Entries.empty() && !FFileLoaded && Text->toPlainText().trimmed().isEmpty())
         Summary->setText(QStringLiteral("Nothing to import yet: paste a list or open a file."));
     else
         Summary->setText(ToQString(ImportSummary(FPlan)));
@@ -299,8 +338,15 @@ void TImportDialog::ShowPlan() {
 
 void TImportDialog::LoadFile(const QString& Path) {
     std::string bytes = ReadImportFile(FileSystemPath(Path));
-    Text->setPlainText(ToQString(bytes));
-    FFileShown = Text->toPlainText();
+    const bool shown = LongestLine(bytes) <= LongestShownLine;
+    SetText(shown ? ToQString(bytes) : QString());
+    Text->setPlaceholderText(
+        shown ? QString()
+              : QStringLiteral("%1 (%2 bytes) has lines too long to show here; the preview "
+                               "lists what it holds. Type or paste here to import a text "
+                               "instead.")
+                    .arg(QChar(0x201C) + QFileInfo(Path).fileName() + QChar(0x201D),
+                         QString::number(bytes.size())));
     FFileBytes = std::move(bytes);
     FFileLoaded = true;
     // One action, read whole: no pause to wait for.
@@ -339,8 +385,8 @@ QString ChooseImportFile(QWidget* Parent, bool Save, const QString& Suggested) {
     dialog.setWindowModality(Qt::WindowModal);
     dialog.setAcceptMode(Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dialog.setNameFilters({QStringLiteral("CSV and Text Files (*.csv *.txt)"),
-                           QStringLiteral("All Files (*)")});
+    dialog.setNameFilters(
+        {QStringLiteral("CSV and Text Files (*.csv *.txt)"), QStringLiteral("All Files (*)")});
     if (Save) {
         dialog.setDefaultSuffix(QStringLiteral("csv"));
         dialog.setOption(QFileDialog::DontConfirmOverwrite, false);

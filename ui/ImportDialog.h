@@ -61,9 +61,13 @@ public:
     void Replan();
     // Whether the text changed since the plan shown was made.
     bool PlanPending() const;
-    // Reads the file into the field; an unreadable file leaves the field as
-    // it was and throws its EImportFile.
+    // Reads the file and plans it. The field shows it unless a line is too
+    // long to lay out quickly (a file of binary data, say); an edit of the
+    // field then imports the field's text instead. An unreadable file leaves
+    // everything as it was and throws its EImportFile.
     void LoadFile(const QString& Path);
+    // Whether the plan is of a file read (not of the field's text).
+    bool FromFile() const { return FFileLoaded; }
 
     // Handlers.
     void OpenFileBtnClick();
@@ -83,17 +87,19 @@ public:
 private:
     void TextChanged();
     void ShowPlan();
-    // The bytes to plan: those of the file loaded, while the field shows it
-    // unchanged (the field may not give back every byte exactly); else the
-    // field's text.
+    // The bytes to plan: those of the file loaded, until the field is edited
+    // (the field may not give back every byte exactly); else the field's text.
     std::string SourceBytes() const;
+    // Puts Value in the field as the program's own change, not an edit.
+    void SetText(const QString& Value);
+    void ForgetFile();
 
     const TDeviceDataCollection* FExisting = nullptr;
     TImportPlan FPlan;
     QTimer* FReplanTimer = nullptr;
     std::string FFileBytes;
-    QString FFileShown;
     bool FFileLoaded = false;
+    bool FSettingText = false;
 };
 
 // The file dialogs of import and export. Save asks for a file to write,
@@ -101,7 +107,6 @@ private:
 QString ChooseImportFile(QWidget* Parent, bool Save, const QString& Suggested = {});
 // Test hook: answers ChooseImportFile instead of a file dialog; empty
 // restores the dialog.
-void SetImportFileDialogHook(
-    std::function<QString(bool Save, const QString& Suggested)> Hook);
+void SetImportFileDialogHook(std::function<QString(bool Save, const QString& Suggested)> Hook);
 // A path as the file functions take it: in the file system's encoding.
 std::string FileSystemPath(const QString& Path);

@@ -242,8 +242,9 @@ TEST_F(DevicePropertiesTest, AHostAlreadyListedIsAskedAboutOnlyWhenNewOrChanged)
         form.CancelBtn->click();
     }));
     EXPECT_TRUE(stillOpen);
-    EXPECT_EQ(question, QStringLiteral("\u201C127.0.0.1\u201D is already in the device list. Add it "
-                                       "anyway?"));
+    EXPECT_EQ(question,
+              QStringLiteral("\u201C127.0.0.1\u201D is already in the device list. Add it "
+                             "anyway?"));
     EXPECT_TRUE(Run(true, [&](TDevicePropertiesForm& form) {
         form.Host->setText(QStringLiteral("127.0.0.1"));
         AnswerBox(QStringLiteral("&Yes"), &question);

@@ -1,6 +1,7 @@
 // The import of many devices, headless: the dialog's preview, the Devices
 // tab's Import and Export, and the main window's toolbar action.
 
+#include "ui/ImportDialog.h"
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
 #include "tests/support/TempConfig.h"
@@ -8,7 +9,6 @@
 #include "ui/AdminOptionsFM.h"
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
-#include "ui/ImportDialog.h"
 #include "ui/ListView.h"
 #include "ui/MainFM.h"
 #include "ui/SentrelListView.h"
@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -193,6 +194,35 @@ TEST_F(ImportDialogTest, AFileIsReadByteForByteAndAnUnreadableOneLeavesTheField)
     EXPECT_FALSE(entry.Monitored);
 }
 
+TEST_F(ImportDialogTest, AFileWithALineTooLongToShowIsPlannedUntilTheFieldIsTypedIn) {
+    TempConfig config;
+    const std::string path = config.Home() + "/one-line.txt";
+    std::string line; // 2000 addresses on one line, some 30 KB
+    for (int i = 0; i < 2000; ++i)
+        line += "127.0." + std::to_string(20 + i / 250) + "." + std::to_string(1 + i % 250) + " ";
+    config.Write(path, line + "\n");
+    SetImportFileDialogHook([&](bool, const QString&) { return QString::fromStdString(path); });
+    TImportDialog dialog;
+    WhenModalOpens([&](QWidget*) {
+        dialog.OpenFileBtn->click();
+        EXPECT_TRUE(dialog.FromFile());
+        EXPECT_TRUE(dialog.Text->toPlainText().isEmpty());
+        EXPECT_TRUE(dialog.Text->placeholderText().contains(QStringLiteral("one-line.txt")));
+        EXPECT_EQ(dialog.Model->rowCount(), 2000);
+        EXPECT_TRUE(dialog.ImportBtn->isEnabled());
+
+        dialog.Text->insertPlainText(QStringLiteral("127.0.0.9"));
+        EXPECT_FALSE(dialog.FromFile());
+        EXPECT_FALSE(dialog.ImportBtn->isEnabled());
+        dialog.Replan();
+        EXPECT_EQ(dialog.Model->rowCount(), 1);
+        dialog.ImportBtn->click();
+    });
+    ASSERT_TRUE(dialog.Execute(Devices));
+    ASSERT_EQ(dialog.Plan().Entries.size(), 1u);
+    EXPECT_EQ(dialog.Plan().Entries[0].Host, "127.0.0.9");
+}
+
 // ---- the Devices tab -------------------------------------------------------
 
 class DevicesTabImportTest : public ::testing::Test {
@@ -303,8 +333,7 @@ TEST_F(DevicesTabImportTest, AListTypedIntoTheHostFieldOpensTheImportWithIt) {
                 [](QWidget*) {
                     TImportDialog* dialog = OpenImportDialog();
                     ASSERT_NE(dialog, nullptr);
-                    EXPECT_EQ(dialog->Text->toPlainText(),
-                              QStringLiteral("127.0.0.5, 127.0.0.6"));
+                    EXPECT_EQ(dialog->Text->toPlainText(), QStringLiteral("127.0.0.5, 127.0.0.6"));
                     EXPECT_EQ(dialog->Model->rowCount(), 2);
                     dialog->ImportBtn->click();
                 },
@@ -331,18 +360,12 @@ protected:
         std::string text = "Windows Registry Editor Version 5.00\n\n"
                            "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0]\n";
         const std::pair<const char*, int> values[] = {
-            {"AutoScan", AutoScan},
-            {"ShowWindow", 1},
-            {"AllowEchoChange", 1},
-            {"AllowDeviceChanges", AllowDeviceChanges},
-            {"AllowClearLog", 1},
-            {"AllowChangeLogSize", 1},
-            {"ECHORequestSize", 32},
-            {"IPTimeToLive", 64},
-            {"ECHOTimeout", 1000},
-            {"PingInterval", 1},
-            {"SystemLogSize", 100},
-            {"DeviceLogSize", 50},
+            {"AutoScan", AutoScan},  {"ShowWindow", 1},
+            {"AllowEchoChange", 1},  {"AllowDeviceChanges", AllowDeviceChanges},
+            {"AllowClearLog", 1},    {"AllowChangeLogSize", 1},
+            {"ECHORequestSize", 32}, {"IPTimeToLive", 64},
+            {"ECHOTimeout", 1000},   {"PingInterval", 1},
+            {"SystemLogSize", 100},  {"DeviceLogSize", 50},
         };
         for (const auto& [name, value] : values) {
             char line[64];
