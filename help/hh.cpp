@@ -12,13 +12,14 @@
 
 namespace hh {
 
-const HelpTopic HelpTopics[11] = {
+const HelpTopic HelpTopics[12] = {
     {100, "Sentrel.chm::/system_log.html"},
     {110, "Sentrel.chm::/device_log.html"},
     {200, "Sentrel.chm::/options_dialog.html"},
     {210, "Sentrel.chm::/general_tab.html"},
     {220, "Sentrel.chm::/echo_settings_tab.html"},
     {230, "Sentrel.chm::/devices_tab.html"},
+    {235, "Sentrel.chm::/import_devices.html"},
     {240, "Sentrel.chm::/log_settings_tab.html"},
     {250, "Sentrel.chm::/alerts_tab.html"},
     {290, "Sentrel.chm::/network_deployment.html"},

@@ -1,10 +1,12 @@
 #include "ui/AdminOptionsFM.h"
 
 #include "core/SentrelSettingsCM.h"
+#include "core/import/DeviceImport.h"
 #include "ui/AppHelp.h"
 #include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
+#include "ui/ImportDialog.h"
 #include "ui/ListView.h"
 #include "ui/SpinEdit.h"
 #include "ui/TextCodec.h"
@@ -49,6 +51,16 @@ TSpinEdit* AddField(QFormLayout* form, const char* label, const char* tooltip, i
     caption->setBuddy(field);
     form->addRow(caption, field);
     return field;
+}
+
+// Two hosts the same but for the letter case of ASCII letters (host names
+// know no other case).
+bool SameTextNoCase(const std::string& A, const std::string& B) {
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(),
+                                              [&](char a, char b) { return lower(a) == lower(b); });
 }
 
 const char* const WebAddress = "https://www.kestrava.example/sentrel/";
@@ -114,6 +126,10 @@ TOptionsForm::TOptionsForm(QWidget* Parent) : QDialog(Parent) {
             [this] { Guarded([this] { EditDeviceBtnClick(); }); });
     connect(RemoveDeviceBtn, &QPushButton::clicked, this,
             [this] { Guarded([this] { RemoveDeviceBtnClick(); }); });
+    connect(ImportDeviceBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { ImportDeviceBtnClick(); }); });
+    connect(ExportDeviceBtn, &QPushButton::clicked, this,
+            [this] { Guarded([this] { ExportDeviceBtnClick(); }); });
     connect(DeviceList, &TListView::ItemDoubleClicked, this, [this](TListItem* item) {
         if (item != nullptr)
             Guarded([this] { EditDeviceBtnClick(); });
@@ -223,9 +239,18 @@ QWidget* TOptionsForm::CreateDevicesTab() {
     buttons->addWidget(AddDeviceBtn);
     buttons->addWidget(EditDeviceBtn);
     buttons->addWidget(RemoveDeviceBtn);
+    // Many devices at once, on a row of their own: five buttons do not fit
+    // the dialog's width side by side.
+    ImportDeviceBtn = new QPushButton(QStringLiteral("&Import..."));
+    ExportDeviceBtn = new QPushButton(QStringLiteral("E&xport..."));
+    auto* many = new QHBoxLayout;
+    many->addStretch();
+    many->addWidget(ImportDeviceBtn);
+    many->addWidget(ExportDeviceBtn);
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(DeviceList, 1);
     layout->addLayout(buttons);
+    layout->addLayout(many);
     return page;
 }
 
@@ -502,11 +527,46 @@ TListItem* TOptionsForm::SelectedRow() const {
 }
 
 void TOptionsForm::AddDeviceBtnClick() {
+    PropertiesDlg.IsListedHost = [this](const QString& host) {
+        return IsListedHost(host, nullptr);
+    };
     if (!PropertiesDlg.Execute(QStringLiteral("Add Device Info"), QString(), QString(), true,
-                               dtComputer, true))
+                               dtComputer, true)) {
+        // The host text was a list: the import takes it over.
+        if (!PropertiesDlg.ImportText.isEmpty())
+            ImportDeviceBtnClick(PropertiesDlg.ImportText);
         return;
+    }
     PropertiesDlg.StoreTo(*FSettings->Devices()->Add());
     FillDeviceList();
+}
+
+bool TOptionsForm::IsListedHost(const QString& Host, const TDeviceData* Except) const {
+    const std::string host = ToBytes(Host);
+    const TDeviceDataCollection* devices = FSettings->Devices();
+    for (int i = 0; i < devices->Count(); ++i) {
+        const TDeviceData* device = devices->Items(i);
+        if (device != Except && SameTextNoCase(device->Host(), host))
+            return true;
+    }
+    return false;
+}
+
+void TOptionsForm::ImportDeviceBtnClick(const QString& InitialText) {
+    TImportDialog dialog(this);
+    dialog.setWindowModality(Qt::WindowModal);
+    if (!dialog.Execute(*FSettings->Devices(), InitialText))
+        return;
+    // In place, as Add is: the dialog's OK saves, its Cancel keeps them.
+    ApplyImport(dialog.Plan(), *FSettings->Devices());
+    FillDeviceList();
+}
+
+void TOptionsForm::ExportDeviceBtnClick() {
+    const QString path = ChooseImportFile(this, true, QStringLiteral("devices.csv"));
+    if (path.isEmpty())
+        return;
+    WriteExportFile(FileSystemPath(path), DevicesCsv(*FSettings->Devices()));
 }
 
 void TOptionsForm::EditDeviceBtnClick() {
@@ -515,6 +575,9 @@ void TOptionsForm::EditDeviceBtnClick() {
         return;
     auto* device = static_cast<TDeviceData*>(row->Data());
     const QString host = ToQString(device->Host());
+    PropertiesDlg.IsListedHost = [this, device](const QString& other) {
+        return IsListedHost(other, device);
+    };
     if (!PropertiesDlg.Execute(QStringLiteral("Edit ") + host, host,
                                ToQString(device->Description()), device->Monitored(),
                                device->DeviceType(), false))

@@ -18,6 +18,7 @@ class QLineEdit;
 class QPushButton;
 class QTabWidget;
 class QWidget;
+class TDeviceData;
 class TListItem;
 class TListView;
 class TSentrelSettings;
@@ -49,6 +50,10 @@ public:
     void AddDeviceBtnClick();
     void EditDeviceBtnClick();
     void RemoveDeviceBtnClick();
+    // Runs the import dialog (on InitialText, when the device dialog handed
+    // a list over) and adds what it confirms to the settings' devices.
+    void ImportDeviceBtnClick(const QString& InitialText = {});
+    void ExportDeviceBtnClick();
     void DeviceListChange(TListItem* Item, TItemChange Change);
     int DeviceListCompare(TListItem* Item1, TListItem* Item2);
 
@@ -79,6 +84,8 @@ public:
     QPushButton* AddDeviceBtn = nullptr;
     QPushButton* EditDeviceBtn = nullptr;
     QPushButton* RemoveDeviceBtn = nullptr;
+    QPushButton* ImportDeviceBtn = nullptr;
+    QPushButton* ExportDeviceBtn = nullptr;
     QCheckBox* AllowEchoChange = nullptr;
     QCheckBox* AllowDeviceChanges = nullptr;
     QCheckBox* AllowChangeLogSize = nullptr;
@@ -123,6 +130,8 @@ private:
     QWidget* CreatePermissionsTab();
     void ShowPages(const QList<QWidget*>& Pages);
     TListItem* SelectedRow() const;
+    // Whether Host is a device's host, letter case aside; Except is left out.
+    bool IsListedHost(const QString& Host, const TDeviceData* Except) const;
     // Whether this mode may change the alert values (administration mode, or
     // a user the administrator allows).
     bool AlertsEditable() const;

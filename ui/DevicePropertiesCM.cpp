@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -23,6 +24,36 @@ namespace {
 const char* const DeviceTypeNames[DeviceTypeCount] = {"Computer", "Server", "Printer",
                                                       "Router",   "Bridge", "Interface"};
 constexpr int DeviceTypeColumns = 3;
+
+// What separates the hosts of a list typed or pasted into the host field.
+// A line edit keeps the line breaks of a paste in its text (it only draws
+// them as blanks), so they are looked for here too.
+bool IsListSeparator(QChar C) {
+    switch (C.unicode()) {
+    case ' ':
+    case '\t':
+    case ',':
+    case ';':
+    case '\n':
+    case '\r':
+    case QChar::LineSeparator:
+    case QChar::ParagraphSeparator:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A text in quotation marks for a question about it: on one line, and cut
+// short when long.
+QString Quoted(const QString& Text) {
+    constexpr int Longest = 80;
+    QString shown = Text.size() > Longest ? Text.left(Longest) + QChar(0x2026) : Text;
+    for (QChar& c : shown)
+        if (c.unicode() < 0x20 || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    return QChar(0x201C) + shown + QChar(0x201D);
+}
 
 } // namespace
 
@@ -110,7 +141,81 @@ void TDevicePropertiesForm::OKBtnClick() {
         box.exec();
         return;
     }
+    if (FNewDevice && !HostTakenAsOne())
+        return;
+    if (!ListedHostAccepted())
+        return;
     accept();
+}
+
+QStringList TDevicePropertiesForm::ListedHosts(const QString& Text) {
+    QStringList hosts;
+    QString host;
+    for (const QChar c : Text) {
+        if (IsListSeparator(c)) {
+            if (!host.isEmpty())
+                hosts << host;
+            host.clear();
+        } else {
+            host += c;
+        }
+    }
+    if (!host.isEmpty())
+        hosts << host;
+    return hosts;
+}
+
+bool TDevicePropertiesForm::HostTakenAsOne() {
+    const QString text = Host->text().trimmed();
+    const QStringList hosts = ListedHosts(text);
+    if (hosts.isEmpty() || std::none_of(text.begin(), text.end(), IsListSeparator))
+        return true;
+    const QString question =
+        Quoted(text) +
+        QStringLiteral(" looks like a list of %1 %2. Import %3 as a list?")
+            .arg(hosts.size())
+            .arg(hosts.size() == 1 ? QStringLiteral("host") : QStringLiteral("hosts"))
+            .arg(hosts.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question,
+                    QMessageBox::NoButton, this);
+    box.setWindowModality(Qt::WindowModal);
+    QPushButton* asList = box.addButton(QStringLiteral("Import as &List"), QMessageBox::AcceptRole);
+    QPushButton* asOne = box.addButton(QStringLiteral("Add as &One Host"), QMessageBox::ActionRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(asList);
+    box.exec();
+    if (box.clickedButton() == asOne)
+        return true;
+    if (box.clickedButton() == asList) {
+        // Every kind of line break as the import reads one.
+        QString list = text;
+        list.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        for (QChar& c : list)
+            if (c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+                c == QChar::ParagraphSeparator)
+                c = QLatin1Char('\n');
+        FImportText = list;
+        reject();
+        return false;
+    }
+    Host->setFocus();
+    return false;
+}
+
+bool TDevicePropertiesForm::ListedHostAccepted() {
+    const QString host = Host->text();
+    if (!FIsListedHost || (!FNewDevice && host == FStartHost) || !FIsListedHost(host))
+        return true;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"),
+                    Quoted(host) + QStringLiteral(" is already in the device list. Add it anyway?"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setWindowModality(Qt::WindowModal);
+    if (box.exec() == QMessageBox::Yes)
+        return true;
+    Host->setFocus();
+    Host->selectAll();
+    return false;
 }
 
 void TDevicePropertiesForm::HelpBtnClick() {
@@ -139,7 +244,10 @@ bool TDevicePropertiesDlg::Execute() {
         ~Cleanup() { Form = nullptr; }
     } cleanup{FForm};
 
+    ImportText.clear();
     form->FNewDevice = NewDevice;
+    form->FStartHost = Host;
+    form->FIsListedHost = IsListedHost;
     SetHelpContext(form.get(), NewDevice ? 300 : 310);
     form->Host->setText(Host);
     form->setWindowTitle(Caption);
@@ -155,8 +263,10 @@ bool TDevicePropertiesDlg::Execute() {
     }
     form->Monitored->setChecked(Monitored);
 
-    if (form->exec() != QDialog::Accepted)
+    if (form->exec() != QDialog::Accepted) {
+        ImportText = form->FImportText;
         return false;
+    }
 
     const QString host = form->Host->text();
     const QString description = form->Description->text();

@@ -416,6 +416,17 @@ void HelpDraw(QPainter& p) {
     QuestionMark(p, Qt::white, 2.0);
 }
 
+// A page with an arrow coming in from the left: hosts brought into the list.
+void ImportDraw(QPainter& p) {
+    Page(p, 5.0);
+    QPolygonF arrow;
+    arrow << QPointF(0.8, 7.2) << QPointF(5.6, 7.2) << QPointF(5.6, 4.4) << QPointF(10.4, 9.0)
+          << QPointF(5.6, 13.6) << QPointF(5.6, 10.8) << QPointF(0.8, 10.8);
+    p.setPen(Outline(QColor(0x0e, 0x2c, 0x60)));
+    p.setBrush(Vertical(4, 14, QColor(0x7c, 0xb8, 0xff), QColor(0x1e, 0x5a, 0xc4)));
+    p.drawPolygon(arrow);
+}
+
 // ---- program icon ---------------------------------------------------------
 
 // A radar screen with its sweeping beam, and a green lamp in the corner.
@@ -477,7 +488,7 @@ constexpr std::array<DrawFn, SmallImageCount> SmallDraws = {
 };
 
 constexpr std::array<DrawFn, ActionImageCount> ActionDraws = {
-    PauseDraw, PlayDraw, OptionsDraw, ViewLogDraw, HelpDraw,
+    PauseDraw, PlayDraw, OptionsDraw, ViewLogDraw, HelpDraw, ImportDraw,
 };
 
 template <std::size_t N>

@@ -1,7 +1,7 @@
 #pragma once
 // The program's images, drawn once in code at 16 by 16 pixels and cached:
 // the ten images of the device lists (four status lamps, six device types),
-// a neutral image for an unknown device type, the five action images with
+// a neutral image for an unknown device type, the six action images with
 // their disabled forms, and the program icon.
 
 #include <QIcon>
@@ -31,7 +31,8 @@ enum ActionImage : int {
     ActionOptions = 2, // a page with a check mark
     ActionViewLog = 3, // a page with a magnifier
     ActionHelp = 4,    // a question mark
-    ActionImageCount = 5,
+    ActionImport = 5,  // a page with an arrow coming in
+    ActionImageCount = 6,
 };
 
 // The image of a device type: its ordinal plus 4, or TypeUnknown.

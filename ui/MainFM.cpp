@@ -6,6 +6,7 @@
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
 #include "core/history/HistoryStore.h"
+#include "core/import/DeviceImport.h"
 #include "help/hh.h"
 #include "net/qsWinsock.h"
 #include "platform/EventSound.h"
@@ -14,6 +15,7 @@
 #include "ui/AppHelp.h"
 #include "ui/ErrorReport.h"
 #include "ui/Images.h"
+#include "ui/ImportDialog.h"
 #include "ui/ListFilterBar.h"
 #include "ui/LogViewerCM.h"
 #include "ui/QtDispatcher.h"
@@ -226,6 +228,7 @@ void TMain::CreateActions() {
     ViewLogAction = make("&View Log", nullptr, images::ActionViewLog);
     ViewDeviceLogAction = make("&View Log", nullptr, -1);
     HelpAction = make("&Help", nullptr, images::ActionHelp);
+    ImportAction = make("&Import Devices", "Import Devices", images::ActionImport);
 
     connect(StartAction, &QAction::triggered, this,
             [this] { Guarded([this] { StartActionExecute(); }); });
@@ -239,13 +242,17 @@ void TMain::CreateActions() {
             [this] { Guarded([this] { ViewDeviceLogActionExecute(); }); });
     connect(HelpAction, &QAction::triggered, this,
             [this] { Guarded([this] { HelpActionExecute(); }); });
+    connect(ImportAction, &QAction::triggered, this,
+            [this] { Guarded([this] { ImportActionExecute(); }); });
 
     ToolBar = addToolBar(QStringLiteral("ToolBar"));
     ToolBar->setMovable(false);
     ToolBar->setFloatable(false);
     ToolBar->setIconSize(QSize(16, 16));
     ToolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
-    for (QAction* action : {StartAction, StopAction, OptionsAction, ViewLogAction, HelpAction})
+    // New buttons go last: the ones there are keep their places.
+    for (QAction* action :
+         {StartAction, StopAction, OptionsAction, ViewLogAction, HelpAction, ImportAction})
         ToolBar->addAction(action);
     for (QWidget* button : ToolBar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
         if (button->inherits("QToolButton"))
@@ -324,6 +331,7 @@ void TMain::FormCreate() {
     List->Rebuild();
     Timer->start();
     FAdminMode = IsAdminSwitch(FArguments);
+    ImportAction->setEnabled(DeviceChangesAllowed());
 }
 
 void TMain::TimerTimer() {
@@ -357,6 +365,8 @@ void TMain::ApplicationEventsIdle() {
     if (active != FTrayActive)
         TrayStateChanged();
     ViewDeviceLogActionUpdate();
+    if (const bool allowed = DeviceChangesAllowed(); ImportAction->isEnabled() != allowed)
+        ImportAction->setEnabled(allowed);
 }
 
 void TMain::StartActionExecute() {
@@ -635,6 +645,26 @@ void TMain::OptionsActionExecute() {
     Settings->Save();
     ApplyAlertSettings();
     // Rebuilding discards every device scanner and its log; the system log stays.
+    List->Rebuild();
+    Scanner->SetActive(FScanning);
+    TrayStateChanged();
+}
+
+bool TMain::DeviceChangesAllowed() const {
+    return FAdminMode || Settings->AllowDeviceChanges;
+}
+
+void TMain::ImportActionExecute() {
+    if (!DeviceChangesAllowed())
+        return;
+    TImportDialog dialog(this);
+    dialog.setWindowModality(Qt::WindowModal);
+    if (!dialog.Execute(*Settings->Devices()))
+        return;
+    // Saved at once, or taken back and reported: the list and the file agree.
+    ImportAndSave(dialog.Plan(), *Settings);
+    // As after the options dialog: rebuilding discards every device scanner
+    // and its log, and scanning goes on as it was.
     List->Rebuild();
     Scanner->SetActive(FScanning);
     TrayStateChanged();

@@ -59,6 +59,8 @@ public:
     QAction* ViewLogAction = nullptr;
     QAction* ViewDeviceLogAction = nullptr;
     QAction* HelpAction = nullptr;
+    // Many devices at once; offered where the device list may be changed.
+    QAction* ImportAction = nullptr;
     QMenu* TrayPopup = nullptr;
     QMenu* ListPopup = nullptr;
     QSystemTrayIcon* TrayIcon = nullptr;
@@ -112,6 +114,9 @@ public:
     void ViewDeviceLogActionExecute();
     void ViewDeviceLogActionUpdate();
     void HelpActionExecute();
+    void ImportActionExecute();
+    // Administration mode, or a user the administrator lets change devices.
+    bool DeviceChangesAllowed() const;
 
     // The administration switch: the first argument, upper-cased, is
     // ADMIN, -ADMIN, /ADMIN or \ADMIN.

@@ -80,6 +80,7 @@ const QList<QPair<int, QString>> Topics = {
     {210, QStringLiteral("general_tab.html")},
     {220, QStringLiteral("echo_settings_tab.html")},
     {230, QStringLiteral("devices_tab.html")},
+    {235, QStringLiteral("import_devices.html")},
     {240, QStringLiteral("log_settings_tab.html")},
     {250, QStringLiteral("alerts_tab.html")},
     {290, QStringLiteral("network_deployment.html")},

@@ -163,6 +163,104 @@ TEST_F(DevicePropertiesTest, AnUnknownDeviceTypeStaysUnlessOneIsPicked) {
     EXPECT_EQ(Dlg.DeviceType, dtServer);
 }
 
+// Answers the next message box with the button captioned Caption, after
+// keeping its text.
+void AnswerBox(const QString& Caption, QString* Text) {
+    OnNextModal([Caption, Text](QWidget* window) {
+        auto* box = qobject_cast<QMessageBox*>(window);
+        ASSERT_NE(box, nullptr);
+        *Text = box->text();
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == Caption) {
+                button->click();
+                return;
+            }
+        ADD_FAILURE() << "no button " << Caption.toStdString();
+    });
+}
+
+TEST_F(DevicePropertiesTest, AHostFieldHoldingAListOffersTheImport) {
+    // A paste keeps its line breaks in the field's text.
+    const QString pasted = QStringLiteral(" 10.51.0.10\n10.51.0.11\r\n10.51.0.12 ");
+    QString question;
+    bool stillOpen = false;
+    // Cancel: back in the field, nothing taken.
+    EXPECT_FALSE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(pasted);
+        AnswerBox(QStringLiteral("Cancel"), &question);
+        form.OKBtn->click();
+        stillOpen = form.isVisible();
+        EXPECT_EQ(form.focusWidget(), form.Host);
+        form.CancelBtn->click();
+    }));
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(question, QStringLiteral("\u201C10.51.0.10 10.51.0.11  10.51.0.12\u201D looks like a "
+                                       "list of 3 hosts. Import them as a list?"));
+    EXPECT_TRUE(Dlg.ImportText.isEmpty());
+
+    // Import as a list: the run ends with the text, line breaks as the
+    // import reads them, and without a device.
+    EXPECT_FALSE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(pasted);
+        AnswerBox(QStringLiteral("Import as &List"), &question);
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.ImportText, QStringLiteral("10.51.0.10\n10.51.0.11\n10.51.0.12"));
+
+    // One host after all: as before, the text as typed.
+    EXPECT_TRUE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("a;b"));
+        AnswerBox(QStringLiteral("Add as &One Host"), &question);
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(question, QStringLiteral("\u201Ca;b\u201D looks like a list of 2 hosts. Import them "
+                                       "as a list?"));
+    EXPECT_EQ(Dlg.Host, QStringLiteral("a;b"));
+    EXPECT_TRUE(Dlg.ImportText.isEmpty());
+
+    // Editing never offers it.
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("printer1 printer2"));
+        form.OKBtn->click();
+    }));
+}
+
+TEST_F(DevicePropertiesTest, AHostAlreadyListedIsAskedAboutOnlyWhenNewOrChanged) {
+    std::vector<QString> asked;
+    Dlg.IsListedHost = [&](const QString& host) {
+        asked.push_back(host);
+        return host.compare(QStringLiteral("PRINTER1"), Qt::CaseInsensitive) == 0 ||
+               host == QStringLiteral("127.0.0.1");
+    };
+    QString question;
+    bool stillOpen = false;
+    EXPECT_FALSE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("127.0.0.1"));
+        AnswerBox(QStringLiteral("&No"), &question);
+        form.OKBtn->click();
+        stillOpen = form.isVisible();
+        form.CancelBtn->click();
+    }));
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(question,
+              QStringLiteral("\u201C127.0.0.1\u201D is already in the device list. Add it "
+                             "anyway?"));
+    EXPECT_TRUE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("127.0.0.1"));
+        AnswerBox(QStringLiteral("&Yes"), &question);
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.Host, QStringLiteral("127.0.0.1"));
+
+    // The device being edited keeps its host without a question.
+    asked.clear();
+    EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
+        form.Description->setText(QStringLiteral("moved"));
+        form.OKBtn->click();
+    }));
+    EXPECT_TRUE(asked.empty());
+}
+
 TEST_F(DevicePropertiesTest, ControlsAndScreenshot) {
     Run(true, [&](TDevicePropertiesForm& form) {
         QApplication::processEvents();
