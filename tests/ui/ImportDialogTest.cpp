@@ -109,8 +109,8 @@ TEST_F(ImportDialogTest, PreviewShowsEveryEntryItsResultAndTheCountBeforeImport)
         EXPECT_EQ(Cell(dialog, 0, TImportPlanModel::colType), QStringLiteral("Computer"));
         EXPECT_NE(dialog.Model->index(5, 0).data(Qt::BackgroundRole),
                   dialog.Model->index(7, 0).data(Qt::BackgroundRole));
-        EXPECT_EQ(dialog.Summary->text(),
-                  QStringLiteral("5 to add (5 from ranges), 1 already in the list, 1 repeated, 2 invalid"));
+        EXPECT_EQ(dialog.Summary->text(), QStringLiteral("5 to add (5 from ranges), 1 already in "
+                                                         "the list, 1 repeated, 2 invalid"));
         EXPECT_TRUE(dialog.ImportBtn->isEnabled());
         EXPECT_TRUE(dialog.ImportBtn->isDefault());
 
