@@ -1,0 +1,401 @@
+#include "core/metrics/MetricsServer.h"
+
+// libmicrohttpd with one internal thread polling every connection through
+// epoll: a slow client costs a socket, never a thread. Each connection gets a
+// small memory pool, so an oversized request line or header block is refused
+// by the library itself (414/431) before it reaches us, and a request body is
+// never read: every answer is queued as soon as the headers are in.
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+namespace {
+
+constexpr unsigned ConnectionLimit = 32;
+constexpr unsigned ConnectionsPerClient = 4;
+constexpr unsigned ConnectionTimeoutS = 10;
+// Request line and headers must fit in this; Prometheus sends some 300 bytes.
+constexpr size_t ConnectionMemory = 16 * 1024;
+constexpr int ListenBacklog = 64;
+// Level 1 packs the text format some eight to one, at a fraction of the cost
+// of the default level (see scripts/bench, section 16).
+constexpr int GzipLevel = 1;
+// Bodies kept for reuse between scrapes; more only while several are in flight.
+constexpr size_t KeptBuffers = 2;
+
+constexpr char ContentType[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char NotFoundText[] = "Not found: the metrics are served at /metrics\n";
+constexpr char NotAllowedText[] = "Method not allowed: /metrics answers GET and HEAD\n";
+constexpr char FailedText[] = "The metrics could not be rendered\n";
+
+// Text from the user inside quotes, bytes that could garble a message shown
+// as \xNN, and long text cut short.
+std::string Quoted(std::string_view Text) {
+    constexpr size_t Longest = 64;
+    std::string out = "\"";
+    for (size_t i = 0; i < Text.size() && i < Longest; ++i) {
+        const auto c = static_cast<unsigned char>(Text[i]);
+        if (c < 0x20 || c >= 0x7f) {
+            static constexpr char Hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += Hex[c >> 4];
+            out += Hex[c & 15];
+        } else {
+            if (c == '"' || c == '\\')
+                out += '\\';
+            out += static_cast<char>(c);
+        }
+    }
+    if (Text.size() > Longest)
+        out += "...";
+    return out + "\"";
+}
+
+bool AllDigits(std::string_view Text) {
+    if (Text.empty())
+        return false;
+    for (char c : Text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// 1 to 65535, decimal digits only.
+std::optional<uint16_t> ParsePort(std::string_view Text) {
+    if (!AllDigits(Text) || Text.size() > 5)
+        return std::nullopt;
+    unsigned value = 0;
+    for (char c : Text)
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value < 1 || value > 65535)
+        return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+// A dotted quad in its strict form (four decimal parts 0 to 255), or
+// "localhost"; the address in its usual spelling.
+std::optional<std::string> ParseAddress(std::string_view Text) {
+    if (Text == "localhost")
+        return "127.0.0.1";
+    in_addr address{};
+    if (Text.size() > 15 || inet_pton(AF_INET, std::string(Text).c_str(), &address) != 1)
+        return std::nullopt;
+    char spelled[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, spelled, sizeof spelled);
+    return std::string(spelled);
+}
+
+// Whether Accept-Encoding admits gzip: a "gzip" (or "x-gzip", or "*") coding
+// whose quality is not zero.
+bool AcceptsGzip(const char* Header) {
+    if (Header == nullptr)
+        return false;
+    std::string_view rest(Header);
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const size_t semicolon = item.find(';');
+        std::string_view coding = item.substr(0, semicolon);
+        std::string_view params =
+            semicolon == std::string_view::npos ? std::string_view() : item.substr(semicolon + 1);
+        auto trim = [](std::string_view s) {
+            while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+                s.remove_prefix(1);
+            while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+                s.remove_suffix(1);
+            return s;
+        };
+        coding = trim(coding);
+        auto is = [&](std::string_view name) {
+            if (coding.size() != name.size())
+                return false;
+            for (size_t i = 0; i < name.size(); ++i)
+                if ((coding[i] | 0x20) != name[i])
+                    return false;
+            return true;
+        };
+        if (!is("gzip") && !is("x-gzip") && coding != "*")
+            continue;
+        // "q=0", "q=0.", "q=0.000" refuse; any other quality admits.
+        params = trim(params);
+        if (params.size() >= 2 && (params[0] | 0x20) == 'q' && params[1] == '=') {
+            std::string_view q = trim(params.substr(2));
+            bool zero = !q.empty() && q[0] == '0';
+            for (size_t i = 1; zero && i < q.size(); ++i)
+                zero = (i == 1 && q[i] == '.') || (i > 1 && q[i] == '0');
+            if (zero)
+                continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<TMetricsEndpoint> ParseMetricsEndpoint(std::string_view Text, std::string& Error) {
+    const std::string prefix = Quoted(Text) + " is not an address and port: ";
+    if (Text.empty()) {
+        Error = prefix + "give a port such as 9437, or an address and port such as 127.0.0.1:9437";
+        return std::nullopt;
+    }
+    if (Text.front() == '[' || Text.find(':') != Text.rfind(':')) {
+        Error = prefix + "IPv6 addresses are not supported yet";
+        return std::nullopt;
+    }
+    const size_t colon = Text.find(':');
+    if (colon == std::string_view::npos) {
+        if (AllDigits(Text)) {
+            if (auto port = ParsePort(Text))
+                return TMetricsEndpoint{"127.0.0.1", *port};
+            Error = prefix + "the port must be 1 to 65535";
+        } else if (ParseAddress(Text)) {
+            Error = prefix + "the port is missing, as in " + std::string(Text) + ":9437";
+        } else {
+            Error = prefix + "give a port such as 9437, or an address and port such as 127.0.0.1:9437";
+        }
+        return std::nullopt;
+    }
+    const auto address = ParseAddress(Text.substr(0, colon));
+    if (!address) {
+        Error = prefix + Quoted(Text.substr(0, colon)) + " is not an IPv4 address such as 127.0.0.1";
+        return std::nullopt;
+    }
+    const auto port = ParsePort(Text.substr(colon + 1));
+    if (!port) {
+        Error = prefix + "the port must be 1 to 65535";
+        return std::nullopt;
+    }
+    return TMetricsEndpoint{*address, *port};
+}
+
+std::string FormatMetricsEndpoint(const TMetricsEndpoint& Endpoint) {
+    return Endpoint.Address + ":" + std::to_string(Endpoint.Port);
+}
+
+struct TMetricsServer::TImpl {
+    // A body handed to the library, back in the pool when the response is freed.
+    struct TBuffer {
+        TImpl* Owner = nullptr;
+        std::string Data;
+    };
+
+    TRender Render;
+    MHD_Daemon* Daemon = nullptr;
+    std::optional<TMetricsEndpoint> Listening;
+    MHD_Response* NotFound = nullptr;
+    MHD_Response* NotAllowed = nullptr;
+    MHD_Response* Failed = nullptr;
+
+    // Only the server's thread compresses; the stream keeps its tables.
+    z_stream Zip{};
+    bool ZipReady = false;
+    Bytef Chunk[64 * 1024];
+
+    std::mutex PoolLock;
+    std::vector<std::unique_ptr<TBuffer>> Pool;
+
+    explicit TImpl(TRender R) : Render(std::move(R)) {
+        NotFound = TextResponse(NotFoundText);
+        NotAllowed = TextResponse(NotAllowedText);
+        MHD_add_response_header(NotAllowed, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+        Failed = TextResponse(FailedText);
+    }
+    ~TImpl() {
+        MHD_destroy_response(NotFound);
+        MHD_destroy_response(NotAllowed);
+        MHD_destroy_response(Failed);
+        if (ZipReady)
+            deflateEnd(&Zip);
+    }
+
+    static MHD_Response* TextResponse(const char* Text) {
+        MHD_Response* response = MHD_create_response_from_buffer(
+            strlen(Text), const_cast<char*>(Text), MHD_RESPMEM_PERSISTENT);
+        if (response == nullptr)
+            throw std::bad_alloc();
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+        return response;
+    }
+
+    std::unique_ptr<TBuffer> TakeBuffer() {
+        std::lock_guard lock(PoolLock);
+        if (Pool.empty()) {
+            auto buffer = std::make_unique<TBuffer>();
+            buffer->Owner = this;
+            return buffer;
+        }
+        auto buffer = std::move(Pool.back());
+        Pool.pop_back();
+        return buffer;
+    }
+    void GiveBack(std::unique_ptr<TBuffer> Buffer) {
+        std::lock_guard lock(PoolLock);
+        if (Pool.size() < KeptBuffers)
+            Pool.push_back(std::move(Buffer));
+    }
+    static void Freed(void* Cls) {
+        std::unique_ptr<TBuffer> buffer(static_cast<TBuffer*>(Cls));
+        buffer->Owner->GiveBack(std::move(buffer));
+    }
+
+    // In appended to Out as a gzip member, through a chunk kept between
+    // scrapes: the output is some eighth of the input, so sizing Out for the
+    // worst case would zero-fill megabytes each time.
+    bool Gzip(const std::string& In, std::string& Out) {
+        if (!ZipReady) {
+            if (deflateInit2(&Zip, GzipLevel, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+                return false;
+            ZipReady = true;
+        } else if (deflateReset(&Zip) != Z_OK) {
+            return false;
+        }
+        Zip.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(In.data()));
+        Zip.avail_in = static_cast<uInt>(In.size());
+        for (;;) {
+            Zip.next_out = Chunk;
+            Zip.avail_out = sizeof Chunk;
+            const int result = deflate(&Zip, Z_FINISH);
+            Out.append(reinterpret_cast<const char*>(Chunk), sizeof Chunk - Zip.avail_out);
+            if (result == Z_STREAM_END)
+                return true;
+            if (result != Z_OK && result != Z_BUF_ERROR)
+                return false;
+        }
+    }
+
+    MHD_Result Scrape(MHD_Connection* Connection) {
+        const bool gzip = AcceptsGzip(
+            MHD_lookup_connection_value(Connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+        std::unique_ptr<TBuffer> body;
+        try {
+            body = TakeBuffer();
+            body->Data.clear();
+            Render(body->Data);
+            if (gzip) {
+                auto packed = TakeBuffer();
+                packed->Data.clear();
+                if (!Gzip(body->Data, packed->Data))
+                    return MHD_queue_response(Connection, MHD_HTTP_INTERNAL_SERVER_ERROR, Failed);
+                GiveBack(std::move(body));
+                body = std::move(packed);
+            }
+        } catch (...) {
+            return MHD_queue_response(Connection, MHD_HTTP_INTERNAL_SERVER_ERROR, Failed);
+        }
+        MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->Data.size(), body->Data.data(), &TImpl::Freed, body.get());
+        if (response == nullptr)
+            return MHD_queue_response(Connection, MHD_HTTP_INTERNAL_SERVER_ERROR, Failed);
+        body.release(); // the response owns it now
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, ContentType);
+        MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+        if (gzip)
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_ENCODING, "gzip");
+        const MHD_Result queued = MHD_queue_response(Connection, MHD_HTTP_OK, response);
+        MHD_destroy_response(response);
+        return queued;
+    }
+
+    static MHD_Result Answer(void* Cls, MHD_Connection* Connection, const char* Url,
+                             const char* Method, const char* /*Version*/,
+                             const char* /*UploadData*/, size_t* UploadSize, void** /*State*/) {
+        auto* self = static_cast<TImpl*>(Cls);
+        // Every answer goes with the first call, when only the headers are in;
+        // a body that still arrives means the answer is out: drop the client.
+        if (*UploadSize != 0)
+            return MHD_NO;
+        if (strcmp(Url, "/metrics") != 0)
+            return MHD_queue_response(Connection, MHD_HTTP_NOT_FOUND, self->NotFound);
+        if (strcmp(Method, MHD_HTTP_METHOD_GET) != 0 && strcmp(Method, MHD_HTTP_METHOD_HEAD) != 0)
+            return MHD_queue_response(Connection, MHD_HTTP_METHOD_NOT_ALLOWED, self->NotAllowed);
+        return self->Scrape(Connection);
+    }
+
+    // The path is compared as sent: decoding "%6D" or "%00" could make some
+    // other path read as /metrics.
+    static size_t KeepEscapes(void*, MHD_Connection*, char* Text) { return strlen(Text); }
+};
+
+TMetricsServer::TMetricsServer(TRender Render) : FImpl(std::make_unique<TImpl>(std::move(Render))) {}
+
+TMetricsServer::~TMetricsServer() {
+    Stop();
+}
+
+void TMetricsServer::Start(const TMetricsEndpoint& Endpoint) {
+    Stop();
+    const std::string where = FormatMetricsEndpoint(Endpoint);
+    auto fail = [&](int Error) {
+        throw EMetricsError("Cannot serve metrics on " + where + ": " +
+                            std::generic_category().message(Error));
+    };
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Endpoint.Port);
+    const std::string host = Endpoint.Address == "localhost" ? "127.0.0.1" : Endpoint.Address;
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw EMetricsError("Cannot serve metrics on " + where + ": not an IPv4 address");
+
+    // The socket is ours until the library takes it, so that a failure names
+    // its cause: the address in use, not on this machine, or not permitted.
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        fail(errno);
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, ListenBacklog) != 0) {
+        const int error = errno;
+        close(fd);
+        fail(error);
+    }
+
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &TImpl::Answer,
+        FImpl.get(), MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, ConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT,
+        ConnectionTimeoutS, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
+        MHD_OPTION_UNESCAPE_CALLBACK, &TImpl::KeepEscapes, nullptr, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        const int error = errno;
+        close(fd);
+        fail(error != 0 ? error : EIO);
+    }
+    FImpl->Daemon = daemon;
+
+    uint16_t port = Endpoint.Port;
+    if (const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
+        info != nullptr && info->port != 0)
+        port = info->port;
+    FImpl->Listening = TMetricsEndpoint{host, port};
+}
+
+void TMetricsServer::Stop() {
+    if (FImpl->Daemon == nullptr)
+        return;
+    // Ends the thread (after a render in progress) and closes every
+    // connection and the listening socket.
+    MHD_stop_daemon(FImpl->Daemon);
+    FImpl->Daemon = nullptr;
+    FImpl->Listening.reset();
+}
+
+bool TMetricsServer::Running() const {
+    return FImpl->Daemon != nullptr;
+}
+
+std::optional<TMetricsEndpoint> TMetricsServer::Endpoint() const {
+    return FImpl->Listening;
+}
