@@ -13,8 +13,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <system_error>
 #include <vector>
@@ -163,13 +165,15 @@ std::optional<TMetricsEndpoint> ParseMetricsEndpoint(std::string_view Text, std:
         } else if (ParseAddress(Text)) {
             Error = prefix + "the port is missing, as in " + std::string(Text) + ":9437";
         } else {
-            Error = prefix + "give a port such as 9437, or an address and port such as 127.0.0.1:9437";
+            Error =
+                prefix + "give a port such as 9437, or an address and port such as 127.0.0.1:9437";
         }
         return std::nullopt;
     }
     const auto address = ParseAddress(Text.substr(0, colon));
     if (!address) {
-        Error = prefix + Quoted(Text.substr(0, colon)) + " is not an IPv4 address such as 127.0.0.1";
+        Error =
+            prefix + Quoted(Text.substr(0, colon)) + " is not an IPv4 address such as 127.0.0.1";
         return std::nullopt;
     }
     const auto port = ParsePort(Text.substr(colon + 1));
@@ -203,6 +207,9 @@ struct TMetricsServer::TImpl {
     bool ZipReady = false;
     Bytef Chunk[64 * 1024];
 
+    // Connections open now.
+    std::atomic<unsigned> Open{0};
+
     std::mutex PoolLock;
     std::vector<std::unique_ptr<TBuffer>> Pool;
 
@@ -225,7 +232,8 @@ struct TMetricsServer::TImpl {
             strlen(Text), const_cast<char*>(Text), MHD_RESPMEM_PERSISTENT);
         if (response == nullptr)
             throw std::bad_alloc();
-        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                                "text/plain; charset=utf-8");
         return response;
     }
 
@@ -276,8 +284,8 @@ struct TMetricsServer::TImpl {
     }
 
     MHD_Result Scrape(MHD_Connection* Connection) {
-        const bool gzip = AcceptsGzip(
-            MHD_lookup_connection_value(Connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING));
+        const bool gzip = AcceptsGzip(MHD_lookup_connection_value(Connection, MHD_HEADER_KIND,
+                                                                  MHD_HTTP_HEADER_ACCEPT_ENCODING));
         std::unique_ptr<TBuffer> body;
         try {
             body = TakeBuffer();
@@ -308,19 +316,84 @@ struct TMetricsServer::TImpl {
         return queued;
     }
 
+    // What a request gets, decided once its headers are in.
+    enum class TAnswer { NotFound, NotAllowed, Scrape };
+    static inline const TAnswer Answers[] = {TAnswer::NotFound, TAnswer::NotAllowed,
+                                             TAnswer::Scrape};
+
+    static TAnswer Decide(MHD_Connection* Connection, const char* Url, const char* Method,
+                          const char* Version, const char* UriEnd) {
+        // The request line had a raw NUL when the URI's text ended before the
+        // version: what follows the NUL must not count as "/metrics" either.
+        if (UriEnd == nullptr || UriEnd + 1 != Version)
+            return TAnswer::NotFound;
+        (void)Connection;
+        if (strcmp(Url, "/metrics") != 0)
+            return TAnswer::NotFound;
+        if (strcmp(Method, MHD_HTTP_METHOD_GET) != 0 && strcmp(Method, MHD_HTTP_METHOD_HEAD) != 0)
+            return TAnswer::NotAllowed;
+        return TAnswer::Scrape;
+    }
+
+    static bool HasBody(MHD_Connection* Connection) {
+        const char* length = MHD_lookup_connection_value(Connection, MHD_HEADER_KIND,
+                                                         MHD_HTTP_HEADER_CONTENT_LENGTH);
+        return (length != nullptr && strcmp(length, "0") != 0) ||
+               MHD_lookup_connection_value(Connection, MHD_HEADER_KIND,
+                                           MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+    }
+
+    MHD_Result Queue(MHD_Connection* Connection, TAnswer Answer) {
+        switch (Answer) {
+        case TAnswer::NotFound:
+            return MHD_queue_response(Connection, MHD_HTTP_NOT_FOUND, NotFound);
+        case TAnswer::NotAllowed:
+            return MHD_queue_response(Connection, MHD_HTTP_METHOD_NOT_ALLOWED, NotAllowed);
+        case TAnswer::Scrape:
+            break;
+        }
+        return Scrape(Connection);
+    }
+
+    // State holds where the URI ended (from UriSeen) on the first call, and
+    // the answer decided from then on.
     static MHD_Result Answer(void* Cls, MHD_Connection* Connection, const char* Url,
-                             const char* Method, const char* /*Version*/,
-                             const char* /*UploadData*/, size_t* UploadSize, void** /*State*/) {
+                             const char* Method, const char* Version, const char* /*UploadData*/,
+                             size_t* UploadSize, void** State) {
         auto* self = static_cast<TImpl*>(Cls);
-        // Every answer goes with the first call, when only the headers are in;
-        // a body that still arrives means the answer is out: drop the client.
+        const auto* decided = static_cast<const TAnswer*>(*State);
+        if (decided < std::begin(Answers) || decided >= std::end(Answers)) {
+            const TAnswer answer =
+                Decide(Connection, Url, Method, Version, static_cast<const char*>(*State));
+            *State = const_cast<TAnswer*>(&Answers[static_cast<int>(answer)]);
+            // A request with a body is answered at once, which leaves the body
+            // unread and the connection to be closed; any other is answered on
+            // the next call, keeping the connection for the next scrape.
+            if (HasBody(Connection))
+                return self->Queue(Connection, answer);
+            return MHD_YES;
+        }
+        // A body nobody announced.
         if (*UploadSize != 0)
             return MHD_NO;
-        if (strcmp(Url, "/metrics") != 0)
-            return MHD_queue_response(Connection, MHD_HTTP_NOT_FOUND, self->NotFound);
-        if (strcmp(Method, MHD_HTTP_METHOD_GET) != 0 && strcmp(Method, MHD_HTTP_METHOD_HEAD) != 0)
-            return MHD_queue_response(Connection, MHD_HTTP_METHOD_NOT_ALLOWED, self->NotAllowed);
-        return self->Scrape(Connection);
+        return self->Queue(Connection, *decided);
+    }
+
+    // Past the limit a connection is accepted and closed at once, rather than
+    // left waiting in the listen queue until one closes.
+    static MHD_Result Admit(void* Cls, const sockaddr*, socklen_t) {
+        return static_cast<TImpl*>(Cls)->Open < ConnectionLimit ? MHD_YES : MHD_NO;
+    }
+    static void Counted(void* Cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode Code) {
+        auto* self = static_cast<TImpl*>(Cls);
+        if (Code == MHD_CONNECTION_NOTIFY_STARTED)
+            ++self->Open;
+        else if (Code == MHD_CONNECTION_NOTIFY_CLOSED)
+            --self->Open;
+    }
+
+    static void* UriSeen(void*, const char* Uri, MHD_Connection*) {
+        return const_cast<char*>(Uri + strlen(Uri));
     }
 
     // The path is compared as sent: decoding "%6D" or "%00" could make some
@@ -328,7 +401,8 @@ struct TMetricsServer::TImpl {
     static size_t KeepEscapes(void*, MHD_Connection*, char* Text) { return strlen(Text); }
 };
 
-TMetricsServer::TMetricsServer(TRender Render) : FImpl(std::make_unique<TImpl>(std::move(Render))) {}
+TMetricsServer::TMetricsServer(TRender Render)
+    : FImpl(std::make_unique<TImpl>(std::move(Render))) {}
 
 TMetricsServer::~TMetricsServer() {
     Stop();
@@ -362,12 +436,15 @@ void TMetricsServer::Start(const TMetricsEndpoint& Endpoint) {
         fail(error);
     }
 
+    FImpl->Open = 0;
     MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &TImpl::Answer,
-        FImpl.get(), MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, ConnectionLimit,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, &TImpl::Admit, FImpl.get(),
+        &TImpl::Answer, FImpl.get(), MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT,
+        ConnectionLimit + 1, MHD_OPTION_NOTIFY_CONNECTION, &TImpl::Counted, FImpl.get(),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, ConnectionsPerClient, MHD_OPTION_CONNECTION_TIMEOUT,
         ConnectionTimeoutS, MHD_OPTION_CONNECTION_MEMORY_LIMIT, ConnectionMemory,
-        MHD_OPTION_UNESCAPE_CALLBACK, &TImpl::KeepEscapes, nullptr, MHD_OPTION_END);
+        MHD_OPTION_UNESCAPE_CALLBACK, &TImpl::KeepEscapes, nullptr, MHD_OPTION_URI_LOG_CALLBACK,
+        &TImpl::UriSeen, nullptr, MHD_OPTION_END);
     if (daemon == nullptr) {
         const int error = errno;
         close(fd);
