@@ -215,6 +215,28 @@ TEST_F(MetricsServerTest, ScrapePlainAndGzip) {
     EXPECT_EQ(head.Headers["content-length"], std::to_string(Body.size()));
 }
 
+// Blocks of the compressed body are reused while their text stays the same:
+// a change in the middle, one that shifts what follows, and fewer lines.
+TEST(MetricsServerGzipTest, ChangingBodies) {
+    std::string body = SampleBody();
+    TMetricsServer server([&](std::string& Out) { Out += body; });
+    server.Start({"127.0.0.1", 0});
+    const uint16_t port = server.Endpoint()->Port;
+    const std::string gzip = Request("GET", "/metrics", "Accept-Encoding: gzip\r\n");
+    const std::string first = body;
+    for (int round = 0; round < 5; ++round) {
+        if (round == 1)
+            body[body.size() / 2] = body[body.size() / 2] == '1' ? '0' : '1';
+        if (round == 2)
+            body.insert(body.size() / 3, "x 1\n");
+        if (round == 3)
+            body.resize(body.size() / 4);
+        if (round == 4)
+            body = first;
+        EXPECT_TRUE(Gunzip(Ask(port, gzip).Body) == body) << round;
+    }
+}
+
 TEST_F(MetricsServerTest, OtherPathsAndMethodsRefused) {
     for (const char* path :
          {"/", "/metrics/", "/metricsx", "/Metrics", "/%6detrics", "/metrics%00",
