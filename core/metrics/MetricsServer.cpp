@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -27,7 +28,7 @@ constexpr unsigned ConnectionLimit = 32;
 constexpr unsigned ConnectionsPerClient = 4;
 constexpr unsigned ConnectionTimeoutS = 10;
 // Request line and headers must fit in this; Prometheus sends some 300 bytes.
-constexpr size_t ConnectionMemory = 16 * 1024;
+constexpr size_t ConnectionMemory = size_t{16} * 1024;
 constexpr int ListenBacklog = 64;
 // Level 1 packs the text format some twelve to one in half the time of the
 // default level; higher levels gain a few percent at twice the cost.
@@ -66,12 +67,8 @@ std::string Quoted(std::string_view Text) {
 }
 
 bool AllDigits(std::string_view Text) {
-    if (Text.empty())
-        return false;
-    for (char c : Text)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
+    return !Text.empty() &&
+           std::all_of(Text.begin(), Text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // 1 to 65535, decimal digits only.
@@ -99,6 +96,37 @@ std::optional<std::string> ParseAddress(std::string_view Text) {
     return std::string(spelled);
 }
 
+std::string_view Trimmed(std::string_view Text) {
+    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t'))
+        Text.remove_prefix(1);
+    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t'))
+        Text.remove_suffix(1);
+    return Text;
+}
+
+// Name in lower case.
+bool SameToken(std::string_view Text, std::string_view Name) {
+    if (Text.size() != Name.size())
+        return false;
+    for (size_t i = 0; i < Name.size(); ++i)
+        if ((Text[i] | 0x20) != Name[i])
+            return false;
+    return true;
+}
+
+// Whether the parameters of a coding say "q=0" ("q=0.", "q=0.000").
+bool ZeroQuality(std::string_view Params) {
+    Params = Trimmed(Params);
+    if (Params.size() < 2 || (Params[0] | 0x20) != 'q' || Params[1] != '=')
+        return false;
+    const std::string_view q = Trimmed(Params.substr(2));
+    if (q.empty() || q[0] != '0')
+        return false;
+    if (q.size() == 1)
+        return true;
+    return q[1] == '.' && q.find_first_not_of('0', 2) == std::string_view::npos;
+}
+
 // Whether Accept-Encoding admits gzip: a "gzip" (or "x-gzip", or "*") coding
 // whose quality is not zero.
 bool AcceptsGzip(const char* Header) {
@@ -107,41 +135,14 @@ bool AcceptsGzip(const char* Header) {
     std::string_view rest(Header);
     while (!rest.empty()) {
         const size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
+        const std::string_view item = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         const size_t semicolon = item.find(';');
-        std::string_view coding = item.substr(0, semicolon);
-        std::string_view params =
-            semicolon == std::string_view::npos ? std::string_view() : item.substr(semicolon + 1);
-        auto trim = [](std::string_view s) {
-            while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-                s.remove_prefix(1);
-            while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-                s.remove_suffix(1);
-            return s;
-        };
-        coding = trim(coding);
-        auto is = [&](std::string_view name) {
-            if (coding.size() != name.size())
-                return false;
-            for (size_t i = 0; i < name.size(); ++i)
-                if ((coding[i] | 0x20) != name[i])
-                    return false;
-            return true;
-        };
-        if (!is("gzip") && !is("x-gzip") && coding != "*")
+        const std::string_view coding = Trimmed(item.substr(0, semicolon));
+        if (!SameToken(coding, "gzip") && !SameToken(coding, "x-gzip") && coding != "*")
             continue;
-        // "q=0", "q=0.", "q=0.000" refuse; any other quality admits.
-        params = trim(params);
-        if (params.size() >= 2 && (params[0] | 0x20) == 'q' && params[1] == '=') {
-            std::string_view q = trim(params.substr(2));
-            bool zero = !q.empty() && q[0] == '0';
-            for (size_t i = 1; zero && i < q.size(); ++i)
-                zero = (i == 1 && q[i] == '.') || (i > 1 && q[i] == '0');
-            if (zero)
-                continue;
-        }
-        return true;
+        if (semicolon == std::string_view::npos || !ZeroQuality(item.substr(semicolon + 1)))
+            return true;
     }
     return false;
 }
@@ -257,7 +258,8 @@ struct TMetricsServer::TImpl {
     }
     static void Freed(void* Cls) {
         std::unique_ptr<TBuffer> buffer(static_cast<TBuffer*>(Cls));
-        buffer->Owner->GiveBack(std::move(buffer));
+        TImpl* owner = buffer->Owner;
+        owner->GiveBack(std::move(buffer));
     }
 
     // The gzip member is made of blocks of lines, each compressed on its own
@@ -308,8 +310,8 @@ struct TMetricsServer::TImpl {
         for (size_t index = 0; start < In.size(); ++index) {
             size_t end = start;
             for (int line = 0; line < LinesPerBlock && end < In.size(); ++line) {
-                const void* feed = memchr(In.data() + end, '\n', In.size() - end);
-                end = feed == nullptr ? In.size() : static_cast<const char*>(feed) - In.data() + 1;
+                const size_t feed = In.find('\n', end);
+                end = feed == std::string::npos ? In.size() : feed + 1;
             }
             const size_t size = end - start;
             TPacked block;
@@ -335,7 +337,7 @@ struct TMetricsServer::TImpl {
         // An empty last block, then the checksum and length, little-endian.
         Out += '\x03';
         Out += '\x00';
-        const uint32_t length = static_cast<uint32_t>(In.size());
+        const auto length = static_cast<uint32_t>(In.size());
         for (uint32_t value : {static_cast<uint32_t>(crc), length})
             for (int shift = 0; shift < 32; shift += 8)
                 Out += static_cast<char>((value >> shift) & 0xff);
@@ -370,7 +372,7 @@ struct TMetricsServer::TImpl {
             body->Data.size(), body->Data.data(), &TImpl::Freed, body.get());
         if (response == nullptr)
             return MHD_queue_response(Connection, MHD_HTTP_INTERNAL_SERVER_ERROR, Failed);
-        body.release(); // the response owns it now
+        (void)body.release(); // the response owns it now
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, ContentType);
         MHD_add_response_header(response, MHD_HTTP_HEADER_VARY, MHD_HTTP_HEADER_ACCEPT_ENCODING);
         if (gzip)
@@ -421,9 +423,11 @@ struct TMetricsServer::TImpl {
 
     // State holds where the URI ended (from UriSeen) on the first call, and
     // the answer decided from then on.
-    static MHD_Result Answer(void* Cls, MHD_Connection* Connection, const char* Url,
-                             const char* Method, const char* Version, const char* /*UploadData*/,
-                             size_t* UploadSize, void** State) {
+    static MHD_Result
+    Answer(void* Cls, MHD_Connection* Connection, const char* Url, const char* Method,
+           const char* Version, const char* /*UploadData*/,
+           size_t* UploadSize, // NOLINT(readability-non-const-parameter): the library's type
+           void** State) {
         auto* self = static_cast<TImpl*>(Cls);
         const auto* decided = static_cast<const TAnswer*>(*State);
         if (decided < std::begin(Answers) || decided >= std::end(Answers)) {
