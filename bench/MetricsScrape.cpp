@@ -13,7 +13,6 @@
 
 #include "core/metrics/MetricsRegistry.h"
 #include "core/metrics/MetricsServer.h"
-#include "core/metrics/ProcessMetrics.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -176,7 +175,6 @@ int main(int argc, char** argv) {
 
     TMetricsServer server([&](std::string& Body) {
         registry.Render(Body);
-        RenderProcessMetrics(Body);
     });
     const std::set<int> before = Threads();
     server.Start({"127.0.0.1", 0});

@@ -16,7 +16,7 @@ struct TMetricsRegistry::TDeviceFigures {
     std::atomic<uint8_t> Result{prUnknown}; // prUnknown before the first reply
     std::atomic<uint8_t> State{static_cast<uint8_t>(TAlertState::Unknown)};
     std::atomic<uint32_t> RoundTripMs{0};
-    std::atomic<double> UnixSince{0};
+    std::atomic<int64_t> UnixSinceMs{0};
     std::atomic<uint64_t> Changes{0};
     std::array<std::atomic<uint64_t>, PingResultCount> Echoes{};
     // The main thread's own: the local time the state began, converted to
@@ -25,6 +25,7 @@ struct TMetricsRegistry::TDeviceFigures {
 };
 
 struct TMetricsRegistry::TDeviceSet {
+    uint64_t Generation = 0;
     // Per device: {host="...",description="...",type="..."}, escaped once.
     std::vector<std::string> Labels;
     std::unique_ptr<TDeviceFigures[]> Figures;
@@ -32,16 +33,35 @@ struct TMetricsRegistry::TDeviceSet {
 
 namespace {
 
-void AppendNumber(std::string& Out, double Value) {
-    std::array<char, 32> text{};
-    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), Value);
-    Out.append(text.data(), error == std::errc() ? end : text.data());
-}
+// Milliseconds shown as seconds: the figures are whole milliseconds, and
+// printing them as such is several times cheaper than a double's shortest form.
+struct TMillis {
+    int64_t Value;
+};
 
 void AppendNumber(std::string& Out, uint64_t Value) {
     std::array<char, 24> text{};
     const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), Value);
     Out.append(text.data(), error == std::errc() ? end : text.data());
+}
+
+void AppendNumber(std::string& Out, TMillis Value) {
+    int64_t ms = Value.Value;
+    if (ms < 0) {
+        Out += '-';
+        ms = -ms;
+    }
+    AppendNumber(Out, static_cast<uint64_t>(ms / 1000));
+    int fraction = static_cast<int>(ms % 1000);
+    if (fraction == 0)
+        return;
+    char digits[4] = {'.', static_cast<char>('0' + fraction / 100),
+                      static_cast<char>('0' + fraction / 10 % 10),
+                      static_cast<char>('0' + fraction % 10)};
+    size_t length = 4;
+    while (digits[length - 1] == '0')
+        --length;
+    Out.append(digits, length);
 }
 
 void AppendHeader(std::string& Out, const char* Name, const char* Type, const char* Help) {
@@ -56,14 +76,14 @@ void AppendHeader(std::string& Out, const char* Name, const char* Type, const ch
     Out += '\n';
 }
 
-// A local time as seconds since the Unix epoch.
-double UnixTime(TDateTime Local) {
+// A local time as milliseconds since the Unix epoch.
+int64_t UnixMillis(TDateTime Local) {
     std::tm calendar = CalendarTime(Local);
     const time_t seconds = std::mktime(&calendar);
     if (seconds == static_cast<time_t>(-1))
         return 0;
     const double fraction = Local * 86400.0 - std::floor(Local * 86400.0);
-    return static_cast<double>(seconds) + std::round(fraction * 1000.0) / 1000.0;
+    return static_cast<int64_t>(seconds) * 1000 + std::llround(fraction * 1000.0) % 1000;
 }
 
 bool Answered(TPingResult Result) {
@@ -126,6 +146,7 @@ void TMetricsRegistry::SetDevices(const std::vector<TMetricsDevice>& Devices) {
                               EscapeLabelValue(device.Description) + "\",type=\"" +
                               EscapeLabelValue(device.Type) + "\"}");
     set->Figures = std::make_unique<TDeviceFigures[]>(Devices.size());
+    set->Generation = ++FGeneration;
     const std::lock_guard lock(FSetLock);
     FSet = std::move(set);
 }
@@ -137,16 +158,30 @@ void TMetricsRegistry::AddResult(size_t Index, TPingResult Result, uint32_t Roun
     if (Index >= set.Labels.size() || Result >= PingResultCount)
         return;
     TDeviceFigures& figures = set.Figures[Index];
+    const bool resultChanged = figures.Result.load(std::memory_order_relaxed) != Result;
+    bool stateChanged =
+        figures.State.load(std::memory_order_relaxed) != static_cast<uint8_t>(State);
     figures.Result.store(Result, std::memory_order_relaxed);
     figures.RoundTripMs.store(RoundTripMs, std::memory_order_relaxed);
     figures.Echoes[Result].fetch_add(1, std::memory_order_relaxed);
-    if (StatusChanged)
-        figures.Changes.fetch_add(1, std::memory_order_relaxed);
     if (State != TAlertState::Unknown && StateSince != figures.LocalSince) {
         figures.LocalSince = StateSince;
-        figures.UnixSince.store(UnixTime(StateSince), std::memory_order_relaxed);
+        figures.UnixSinceMs.store(UnixMillis(StateSince), std::memory_order_relaxed);
+        stateChanged = true;
     }
     figures.State.store(static_cast<uint8_t>(State), std::memory_order_relaxed);
+    if (StatusChanged) {
+        figures.Changes.fetch_add(1, std::memory_order_relaxed);
+        Changed(cfChanges);
+    }
+    if (resultChanged) {
+        Changed(cfResult);
+        Changed(cfUp);
+    }
+    if (stateChanged) {
+        Changed(cfUp);
+        Changed(cfSince);
+    }
 }
 
 void TMetricsRegistry::SetScanning(bool Scanning) {
@@ -160,6 +195,8 @@ void TMetricsRegistry::SetScanning(bool Scanning) {
                                    std::memory_order_relaxed);
         set.Figures[i].Result.store(prUnknown, std::memory_order_relaxed);
     }
+    for (int family = 0; family < CachedFamilies; ++family)
+        Changed(static_cast<TCachedFamily>(family));
 }
 
 std::string TMetricsRegistry::Render() const {
@@ -174,6 +211,7 @@ void TMetricsRegistry::Render(std::string& Out) const {
         const std::lock_guard lock(FSetLock);
         set = FSet;
     }
+    const std::lock_guard cacheLock(FCacheLock);
     const size_t count = set->Labels.size();
     const bool scanning = FScanning.load(std::memory_order_relaxed);
     // About 700 bytes a device; one allocation rather than a dozen doublings.
@@ -190,52 +228,85 @@ void TMetricsRegistry::Render(std::string& Out) const {
     auto current = [&](size_t i) {
         return set->Figures[i].Result.load(std::memory_order_relaxed) < prUnknown;
     };
-    auto each = [&](const char* name, auto&& value) {
+    auto each = [&](const char* name, auto&& value, std::string& Text) {
         for (size_t i = 0; i < count; ++i) {
             if (!current(i))
                 continue;
             const auto figure = value(set->Figures[i]);
             if (!figure)
                 continue;
-            Out += name;
-            Out += set->Labels[i];
-            Out += ' ';
-            AppendNumber(Out, *figure);
-            Out += '\n';
+            Text += name;
+            Text += set->Labels[i];
+            Text += ' ';
+            AppendNumber(Text, *figure);
+            Text += '\n';
         }
+    };
+    // The family's text as the last render made it, unless a value changed since.
+    auto cached = [&](TCachedFamily family, auto&& render) {
+        const uint64_t version = FVersions[family].load(std::memory_order_acquire);
+        TCachedText& cache = FCache[family];
+        if (!cache.Valid || cache.Generation != set->Generation || cache.Version != version) {
+            cache.Text.clear();
+            render(cache.Text);
+            cache.Valid = true;
+            cache.Generation = set->Generation;
+            cache.Version = version;
+        }
+        Out += cache.Text;
     };
 
     AppendHeader(Out, "sentrel_device_up", "gauge",
                  "Whether the device answers (1) or not (0), decided as the alerts decide.");
-    each("sentrel_device_up", [](const TDeviceFigures& f) -> std::optional<uint64_t> {
-        const auto state = static_cast<TAlertState>(f.State.load(std::memory_order_relaxed));
-        if (state == TAlertState::Unknown)
-            return Answered(static_cast<TPingResult>(f.Result.load(std::memory_order_relaxed))) ? 1
-                                                                                                : 0;
-        return state == TAlertState::Up ? 1 : 0;
+    cached(cfUp, [&](std::string& text) {
+        each(
+            "sentrel_device_up",
+            [](const TDeviceFigures& f) -> std::optional<uint64_t> {
+                const auto state =
+                    static_cast<TAlertState>(f.State.load(std::memory_order_relaxed));
+                if (state == TAlertState::Unknown)
+                    return Answered(
+                               static_cast<TPingResult>(f.Result.load(std::memory_order_relaxed)))
+                               ? 1
+                               : 0;
+                return state == TAlertState::Up ? 1 : 0;
+            },
+            text);
     });
     AppendHeader(Out, "sentrel_device_rtt_seconds", "gauge",
                  "Round-trip time of the latest echo, when it was answered.");
-    each("sentrel_device_rtt_seconds", [](const TDeviceFigures& f) -> std::optional<double> {
-        if (!Answered(static_cast<TPingResult>(f.Result.load(std::memory_order_relaxed))))
-            return std::nullopt;
-        return f.RoundTripMs.load(std::memory_order_relaxed) / 1000.0;
-    });
+    each(
+        "sentrel_device_rtt_seconds",
+        [](const TDeviceFigures& f) -> std::optional<TMillis> {
+            if (!Answered(static_cast<TPingResult>(f.Result.load(std::memory_order_relaxed))))
+                return std::nullopt;
+            return TMillis{f.RoundTripMs.load(std::memory_order_relaxed)};
+        },
+        Out);
     AppendHeader(Out, "sentrel_device_result", "gauge",
                  "Code of the latest result: 0 Connected, 3 Host Unreachable, 10 Timed Out, "
                  "and the others the help lists.");
-    each("sentrel_device_result", [](const TDeviceFigures& f) -> std::optional<uint64_t> {
-        return f.Result.load(std::memory_order_relaxed);
+    cached(cfResult, [&](std::string& text) {
+        each(
+            "sentrel_device_result",
+            [](const TDeviceFigures& f) -> std::optional<uint64_t> {
+                return f.Result.load(std::memory_order_relaxed);
+            },
+            text);
     });
     AppendHeader(Out, "sentrel_device_state_since_seconds", "gauge",
                  "When the device's up or down state began, in seconds since the Unix epoch.");
-    each("sentrel_device_state_since_seconds",
-         [](const TDeviceFigures& f) -> std::optional<double> {
-             if (static_cast<TAlertState>(f.State.load(std::memory_order_relaxed)) ==
-                 TAlertState::Unknown)
-                 return std::nullopt;
-             return f.UnixSince.load(std::memory_order_relaxed);
-         });
+    cached(cfSince, [&](std::string& text) {
+        each(
+            "sentrel_device_state_since_seconds",
+            [](const TDeviceFigures& f) -> std::optional<TMillis> {
+                if (static_cast<TAlertState>(f.State.load(std::memory_order_relaxed)) ==
+                    TAlertState::Unknown)
+                    return std::nullopt;
+                return TMillis{f.UnixSinceMs.load(std::memory_order_relaxed)};
+            },
+            text);
+    });
 
     // The counters go on across runs, so they show whatever the state.
     AppendHeader(Out, "sentrel_device_echoes_total", "counter", "Echoes sent, by their result.");
@@ -261,13 +332,15 @@ void TMetricsRegistry::Render(std::string& Out) const {
     }
     AppendHeader(Out, "sentrel_device_state_changes_total", "counter",
                  "Changes of the device's result.");
-    for (size_t i = 0; i < count; ++i) {
-        Out += "sentrel_device_state_changes_total";
-        Out += set->Labels[i];
-        Out += ' ';
-        AppendNumber(Out, set->Figures[i].Changes.load(std::memory_order_relaxed));
-        Out += '\n';
-    }
+    cached(cfChanges, [&](std::string& text) {
+        for (size_t i = 0; i < count; ++i) {
+            text += "sentrel_device_state_changes_total";
+            text += set->Labels[i];
+            text += ' ';
+            AppendNumber(text, set->Figures[i].Changes.load(std::memory_order_relaxed));
+            text += '\n';
+        }
+    });
 
     RenderProcessMetrics(Out);
 }

@@ -8,6 +8,7 @@
 #include "framework/DateTime.h"
 #include "net/qsPingTypes.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,25 @@ private:
     mutable std::mutex FSetLock;
     std::shared_ptr<const TDeviceSet> FSet;
     std::atomic<bool> FScanning{false};
+    uint64_t FGeneration = 0; // of the set, for the caches below
+
+    // Families whose values seldom change are rendered again only when one
+    // has: a scrape of thousands of devices then costs mostly the round
+    // trips and the echo counts. Each version is raised after a value of its
+    // family is written, and read before the family is rendered.
+    enum TCachedFamily { cfUp, cfResult, cfSince, cfChanges, CachedFamilies };
+    void Changed(TCachedFamily Family) {
+        FVersions[Family].fetch_add(1, std::memory_order_release);
+    }
+    std::array<std::atomic<uint64_t>, CachedFamilies> FVersions{};
+    struct TCachedText {
+        uint64_t Generation = 0;
+        uint64_t Version = 0;
+        bool Valid = false;
+        std::string Text;
+    };
+    mutable std::mutex FCacheLock; // renders one at a time
+    mutable std::array<TCachedText, CachedFamilies> FCache;
 };
 
 // A label value as the text format wants it: backslash, double quote and

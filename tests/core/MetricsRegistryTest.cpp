@@ -62,11 +62,16 @@ TEST(MetricsRegistry, DevicesShowTheirStateResultsAndCountsWithEscapedLabels) {
     EXPECT_EQ(Lines(text, "process_cpu_seconds_total ").size(), 1u);
     EXPECT_EQ(Lines(text, "sentrel_devices 3").size(), 1u);
 
+    // A family rendered before shows the change that came after.
+    registry.AddResult(0, prTimedOut, 0, TAlertState::Down, 45000.75, true);
+    EXPECT_EQ(Lines(registry.Render(), "sentrel_device_up{").front(),
+              "sentrel_device_up" + printer + " 0");
+
     // Stopped: no state to show, the counters stay; a new list starts afresh.
     registry.SetScanning(false);
     const std::string stopped = registry.Render();
     EXPECT_TRUE(Lines(stopped, "sentrel_device_up{").empty());
-    EXPECT_EQ(Lines(stopped, "sentrel_device_echoes_total{").size(), 2u);
+    EXPECT_EQ(Lines(stopped, "sentrel_device_echoes_total{").size(), 3u);
     EXPECT_EQ(Lines(stopped, "sentrel_scanning 0").size(), 1u);
     registry.SetDevices({{"printer-2F", "Floor 2", "Printer"}});
     registry.AddResult(5, prSuccess, 1, TAlertState::Up, 45000.5, false); // past the end
