@@ -173,9 +173,7 @@ int main(int argc, char** argv) {
     };
     feed();
 
-    TMetricsServer server([&](std::string& Body) {
-        registry.Render(Body);
-    });
+    TMetricsServer server([&](std::string& Body) { registry.Render(Body); });
     const std::set<int> before = Threads();
     server.Start({"127.0.0.1", 0});
     int serverThread = 0;
