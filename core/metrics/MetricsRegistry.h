@@ -53,7 +53,6 @@ private:
     mutable std::mutex FSetLock;
     std::shared_ptr<const TDeviceSet> FSet;
     std::atomic<bool> FScanning{false};
-    const TDateTime FStarted;
 };
 
 // A label value as the text format wants it: backslash, double quote and
