@@ -10,7 +10,6 @@
 #include "core/history/HistoryStore.h"
 #include "core/metrics/MetricsRegistry.h"
 #include "core/metrics/MetricsServer.h"
-#include "core/metrics/ProcessMetrics.h"
 #include "net/qsPingThread.h"
 #include "net/qsWinsock.h"
 #include "platform/IcmpAccess.h"
@@ -190,10 +189,7 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
         scanner->SetDispatcher(&queue);
         scanner->SetMetrics(&figures);
         // Gone before the scanner: no scrape reads a scanner being torn down.
-        TMetricsServer server([&figures](std::string& body) {
-            figures.Render(body);
-            RenderProcessMetrics(body);
-        });
+        TMetricsServer server([&figures](std::string& body) { figures.Render(body); });
         // Opened once the settings are read; problems are told once each on stderr.
         std::unique_ptr<THistoryStore> history;
         scanner->OnPingReply = [&](TObject* sender, TqsPingReply* reply) {

@@ -8,7 +8,6 @@
 #include "core/history/HistoryStore.h"
 #include "core/metrics/MetricsRegistry.h"
 #include "core/metrics/MetricsServer.h"
-#include "core/metrics/ProcessMetrics.h"
 #include "core/import/DeviceImport.h"
 #include "help/hh.h"
 #include "net/qsWinsock.h"
@@ -525,10 +524,8 @@ void TMain::ApplyMetricsSettings() {
     if (!FMetrics)
         FMetrics = std::make_unique<TMetricsRegistry>();
     if (!FMetricsServer)
-        FMetricsServer = std::make_unique<TMetricsServer>([metrics = FMetrics.get()](std::string& body) {
-            metrics->Render(body);
-            RenderProcessMetrics(body);
-        });
+        FMetricsServer = std::make_unique<TMetricsServer>(
+            [metrics = FMetrics.get()](std::string& body) { metrics->Render(body); });
     if (Scanner->Metrics() != FMetrics.get())
         Scanner->SetMetrics(FMetrics.get());
     try {
