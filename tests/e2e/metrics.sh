@@ -28,6 +28,8 @@ echo "nameserver 127.0.0.1" >"/etc/netns/$NS/resolv.conf"
 ip netns add "$NS" 2>"$WORK/netns.log" ||
     { echo "SKIP: cannot create a network namespace: $(cat "$WORK/netns.log")"; exit 77; }
 ip -n "$NS" link set lo up || fail "cannot bring loopback up in the namespace"
+# For commands run in the foreground; one started with & is `ip netns exec`
+# itself, so that $! is the process and not a shell around it.
 in_ns() { ip netns exec "$NS" "$@"; }
 
 # As Prometheus must hand them back, and as the settings file writes them.
@@ -66,7 +68,7 @@ Windows Registry Editor Version 5.00
 "Monitored"=dword:00000001
 REG
 
-in_ns env XDG_CONFIG_HOME="$WORK/config" "$PROGRAM" --console --metrics 127.0.0.1:9437 \
+ip netns exec "$NS" env XDG_CONFIG_HOME="$WORK/config" "$PROGRAM" --console --metrics 127.0.0.1:9437 \
     >"$WORK/console.out" 2>"$WORK/console.err" &
 CONSOLE=$!
 PIDS+=($CONSOLE)
@@ -82,7 +84,7 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:9437']
 YML
-in_ns prometheus --config.file="$WORK/prometheus.yml" --storage.tsdb.path="$WORK/tsdb" \
+ip netns exec "$NS" prometheus --config.file="$WORK/prometheus.yml" --storage.tsdb.path="$WORK/tsdb" \
     --web.listen-address=127.0.0.1:9090 >"$WORK/prometheus.log" 2>&1 &
 PROMETHEUS=$!
 PIDS+=($PROMETHEUS)
