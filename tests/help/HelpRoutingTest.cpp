@@ -185,7 +185,7 @@ TEST_F(HelpRouting, AnyOtherContextOpensTheHelpFileAtItsDefaultPage) {
     InstallFake(Fallback());
     hh::LoadHtmlHelp();
     ASSERT_EQ(chdir("/"), 0);
-    for (int context : {5, 0, -1, 1, 99, 101, 120, 205, 255, 291, 301, 320, 100000}) {
+    for (int context : {5, 0, -1, 1, 99, 101, 120, 205, 256, 291, 301, 320, 100000}) {
         SCOPED_TRACE(context);
         gCalls.clear();
         bool callHelp = true;
