@@ -136,9 +136,9 @@ void StartMetrics(TMetricsServer& Server, const std::string& Address, bool FromC
     std::string error;
     const std::optional<TMetricsEndpoint> endpoint = ParseMetricsEndpoint(Address, error);
     if (!endpoint)
-        throw EMetricsError(std::string(FromCommandLine ? "--metrics: "
-                                                        : "The metrics address of the settings: ") +
-                            error);
+        throw EMetricsError(
+            std::string(FromCommandLine ? "--metrics: " : "The metrics address of the settings: ") +
+            error);
     Server.Start(*endpoint);
 }
 

@@ -312,7 +312,8 @@ QWidget* TOptionsForm::CreateAlertsTab() {
     AlertCommandLabel->setBuddy(AlertCommand);
     AllowAlertChanges = new QCheckBox(QStringLiteral("Allo&w user to change alert settings"));
     MetricsAddress = new QLineEdit;
-    MetricsAddress->setPlaceholderText(QStringLiteral("off, or address:port such as 127.0.0.1:9437"));
+    MetricsAddress->setPlaceholderText(
+        QStringLiteral("off, or address:port such as 127.0.0.1:9437"));
     MetricsAddress->setToolTip(
         QStringLiteral("Serves the devices' state to a Prometheus server on\n"
                        "http://ADDRESS:PORT/metrics. Without authentication: an address\n"
@@ -387,8 +388,9 @@ void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
     FSettings = Settings;
     LoadControls();
     // The command, its permission and the metrics are the administrator's alone.
-    for (QWidget* control : std::initializer_list<QWidget*>{
-             AlertCommandLabel, AlertCommand, AllowAlertChanges, MetricsAddressLabel, MetricsAddress})
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{AlertCommandLabel, AlertCommand, AllowAlertChanges,
+                                         MetricsAddressLabel, MetricsAddress})
         control->setVisible(!FUserMode);
     AlertValues->setEnabled(AlertsEditable());
     AlertsLockedNote->setVisible(!AlertsEditable());

@@ -332,7 +332,8 @@ TEST(ConsoleMode, MetricsThatCannotBeServedEndItWithExitOne) {
     ASSERT_EQ(listen(taken, 1), 0);
     ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    const std::string metricsKey = "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n";
+    const std::string metricsKey =
+        "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n";
     const struct {
         std::vector<std::string> Arguments;
         std::string Setting;

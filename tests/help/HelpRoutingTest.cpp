@@ -135,12 +135,18 @@ protected:
 };
 
 const std::vector<std::pair<int, std::string>> Table = {
-    {100, "system_log.html"},        {110, "device_log.html"},
-    {200, "options_dialog.html"},    {210, "general_tab.html"},
-    {220, "echo_settings_tab.html"}, {230, "devices_tab.html"},
-    {235, "import_devices.html"},    {240, "log_settings_tab.html"},
-    {250, "alerts_tab.html"},        {255, "metrics.html"},
-    {290, "network_deployment.html"}, {300, "add_device_dialog.html"},
+    {100, "system_log.html"},
+    {110, "device_log.html"},
+    {200, "options_dialog.html"},
+    {210, "general_tab.html"},
+    {220, "echo_settings_tab.html"},
+    {230, "devices_tab.html"},
+    {235, "import_devices.html"},
+    {240, "log_settings_tab.html"},
+    {250, "alerts_tab.html"},
+    {255, "metrics.html"},
+    {290, "network_deployment.html"},
+    {300, "add_device_dialog.html"},
     {310, "device_properties_dialog.html"},
 };
 
