@@ -127,10 +127,12 @@ std::string ScanningStatus(const TSentrelScanner& Scanner) {
            std::to_string(Scanner.AlertCount(TAlertState::Down)) + " down";
 }
 
-// Starts serving the metrics on Address, "ADDRESS:PORT"; an empty address
-// serves none. Throws with a sentence for the user when the address is no
-// address or the server cannot listen there.
-void StartMetrics(TMetricsServer& Server, const std::string& Address, bool FromCommandLine) {
+// Starts serving the metrics on Address, "ADDRESS:PORT", and says where on
+// Out (OutputClosed when that fails); an empty address serves none. Throws
+// with a sentence for the user when the address is no address or the server
+// cannot listen there.
+void StartMetrics(TMetricsServer& Server, const std::string& Address, bool FromCommandLine,
+                  std::FILE* Out, bool Journal, bool& OutputClosed) {
     if (Address.empty())
         return;
     std::string error;
@@ -140,6 +142,12 @@ void StartMetrics(TMetricsServer& Server, const std::string& Address, bool FromC
             std::string(FromCommandLine ? "--metrics: " : "The metrics address of the settings: ") +
             error);
     Server.Start(*endpoint);
+    // The port as listened on, should the system have picked it.
+    const std::string where = FormatMetricsEndpoint(Server.Endpoint().value_or(*endpoint));
+    if (!OutputClosed &&
+        !Print(Out, ForStream(Journal, platform::TLogPriority::Info,
+                              "Kestrava Sentrel: metrics on http://" + where + "/metrics")))
+        OutputClosed = true;
 }
 
 // How often the service manager's status text is brought up to date.
@@ -245,12 +253,8 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
             scanner->LoadFromSettings(settings);
             // Before the first echo: an address that cannot serve ends the
             // program with status 1, which the service unit does not restart.
-            StartMetrics(server, Metrics.value_or(settings->Metrics.Address), Metrics.has_value());
-            if (const std::optional<TMetricsEndpoint> serving = server.Endpoint();
-                serving && !Print(Out, ForStream(journal, platform::TLogPriority::Info,
-                                                 "Kestrava Sentrel: metrics on http://" +
-                                                     FormatMetricsEndpoint(*serving) + "/metrics")))
-                outputClosed = true;
+            StartMetrics(server, Metrics.value_or(settings->Metrics.Address), Metrics.has_value(),
+                         Out, journal, outputClosed);
             commands.SetCommand(settings->Alerts.Command);
             if (settings->History.Enabled)
                 history = std::make_unique<THistoryStore>(
