@@ -639,7 +639,8 @@ std::string ImportSummary(const TImportPlan& Plan) {
         text += " (" + std::to_string(Plan.Expanded) + " from ranges)";
     int listed = 0;
     for (const TImportEntry& entry : Plan.Entries)
-        listed += entry.Outcome == TImportOutcome::Duplicate && entry.Reason == AlreadyListed;
+        if (entry.Outcome == TImportOutcome::Duplicate && entry.Reason == AlreadyListed)
+            ++listed;
     if (listed > 0)
         text += ", " + std::to_string(listed) + " already in the list";
     if (Plan.Duplicates > listed)

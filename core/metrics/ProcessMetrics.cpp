@@ -77,8 +77,8 @@ int OpenDescriptors() {
 } // namespace
 
 void RenderProcessMetrics(std::string& Out) {
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+    const auto ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const auto page = static_cast<double>(sysconf(_SC_PAGESIZE));
     const std::vector<std::string> stat = StatFields();
     const double user = Number(stat, 14);
     const double system = Number(stat, 15);

@@ -4,6 +4,7 @@
 #include "tests/platform/Netns.h"
 #include "tests/support/RunProgram.h"
 #include "tests/support/SlowNameServer.h"
+#include "tests/support/TakenPort.h"
 #include "tests/support/TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -323,15 +324,9 @@ TEST(ConsoleMode, ServesTheDevicesMetricsWhereAsked) {
 // A bad address or a port taken, from the command line or the settings: one
 // sentence on stderr and status 1 before any echo, the settings untouched.
 TEST(ConsoleMode, MetricsThatCannotBeServedEndItWithExitOne) {
-    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const TTakenPort taken;
+    ASSERT_FALSE(taken.Endpoint().empty());
+    const std::string& busy = taken.Endpoint();
     const std::string metricsKey =
         "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n";
     const struct {
@@ -364,7 +359,6 @@ TEST(ConsoleMode, MetricsThatCannotBeServedEndItWithExitOne) {
         EXPECT_EQ(out.find("Connected"), std::string::npos) << out;
         EXPECT_EQ(config.Read(config.SettingsFile()), settings);
     }
-    close(taken);
 }
 
 } // namespace

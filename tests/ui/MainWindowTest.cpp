@@ -5,6 +5,7 @@
 #include "core/StatusLogCM.h"
 #include "net/qsWinsock.h"
 #include "tests/support/FakeIcmp.h"
+#include "tests/support/TakenPort.h"
 #include "tests/support/TempConfig.h"
 #include "tests/support/WidgetTestEnvironment.h"
 #include "tests/ui/ModalHelper.h"
@@ -353,15 +354,9 @@ TEST_F(MainWindowTest, DevicesThatFailToStartAreReportedOnceWhileTheOthersProbe)
 // The settings' metrics address is taken by another program: told once,
 // and the window monitors on without metrics.
 TEST_F(MainWindowTest, MetricsThatCannotBeServedAreToldOnceAndScanningGoesOn) {
-    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const TTakenPort taken;
+    ASSERT_FALSE(taken.Endpoint().empty());
+    const std::string& busy = taken.Endpoint();
     WriteSettings(SettingsKey(true, false) + Device("127.0.0.1", 0, true) +
                   "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n"
                   "\"Address\"=\"" +
@@ -380,7 +375,6 @@ TEST_F(MainWindowTest, MetricsThatCannotBeServedAreToldOnceAndScanningGoesOn) {
         EXPECT_TRUE(main.Scanning());
         EXPECT_EQ(main.List->Count(), 1);
     }
-    close(taken);
 }
 
 TEST_F(MainWindowTest, ADeviceDownTopsTheListShowsInTheTrayAndIsAnnouncedOnce) {
