@@ -4,6 +4,10 @@
 // (net.ipv4.ping_group_range); otherwise raw ICMP (root or CAP_NET_RAW), where
 // every handle of the process shares one raw socket whose reader thread hands
 // each answer to the handle whose identifier and sequence it carries.
+//
+// ICMPv6 (Icmp6CreateFile, Icmp6SendEcho2) runs beside it: a socket per
+// handle, datagram where allowed, else raw with a filter that lets through
+// only echo replies and errors; both wait the way IPv4 datagram handles do.
 
 #include "framework/Futex.h"
 #include "platform/IcmpApi.h"
@@ -13,6 +17,7 @@
 #include <csignal>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
@@ -41,10 +46,13 @@ namespace {
 class RawSocket;
 
 struct IcmpSocket {
-    int Fd = -1; // datagram: the handle's own socket; raw: the shared one
-    bool Raw = false;
-    uint16_t Identifier = 0;      // raw only; the kernel picks it for datagram sockets
-    int Ttl = -1;                 // datagram: time-to-live now set on the socket; -1: the default
+    int Fd = -1;             // datagram: the handle's own socket; raw: the shared one
+    bool Raw = false;        // IPv4 only: a handle of the shared raw socket
+    int Family = AF_INET;    // AF_INET6: an ICMPv6 handle, always with a socket of its own
+    bool OwnRaw = false;     // ICMPv6: that socket is raw, so identifiers are ours to match
+    bool Bound = false;      // ICMPv6: bound to a source address
+    uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
+    int Ttl = -1;            // own socket: time-to-live (hop limit) now set on it; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
     // Set by IcmpCancelEcho, for good; raw handles set it under Lock.
@@ -404,10 +412,12 @@ bool DrainErrors(IcmpSocket& s) {
             break;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             sock_extended_err err;
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+            if (!(c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) &&
+                !(c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR))
                 continue;
             std::memcpy(&err, CMSG_DATA(c), sizeof(err));
-            icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP;
+            icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP ||
+                        err.ee_origin == SO_EE_ORIGIN_ICMP6;
         }
     }
     ClearSocketError(s);
@@ -517,6 +527,70 @@ Read ReadAnswer(IcmpSocket& s, uint16_t Sequence, uint32_t DestinationAddress,
 // a read found nothing.
 constexpr uint8_t ReadFirstBackoff = 15;
 
+// Tries the read straight after the send, unless such reads have come up
+// empty lately. True when it answered the echo.
+template <class ReadOnce> bool ReadFirst(IcmpSocket& s, ReadOnce&& Try) {
+    if (s.SkipReadFirst > 0) {
+        --s.SkipReadFirst;
+        return false;
+    }
+    const Read first = Try();
+    if (first == Read::Empty)
+        s.SkipReadFirst = ReadFirstBackoff;
+    return first == Read::Answer;
+}
+
+enum class Waited { Answered, TimedOut, Cancelled };
+
+// Waits on a handle's own socket until OnReady, given what the poll saw, says
+// the echo is answered, Deadline passes or the echo is cancelled.
+template <class OnReady>
+Waited AwaitOwnSocket(IcmpSocket& s, Clock::time_point Deadline, OnReady&& Ready) {
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= Deadline)
+            return Waited::TimedOut;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - now).count();
+        pollfd p{s.Fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        // The cancel's shutdown leaves the socket readable for good.
+        if (s.Cancelled.load())
+            return Waited::Cancelled;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return Waited::TimedOut;
+        if (Ready(p.revents))
+            return Waited::Answered;
+    }
+}
+
+// What an echo over a handle's own socket returns once the wait is over;
+// Written is read only after the wait that sets it.
+uint32_t Finish(Waited How, uint32_t Written) {
+    switch (How) {
+    case Waited::Answered:
+        return Written;
+    case Waited::Cancelled:
+        return CancelledEcho();
+    case Waited::TimedOut:
+        break;
+    }
+    errno = IP_REQ_TIMED_OUT;
+    return 0;
+}
+
+// Sets the time-to-live or hop limit of a handle's own socket, when it
+// differs from the one set; -1 gives the system's default back.
+bool SetHops(IcmpSocket& s, int Level, int Option, int Ttl) {
+    if (Ttl == s.Ttl)
+        return true;
+    if (setsockopt(s.Fd, Level, Option, &Ttl, sizeof(Ttl)) != 0)
+        return false;
+    s.Ttl = Ttl;
+    return true;
+}
+
 // One echo over a handle's own datagram socket. Errors about earlier echoes
 // are not drained before the send, which would cost two calls every echo:
 // each quotes its echo's sequence number, so the wait below passes over it,
@@ -524,12 +598,9 @@ constexpr uint8_t ReadFirstBackoff = 15;
 uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
                       uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
                       uint32_t Timeout) {
-    if (Ttl != s.Ttl) {
-        if (setsockopt(s.Fd, IPPROTO_IP, IP_TTL, &Ttl, sizeof(Ttl)) != 0) {
-            errno = IP_BAD_OPTION;
-            return 0;
-        }
-        s.Ttl = Ttl;
+    if (!SetHops(s, IPPROTO_IP, IP_TTL, Ttl)) {
+        errno = IP_BAD_OPTION;
+        return 0;
     }
     if (s.Cancelled.load())
         return CancelledEcho();
@@ -562,54 +633,31 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
     }
 
     uint32_t written = 0;
-    if (s.SkipReadFirst > 0) {
-        --s.SkipReadFirst;
-    } else {
-        const Read first =
-            ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written);
-        if (first == Read::Answer)
-            return written;
-        if (first == Read::Empty)
-            s.SkipReadFirst = ReadFirstBackoff;
-    }
-
+    const auto read = [&] {
+        return ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize,
+                          written);
+    };
+    if (ReadFirst(s, read))
+        return written;
     const auto deadline = started + std::chrono::milliseconds(Timeout);
-    for (;;) {
-        const auto now = Clock::now();
-        if (now >= deadline)
-            break;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        pollfd p{s.Fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        // The cancel's shutdown leaves the socket readable for good.
-        if (s.Cancelled.load())
-            return CancelledEcho();
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (ready == 0)
-            break;
-        if ((p.revents & POLLERR) != 0) {
+    const auto ready = [&](short Events) {
+        if ((Events & POLLERR) != 0) {
             uint32_t status = 0;
             uint32_t offender = 0;
-            if (ReadQueuedError(s, sequence, DestinationAddress, status, offender))
-                return WriteReply(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
-                                  nullptr, 0);
+            if (ReadQueuedError(s, sequence, DestinationAddress, status, offender)) {
+                written = WriteReply(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
+                                     nullptr, 0);
+                return true;
+            }
             // An error the kernel could not queue leaves only the socket
             // error, which would keep the poll ready.
             ClearSocketError(s);
-            continue;
+            return false;
         }
-        if ((p.revents & POLLIN) == 0)
-            continue;
-        if (ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written) ==
-            Read::Answer)
-            return written;
-    }
-    errno = IP_REQ_TIMED_OUT;
-    return 0;
+        return (Events & POLLIN) != 0 && read() == Read::Answer;
+    };
+    const Waited how = AwaitOwnSocket(s, deadline, ready);
+    return Finish(how, written);
 }
 
 // One echo over the shared raw socket: the reader thread hands over the
@@ -690,6 +738,215 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
                       0);
 }
 
+// ---- ICMPv6 ----
+
+// An ICMPv6 socket of the handle's own: datagram, which reports errors
+// through its error queue, or raw, which sees only echo replies and errors.
+int OpenIcmp6(int Type) {
+    const int fd = KeepReserve(socket(AF_INET6, Type | SOCK_CLOEXEC, IPPROTO_ICMPV6));
+    if (fd < 0)
+        return -1;
+    int failed;
+    if (Type == SOCK_DGRAM) {
+        const int on = 1;
+        failed = setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof(on));
+    } else {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
+                               ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB})
+            ICMP6_FILTER_SETPASS(type, &filter);
+        failed = setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof(filter));
+    }
+    if (failed != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+bool SameAddress(const in6_addr& A, const uint8_t* B) {
+    return std::memcmp(A.s6_addr, B, 16) == 0;
+}
+
+// Writes one ICMPv6 reply record (and the echoed data after it).
+uint32_t WriteReply6(void* ReplyBuffer, uint32_t ReplySize, const sockaddr_in6& From,
+                     uint32_t Status, uint32_t RoundTrip, const uint8_t* Data, size_t DataSize) {
+    if (DataSize > ReplySize - sizeof(ICMPV6_ECHO_REPLY) || DataSize > 0xffff) {
+        errno = IP_BUF_TOO_SMALL;
+        return 0;
+    }
+    auto* reply = static_cast<ICMPV6_ECHO_REPLY*>(ReplyBuffer);
+    std::memset(reply, 0, sizeof(*reply));
+    if (From.sin6_family == AF_INET6) {
+        reply->Address.sin6_flowinfo = From.sin6_flowinfo;
+        std::memcpy(reply->Address.sin6_addr, From.sin6_addr.s6_addr, 16);
+        reply->Address.sin6_scope_id = From.sin6_scope_id;
+    }
+    reply->Status = Status;
+    reply->RoundTripTime = RoundTrip;
+    reply->DataSize = static_cast<uint16_t>(DataSize);
+    if (DataSize > 0)
+        std::memcpy(reply + 1, Data, DataSize);
+    errno = 0;
+    return 1;
+}
+
+// The error from a datagram socket's error queue that answers this echo, if
+// there is one; the queue is drained either way.
+bool ReadQueuedError6(IcmpSocket& s, uint16_t Sequence, const in6_addr& Destination,
+                      uint32_t& Status, sockaddr_in6& Offender) {
+    bool found = false;
+    for (int i = 0; i < 64; ++i) {
+        uint8_t data[64];
+        uint8_t control[512];
+        sockaddr_in6 to{};
+        iovec iov{data, sizeof(data)};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof(to);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        const ssize_t n = recvmsg(s.Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (n < 0)
+            break;
+        if (found)
+            continue;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_RECVERR)
+                continue;
+            auto* err = reinterpret_cast<sock_extended_err*>(CMSG_DATA(c));
+            sock_extended_err e;
+            std::memcpy(&e, err, sizeof(e));
+            if (e.ee_origin != SO_EE_ORIGIN_ICMP6)
+                continue;
+            const icmp::Packet6 quoted = icmp::ParseQuotedEcho6(data, static_cast<size_t>(n));
+            if (quoted.What != icmp::Packet6::Error || quoted.Sequence != Sequence ||
+                (to.sin6_family == AF_INET6 && !SameAddress(Destination, to.sin6_addr.s6_addr)))
+                continue;
+            std::memcpy(&Offender, SO_EE_OFFENDER(err), sizeof(Offender));
+            Status = icmp::StatusForError6(e.ee_type, e.ee_code);
+            found = true;
+        }
+    }
+    return found;
+}
+
+// Reads one packet off a handle's ICMPv6 socket; with Answer, the reply to
+// this echo is written and Written holds what the module returns.
+Read ReadAnswer6(IcmpSocket& s, uint16_t Sequence, const sockaddr_in6& To,
+                 Clock::time_point Started, void* ReplyBuffer, uint32_t ReplySize,
+                 uint32_t& Written) {
+    sockaddr_in6 from{};
+    socklen_t fromLength = sizeof(from);
+    const ssize_t n = recvfrom(s.Fd, s.Receive.data(), s.Receive.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0)
+        return errno == EAGAIN ? Read::Empty : Read::Other;
+    const icmp::Packet6 packet = icmp::ParseIcmp6(s.Receive.data(), static_cast<size_t>(n));
+    // A datagram socket's replies carry the identifier the kernel chose.
+    if (packet.What == icmp::Packet6::Ignored || packet.Sequence != Sequence ||
+        (s.OwnRaw && packet.Identifier != s.Identifier))
+        return Read::Other;
+    if (packet.What == icmp::Packet6::EchoReply) {
+        if (!SameAddress(To.sin6_addr, from.sin6_addr.s6_addr))
+            return Read::Other;
+        Written = WriteReply6(ReplyBuffer, ReplySize, from, IP_SUCCESS, ElapsedMs(Started),
+                              packet.Data, packet.DataSize);
+        return Read::Answer;
+    }
+    if (!SameAddress(To.sin6_addr, packet.Destination))
+        return Read::Other;
+    Written =
+        WriteReply6(ReplyBuffer, ReplySize, from, icmp::StatusForError6(packet.Type, packet.Code),
+                    ElapsedMs(Started), nullptr, 0);
+    return Read::Answer;
+}
+
+bool Unspecified(const in6_addr& A) {
+    return IN6_IS_ADDR_UNSPECIFIED(&A);
+}
+
+// One ICMPv6 echo over the handle's own socket, datagram or raw.
+uint32_t Echo6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
+               const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
+               uint32_t ReplySize, uint32_t Timeout) {
+    if (Unspecified(Destination.sin6_addr) || IN6_IS_ADDR_MULTICAST(&Destination.sin6_addr)) {
+        errno = IP_BAD_DESTINATION;
+        return 0;
+    }
+    if (!SetHops(s, IPPROTO_IPV6, IPV6_UNICAST_HOPS, Hops)) {
+        errno = IP_BAD_OPTION;
+        return 0;
+    }
+    // A socket keeps the source it is bound to: only the first one given counts.
+    if (Source != nullptr && !s.Bound && !Unspecified(Source->sin6_addr)) {
+        sockaddr_in6 from = *Source;
+        from.sin6_port = 0;
+        if (bind(s.Fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
+            errno = IP_BAD_REQ;
+            return 0;
+        }
+        s.Bound = true;
+    }
+    if (s.Cancelled.load())
+        return CancelledEcho();
+
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEcho6Request(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    // Room for an error quoting the whole request: its header, the quoted
+    // IPv6 header and the request.
+    s.Receive.resize(std::max<size_t>(2 * icmp::HeaderSize + 40 + RequestSize + 64, 1280));
+
+    sockaddr_in6 to = Destination;
+    to.sin6_port = 0;
+    const auto sendRequest = [&] {
+        return sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof(to));
+    };
+    const auto started = Clock::now();
+    ssize_t sent = sendRequest();
+    int err = errno;
+    if (sent < 0 && !s.OwnRaw && DrainErrors(s)) {
+        sent = sendRequest();
+        err = errno;
+    }
+    if (sent < 0) {
+        if (!s.OwnRaw)
+            DrainErrors(s);
+        errno = static_cast<int>(icmp::StatusForSendError(err));
+        return 0;
+    }
+
+    uint32_t written = 0;
+    const auto read = [&] {
+        return ReadAnswer6(s, sequence, to, started, ReplyBuffer, ReplySize, written);
+    };
+    if (ReadFirst(s, read))
+        return written;
+    const auto ready = [&](short Events) {
+        if ((Events & POLLERR) != 0) {
+            uint32_t status = 0;
+            sockaddr_in6 offender{};
+            if (!s.OwnRaw && ReadQueuedError6(s, sequence, to.sin6_addr, status, offender)) {
+                written = WriteReply6(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
+                                      nullptr, 0);
+                return true;
+            }
+            ClearSocketError(s);
+            return false;
+        }
+        return (Events & POLLIN) != 0 && read() == Read::Answer;
+    };
+    const Waited how = AwaitOwnSocket(s, started + std::chrono::milliseconds(Timeout), ready);
+    return Finish(how, written);
+}
+
 } // namespace
 
 extern "C" {
@@ -766,6 +1023,10 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
         return 0;
     }
     auto& s = *static_cast<IcmpSocket*>(Handle);
+    if (s.Family != AF_INET) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
     // A time-to-live of 0 cannot leave the machine.
     const int ttl = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
     if (ttl == 0) {
@@ -776,6 +1037,54 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
                            ReplySize, Timeout)
                  : DatagramEcho(s, DestinationAddress, RequestData, RequestSize, ttl, ReplyBuffer,
                                 ReplySize, Timeout);
+}
+
+__attribute__((visibility("default"))) IcmpHandle Icmp6CreateFile(void) {
+    auto* s = new IcmpSocket;
+    s->Family = AF_INET6;
+    s->Fd = OpenIcmp6(SOCK_DGRAM);
+    if (s->Fd >= 0)
+        return s;
+    const int datagramError = errno;
+    s->Fd = OpenIcmp6(SOCK_RAW);
+    if (s->Fd >= 0) {
+        s->OwnRaw = true;
+        s->Identifier = gNextIdentifier.fetch_add(1);
+        return s;
+    }
+    const int rawError = errno;
+    delete s;
+    errno = datagramError == EMFILE || datagramError == ENFILE ? datagramError : rawError;
+    return ICMP_INVALID_HANDLE;
+}
+
+__attribute__((visibility("default"))) uint32_t
+Icmp6SendEcho2(IcmpHandle Handle, void* Event, void* ApcRoutine, void* ApcContext,
+               sockaddr_in6* SourceAddress, sockaddr_in6* DestinationAddress, void* RequestData,
+               uint16_t RequestSize, IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+               uint32_t ReplySize, uint32_t Timeout) {
+    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE ||
+        static_cast<IcmpSocket*>(Handle)->Family != AF_INET6) {
+        errno = EBADF;
+        return 0;
+    }
+    if (ReplyBuffer == nullptr || ReplySize < sizeof(ICMPV6_ECHO_REPLY) + 8) {
+        errno = IP_BUF_TOO_SMALL;
+        return 0;
+    }
+    if (Event != nullptr || ApcRoutine != nullptr || ApcContext != nullptr ||
+        DestinationAddress == nullptr || DestinationAddress->sin6_family != AF_INET6 ||
+        (RequestData == nullptr && RequestSize > 0)) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
+    const int hops = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
+    if (hops == 0) {
+        errno = IP_BAD_OPTION;
+        return 0;
+    }
+    return Echo6(*static_cast<IcmpSocket*>(Handle), SourceAddress, *DestinationAddress, RequestData,
+                 RequestSize, hops, ReplyBuffer, ReplySize, Timeout);
 }
 
 } // extern "C"
