@@ -79,82 +79,100 @@ bool CheckZone(const std::string& Zone, std::string& Reason) {
     return true;
 }
 
+// The groups of an address part as read so far.
+struct Groups {
+    std::vector<uint16_t> Words;
+    int CompressedAt = -1; // index in Words where "::" stands; -1: nowhere
+    bool HasTail = false;  // an IPv4 tail ends the address
+    uint8_t Tail[4] = {};
+};
+
+// One hex group, or the IPv4 tail, at At; moves At past it.
+bool ReadGroup(const std::string& Text, size_t& At, Groups& G, std::string& Reason) {
+    const size_t start = At;
+    unsigned value = 0;
+    while (At < Text.size() && HexValue(Text[At]) >= 0)
+        value = (value << 4 | static_cast<unsigned>(HexValue(Text[At++]))) & 0xfffff;
+    if (At < Text.size() && Text[At] == '.') {
+        if (G.Words.size() > 6) {
+            Reason = "too many groups before the IPv4 part";
+            return false;
+        }
+        At = Text.size();
+        G.HasTail = true;
+        return ParseIPv4Tail(Text, start, G.Tail, Reason);
+    }
+    if (At == start) {
+        if (Text[At] == ':')
+            Reason = G.CompressedAt >= 0 ? R"(more than one "::" or ":::")" : "empty group";
+        else
+            Reason = "bad hex digit " + Quoted(Text[At]);
+        return false;
+    }
+    if (At - start > 4) {
+        Reason = "a group has more than four hex digits";
+        return false;
+    }
+    if (G.Words.size() == 8) {
+        Reason = "more than eight groups";
+        return false;
+    }
+    G.Words.push_back(static_cast<uint16_t>(value));
+    return true;
+}
+
+// The ':' or "::" after a group at At; moves At past it.
+bool ReadSeparator(const std::string& Text, size_t& At, Groups& G, std::string& Reason) {
+    if (Text[At] != ':') {
+        Reason = "bad hex digit " + Quoted(Text[At]);
+        return false;
+    }
+    ++At;
+    if (At < Text.size() && Text[At] == ':') {
+        if (G.CompressedAt >= 0) {
+            Reason = R"(more than one "::")";
+            return false;
+        }
+        G.CompressedAt = static_cast<int>(G.Words.size());
+        ++At;
+    } else if (At == Text.size()) {
+        Reason = "the address ends in a single ':'";
+        return false;
+    }
+    return true;
+}
+
 // The address part (no brackets, no zone) into 16 bytes.
 bool ParseGroups(const std::string& Text, uint8_t* Out, std::string& Reason) {
     if (Text.empty()) {
         Reason = "the address is empty";
         return false;
     }
-    std::vector<uint16_t> groups;
-    int compressedAt = -1; // index in groups where "::" stands
-    uint8_t tail[4];
-    bool hasTail = false;
+    Groups g;
     size_t i = 0;
     if (Text[0] == ':') {
         if (Text.size() < 2 || Text[1] != ':') {
             Reason = "the address starts with a single ':'";
             return false;
         }
-        compressedAt = 0;
+        g.CompressedAt = 0;
         i = 2;
     }
     while (i < Text.size()) {
-        const size_t start = i;
-        unsigned value = 0;
-        while (i < Text.size() && HexValue(Text[i]) >= 0)
-            value = (value << 4 | static_cast<unsigned>(HexValue(Text[i++]))) & 0xfffff;
-        if (i < Text.size() && Text[i] == '.') {
-            if (groups.size() > 6) {
-                Reason = "too many groups before the IPv4 part";
-                return false;
-            }
-            if (!ParseIPv4Tail(Text, start, tail, Reason))
-                return false;
-            hasTail = true;
-            break;
-        }
-        if (i == start) {
-            if (Text[i] == ':')
-                Reason = compressedAt >= 0 ? "more than one \"::\" or \":::\"" : "empty group";
-            else
-                Reason = "bad hex digit " + Quoted(Text[i]);
+        if (!ReadGroup(Text, i, g, Reason))
             return false;
-        }
-        if (i - start > 4) {
-            Reason = "a group has more than four hex digits";
+        if (i < Text.size() && !ReadSeparator(Text, i, g, Reason))
             return false;
-        }
-        if (groups.size() == 8) {
-            Reason = "more than eight groups";
-            return false;
-        }
-        groups.push_back(static_cast<uint16_t>(value));
-        if (i == Text.size())
-            break;
-        if (Text[i] != ':') {
-            Reason = "bad hex digit " + Quoted(Text[i]);
-            return false;
-        }
-        ++i;
-        if (i < Text.size() && Text[i] == ':') {
-            if (compressedAt >= 0) {
-                Reason = "more than one \"::\"";
-                return false;
-            }
-            compressedAt = static_cast<int>(groups.size());
-            ++i;
-        } else if (i == Text.size()) {
-            Reason = "the address ends in a single ':'";
-            return false;
-        }
     }
-    const size_t count = groups.size() + (hasTail ? 2 : 0);
+    const std::vector<uint16_t>& groups = g.Words;
+    const int compressedAt = g.CompressedAt;
+    const size_t count = groups.size() + (g.HasTail ? 2 : 0);
     if (compressedAt < 0 && count != 8) {
-        Reason = count < 8 ? "fewer than eight groups and no \"::\"" : "more than eight groups";
+        Reason = count < 8 ? R"(fewer than eight groups and no "::")" : "more than eight groups";
         return false;
     }
     if (compressedAt >= 0 && count > 7) {
-        Reason = "\"::\" stands for no group here: the address has eight already";
+        Reason = R"("::" stands for no group here: the address has eight already)";
         return false;
     }
     std::array<uint16_t, 8> words{};
@@ -169,8 +187,8 @@ bool ParseGroups(const std::string& Text, uint8_t* Out, std::string& Reason) {
         Out[2 * k] = static_cast<uint8_t>(words[k] >> 8);
         Out[2 * k + 1] = static_cast<uint8_t>(words[k]);
     }
-    if (hasTail)
-        std::copy(tail, tail + 4, Out + 12);
+    if (g.HasTail)
+        std::copy(g.Tail, g.Tail + 4, Out + 12);
     return true;
 }
 
@@ -218,7 +236,8 @@ std::string FormatIPv6Address(const TIPv6Address& Address) {
                         words[4] == 0 && words[5] == 0xffff;
     const size_t shown = mapped ? 6 : 8;
     // The longest run of at least two zero groups; the first of equal ones.
-    size_t bestAt = 0, bestLength = 0;
+    size_t bestAt = 0;
+    size_t bestLength = 0;
     for (size_t k = 0; k < shown;) {
         size_t end = k;
         while (end < shown && words[end] == 0)

@@ -59,8 +59,8 @@ bool ResolveIPv6(const std::string& Text, sockaddr_in6& To, std::string& Shown, 
 }
 
 TIPv6Pinger::TIPv6Pinger(std::string Name, const sockaddr_in6& To, std::string Shown,
-                         const ProbeOptions& Options, TReplyEvent OnReply)
-    : FName(std::move(Name)), FShown(std::move(Shown)), FTo(To), FOptions(Options),
+                         ProbeOptions Options, TReplyEvent OnReply)
+    : FName(std::move(Name)), FShown(std::move(Shown)), FTo(To), FOptions(std::move(Options)),
       FOnReply(std::move(OnReply)) {}
 
 bool TIPv6Pinger::Start(std::string& Error) {

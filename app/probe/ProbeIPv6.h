@@ -26,8 +26,8 @@ class TIPv6Pinger {
 public:
     using TReplyEvent = std::function<void(const TqsPingReply&)>;
 
-    TIPv6Pinger(std::string Name, const sockaddr_in6& To, std::string Shown,
-                const ProbeOptions& Options, TReplyEvent OnReply);
+    TIPv6Pinger(std::string Name, const sockaddr_in6& To, std::string Shown, ProbeOptions Options,
+                TReplyEvent OnReply);
     ~TIPv6Pinger() { Stop(); }
     TIPv6Pinger(const TIPv6Pinger&) = delete;
     TIPv6Pinger& operator=(const TIPv6Pinger&) = delete;
