@@ -81,8 +81,9 @@ using PIcmp6CreateFile = IcmpHandle (*)();
 // Icmp6SendEcho2(handle, event, APC routine, APC context, source,
 // destination, data, size, options, reply buffer, reply size, timeout in ms):
 // as IcmpSendEcho, over IPv6. Event, ApcRoutine and ApcContext must be null:
-// the call always blocks. SourceAddress may be null (the system picks one; a
-// given one is bound only when its address is not unspecified).
+// the call always blocks. SourceAddress may be null or unspecified (the
+// system picks one); a datagram handle keeps the last source given for the
+// echoes after it, and one it cannot bind fails the echo with IP_BAD_REQ.
 // DestinationAddress needs its sin6_scope_id for a link-local address.
 // RequestOptions->Ttl is the hop limit. Returns the number of reply records
 // written (0 or 1); when 0, the thread's errno holds an IP status code (such

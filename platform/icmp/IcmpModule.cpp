@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
 #include <netinet/icmp6.h>
@@ -46,10 +47,11 @@ namespace {
 class RawSocket;
 
 struct IcmpSocket {
-    int Fd = -1;             // datagram: the handle's own socket; raw: the shared one
-    bool Raw = false;        // a handle of its family's shared raw socket
-    int Family = AF_INET;    // AF_INET6: an ICMPv6 handle
-    bool Bound = false;      // ICMPv6 datagram: bound to a source address
+    int Fd = -1;          // datagram: the handle's own socket; raw: the shared one
+    bool Raw = false;     // a handle of its family's shared raw socket
+    int Family = AF_INET; // AF_INET6: an ICMPv6 handle
+    bool Bound = false;   // ICMPv6 datagram: bound to Source6
+    in6_addr Source6{};
     uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
     int Ttl = -1;            // own socket: time-to-live (hop limit) now set on it; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
@@ -935,23 +937,41 @@ bool Unspecified(const in6_addr& A) {
     return IN6_IS_ADDR_UNSPECIFIED(&A);
 }
 
+// Puts a socket bound to Source, when given, in place of the handle's
+// datagram socket, under the same descriptor. A datagram socket that has sent
+// is bound already, to the identifier the kernel chose for it, and older
+// kernels take no source with each packet.
+bool UseSource(IcmpSocket& s, const sockaddr_in6* Source) {
+    if (Source == nullptr || Unspecified(Source->sin6_addr) ||
+        (s.Bound && std::memcmp(&s.Source6, &Source->sin6_addr, sizeof(in6_addr)) == 0))
+        return true;
+    const int fd = OpenDatagram6();
+    if (fd < 0)
+        return false;
+    sockaddr_in6 from = *Source;
+    from.sin6_port = 0;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0 &&
+                       dup3(fd, s.Fd, O_CLOEXEC) >= 0;
+    close(fd);
+    if (!bound)
+        return false;
+    s.Bound = true;
+    s.Source6 = Source->sin6_addr;
+    s.Ttl = -1; // the new socket has the default hop limit
+    return true;
+}
+
 // One ICMPv6 echo over the handle's own datagram socket, as DatagramEcho.
 uint32_t DatagramEcho6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
                        const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
                        uint32_t ReplySize, uint32_t Timeout) {
+    if (!UseSource(s, Source)) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
     if (!SetHops(s, IPPROTO_IPV6, IPV6_UNICAST_HOPS, Hops)) {
         errno = IP_BAD_OPTION;
         return 0;
-    }
-    // A socket keeps the source it is bound to: only the first one given counts.
-    if (Source != nullptr && !s.Bound && !Unspecified(Source->sin6_addr)) {
-        sockaddr_in6 from = *Source;
-        from.sin6_port = 0;
-        if (bind(s.Fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) != 0) {
-            errno = IP_BAD_REQ;
-            return 0;
-        }
-        s.Bound = true;
     }
     if (s.Cancelled.load())
         return CancelledEcho();

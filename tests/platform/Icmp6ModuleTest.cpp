@@ -70,6 +70,7 @@ struct Request6 {
     uint16_t Size = 64;
     int Hops = -1; // -1: no options
     uint32_t Timeout = 1000;
+    std::string From; // source address; empty: the system's choice
 };
 
 // Flat, so that it crosses the pipe from a child in another namespace.
@@ -90,6 +91,9 @@ Outcome6 SendEcho6(IcmpHandle handle, const Request6& r) {
     to.sin6_family = AF_INET6;
     to.sin6_scope_id = r.Scope;
     inet_pton(AF_INET6, r.To.c_str(), &to.sin6_addr);
+    sockaddr_in6 from{};
+    from.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, r.From.c_str(), &from.sin6_addr);
     std::vector<uint8_t> data(r.Size);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -100,9 +104,9 @@ Outcome6 SendEcho6(IcmpHandle handle, const Request6& r) {
     Outcome6 o;
     const auto started = Clock::now();
     errno = 0;
-    o.Returned =
-        Icmp6().Send(handle, nullptr, nullptr, nullptr, nullptr, &to, data.data(), r.Size,
-                     r.Hops >= 0 ? &options : nullptr, buffer.data(), replySize, r.Timeout);
+    o.Returned = Icmp6().Send(handle, nullptr, nullptr, nullptr, r.From.empty() ? nullptr : &from,
+                              &to, data.data(), r.Size, r.Hops >= 0 ? &options : nullptr,
+                              buffer.data(), replySize, r.Timeout);
     o.Error = errno;
     o.ElapsedMs = static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
@@ -348,6 +352,7 @@ protected:
 TEST_P(Icmp6Namespaces, EchoesThroughTheRouterAndOnTheLink) {
     Request6 twoHops = To(FarAddress);
     twoHops.Hops = 2;
+    twoHops.From = HostAddress;
     const std::vector<Request6> requests{To(FarAddress, 1), To(FarAddress, 1000), twoHops,
                                          To(RouterAddress), To(RouterLinkLocal)};
     const auto outcomes = FromHost(requests);
