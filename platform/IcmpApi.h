@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+struct sockaddr_in6;
+
 extern "C" {
 
 using IcmpHandle = void*;
@@ -51,6 +53,47 @@ using PIcmpSendEcho = uint32_t (*)(IcmpHandle Handle, uint32_t DestinationAddres
 // still return its reply). Safe to call more than once; afterwards the handle
 // is only closed. Non-zero on success.
 using PIcmpCancelEcho = int (*)(IcmpHandle);
+
+// ---- ICMPv6, beside IPv4 rather than instead of it ----
+
+// An IPv6 address as a reply carries it: words in network order.
+struct IPV6_ADDRESS_EX {
+    uint16_t sin6_port; // always 0
+    uint32_t sin6_flowinfo;
+    uint16_t sin6_addr[8];
+    uint32_t sin6_scope_id; // the interface of a link-local address, else 0
+};
+
+// The reply record at the start of the reply buffer; the echoed bytes follow
+// it in the same buffer. Unlike the IPv4 record it carries no pointer to
+// them; DataSize, which this system adds, says how many came back.
+struct ICMPV6_ECHO_REPLY {
+    IPV6_ADDRESS_EX Address; // the replying address (the router's, for an error)
+    uint32_t Status;         // IP status code, as for IPv4
+    uint32_t RoundTripTime;  // milliseconds
+    uint16_t DataSize;       // echoed data bytes after the record
+    uint16_t Reserved;
+};
+
+// Icmp6CreateFile(): an ICMPv6 handle, or ICMP_INVALID_HANDLE. It is closed
+// and cancelled with IcmpCloseHandle and IcmpCancelEcho like an IPv4 one.
+using PIcmp6CreateFile = IcmpHandle (*)();
+// Icmp6SendEcho2(handle, event, APC routine, APC context, source,
+// destination, data, size, options, reply buffer, reply size, timeout in ms):
+// as IcmpSendEcho, over IPv6. Event, ApcRoutine and ApcContext must be null:
+// the call always blocks. SourceAddress may be null or unspecified (the
+// system picks one); a datagram handle keeps the last source given for the
+// echoes after it, and one it cannot bind fails the echo with IP_BAD_REQ.
+// DestinationAddress needs its sin6_scope_id for a link-local address.
+// RequestOptions->Ttl is the hop limit. Returns the number of reply records
+// written (0 or 1); when 0, the thread's errno holds an IP status code (such
+// as IP_BAD_DESTINATION for an unspecified or multicast destination) or a
+// system error code.
+using PIcmp6SendEcho2 = uint32_t (*)(IcmpHandle Handle, void* Event, void* ApcRoutine,
+                                     void* ApcContext, sockaddr_in6* SourceAddress,
+                                     sockaddr_in6* DestinationAddress, void* RequestData,
+                                     uint16_t RequestSize, IP_OPTION_INFORMATION* RequestOptions,
+                                     void* ReplyBuffer, uint32_t ReplySize, uint32_t Timeout);
 }
 
 // IP status codes, in the order the worker's result table expects them.

@@ -4,6 +4,10 @@
 // (net.ipv4.ping_group_range); otherwise raw ICMP (root or CAP_NET_RAW), where
 // every handle of the process shares one raw socket whose reader thread hands
 // each answer to the handle whose identifier and sequence it carries.
+//
+// ICMPv6 (Icmp6CreateFile, Icmp6SendEcho2) runs beside it the same way: a
+// datagram socket per handle where allowed, else a raw ICMPv6 socket shared
+// by the process's ICMPv6 handles, with a reader of its own.
 
 #include "framework/Futex.h"
 #include "platform/IcmpApi.h"
@@ -11,8 +15,10 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <linux/errqueue.h>
 #include <linux/icmp.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
@@ -41,10 +47,13 @@ namespace {
 class RawSocket;
 
 struct IcmpSocket {
-    int Fd = -1; // datagram: the handle's own socket; raw: the shared one
-    bool Raw = false;
-    uint16_t Identifier = 0;      // raw only; the kernel picks it for datagram sockets
-    int Ttl = -1;                 // datagram: time-to-live now set on the socket; -1: the default
+    int Fd = -1;          // datagram: the handle's own socket; raw: the shared one
+    bool Raw = false;     // a handle of its family's shared raw socket
+    int Family = AF_INET; // AF_INET6: an ICMPv6 handle
+    bool Bound = false;   // ICMPv6 datagram: bound to Source6
+    in6_addr Source6{};
+    uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
+    int Ttl = -1;            // own socket: time-to-live (hop limit) now set on it; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
     std::vector<uint8_t> Receive; // one received packet
     // Set by IcmpCancelEcho, for good; raw handles set it under Lock.
@@ -63,6 +72,8 @@ struct IcmpSocket {
     bool Waiting = false;
     uint16_t Sequence = 0;
     uint32_t Destination = 0;
+    in6_addr Destination6{};
+    sockaddr_in6 From6{}; // ICMPv6: who sent the answer
     size_t Received = 0;
     std::atomic<uint32_t> Answered{0};
     std::atomic<bool> Asleep{false};
@@ -115,18 +126,32 @@ int OpenDatagram() {
     return fd;
 }
 
-// A raw socket that keeps, of all ICMP, only echo replies and the errors
-// that may quote an echo request.
-int OpenRaw() {
-    // Opened once for all raw handles, with the reader's wake-up descriptor.
-    const int fd = KeepReserve(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP), 1);
-    if (fd < 0)
-        return -1;
+// Lets only echo replies and the errors that may quote an echo request
+// reach a raw socket of Family.
+int FilterRaw(int Fd, int Family) {
+    if (Family == AF_INET6) {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
+                               ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB})
+            ICMP6_FILTER_SETPASS(type, &filter);
+        return setsockopt(Fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof(filter));
+    }
     icmp_filter filter{};
     filter.data =
         ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_SOURCE_QUENCH) |
           (1u << ICMP_TIME_EXCEEDED) | (1u << ICMP_PARAMETERPROB));
-    if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter)) != 0) {
+    return setsockopt(Fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
+}
+
+// A raw ICMP or ICMPv6 socket that keeps only what may answer an echo.
+int OpenRaw(int Family) {
+    // Opened once for all raw handles, with the reader's wake-up descriptor.
+    const int protocol = Family == AF_INET6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
+    const int fd = KeepReserve(socket(Family, SOCK_RAW | SOCK_CLOEXEC, protocol), 1);
+    if (fd < 0)
+        return -1;
+    if (FilterRaw(fd, Family) != 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
@@ -158,8 +183,8 @@ class RawSocket {
 public:
     // Opens the socket and starts its reader; nullptr, with errno set, when
     // either cannot be had.
-    static RawSocket* Open() {
-        const int fd = OpenRaw();
+    static RawSocket* Open(int Family) {
+        const int fd = OpenRaw(Family);
         if (fd < 0)
             return nullptr;
         const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -169,7 +194,7 @@ public:
             errno = saved;
             return nullptr;
         }
-        auto* socket = new RawSocket(fd, wake);
+        auto* socket = new RawSocket(fd, wake, Family);
         try {
             socket->FReader = std::thread(&RawSocket::Read, socket);
         } catch (...) {
@@ -250,11 +275,16 @@ private:
 
     // The buffer is left uninitialised: only the pages that packets reach
     // become resident, a few kilobytes rather than a megabyte.
-    RawSocket(int Fd, int Wake) : FFd(Fd), FWake(Wake), FBuffer(new uint8_t[Batch * PacketRoom]) {
+    RawSocket(int Fd, int Wake, int Family)
+        : FFd(Fd), FWake(Wake), FFamily(Family), FBuffer(new uint8_t[Batch * PacketRoom]) {
         for (size_t i = 0; i < Batch; ++i) {
             FSlots[i] = {FBuffer.get() + i * PacketRoom, PacketRoom};
             FMessages[i].msg_hdr.msg_iov = &FSlots[i];
             FMessages[i].msg_hdr.msg_iovlen = 1;
+            // An ICMPv6 packet comes without its IPv6 header: the sender
+            // is in the address.
+            if (Family == AF_INET6)
+                FMessages[i].msg_hdr.msg_name = &FSenders[i];
         }
     }
 
@@ -283,13 +313,20 @@ private:
     // buffer.
     void Drain() {
         for (;;) {
+            if (FFamily == AF_INET6)
+                for (mmsghdr& m : FMessages)
+                    m.msg_hdr.msg_namelen = sizeof(sockaddr_in6);
             const int n = recvmmsg(FFd, FMessages.data(), Batch, MSG_DONTWAIT, nullptr);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 return;
             for (int i = 0; i < n; ++i)
-                Deliver(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len);
+                if (FFamily == AF_INET6)
+                    Deliver6(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len,
+                             FSenders[i]);
+                else
+                    Deliver(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len);
             if (static_cast<size_t>(n) < Batch)
                 return;
         }
@@ -319,8 +356,35 @@ private:
             futex::Wake(s.Answered, 1);
     }
 
+    // Hands the ICMPv6 answer to its handle, as Deliver does for IPv4.
+    void Deliver6(const uint8_t* Bytes, size_t Length, const sockaddr_in6& From) {
+        const icmp::Packet6 packet = icmp::ParseIcmp6(Bytes, Length);
+        if (packet.What == icmp::Packet6::Ignored)
+            return;
+        std::shared_lock<std::shared_mutex> lock(FLock);
+        const auto found = FHandles.find(packet.Identifier);
+        if (found == FHandles.end())
+            return;
+        IcmpSocket& s = *found->second;
+        {
+            std::lock_guard<std::mutex> own(s.Lock);
+            const uint8_t* about = packet.What == icmp::Packet6::EchoReply ? From.sin6_addr.s6_addr
+                                                                           : packet.Destination;
+            if (!s.Waiting || s.Answered.load() != 0 || packet.Sequence != s.Sequence ||
+                std::memcmp(about, s.Destination6.s6_addr, 16) != 0 || Length > s.Receive.size())
+                return;
+            std::memcpy(s.Receive.data(), Bytes, Length);
+            s.Received = Length;
+            s.From6 = From;
+            s.Answered.store(AnswerIn);
+        }
+        if (s.Asleep.load())
+            futex::Wake(s.Answered, 1);
+    }
+
     const int FFd;
     const int FWake; // tells the reader to stop watching the socket
+    const int FFamily;
     std::thread FReader;
     std::shared_mutex FLock; // the handles
     std::unordered_map<uint16_t, IcmpSocket*> FHandles;
@@ -330,6 +394,7 @@ private:
     std::unique_ptr<uint8_t[]> FBuffer;
     std::array<iovec, Batch> FSlots{};
     std::array<mmsghdr, Batch> FMessages{};
+    std::array<sockaddr_in6, Batch> FSenders{};
 };
 
 // Which raw socket new raw handles join: one at a time, opened for the first
@@ -337,10 +402,12 @@ private:
 // every handle is closed.
 class RawChannel {
 public:
+    explicit RawChannel(int Family) : FFamily(Family) {}
+
     // False, with errno set, when no raw socket can be had.
     bool Join(IcmpSocket& s) {
         std::lock_guard<std::mutex> lock(FLock);
-        if (FCurrent == nullptr && (FCurrent = RawSocket::Open()) == nullptr)
+        if (FCurrent == nullptr && (FCurrent = RawSocket::Open(FFamily)) == nullptr)
             return false;
         if (!FCurrent->Add(s))
             return false;
@@ -364,13 +431,16 @@ public:
     }
 
 private:
+    const int FFamily;
     std::mutex FLock;
     RawSocket* FCurrent = nullptr;
 };
 
-RawChannel& Channel() {
-    static RawChannel channel;
-    return channel;
+// One shared raw socket for each family.
+RawChannel& Channel(int Family) {
+    static RawChannel channel(AF_INET);
+    static RawChannel channel6(AF_INET6);
+    return Family == AF_INET6 ? channel6 : channel;
 }
 
 uint32_t ElapsedMs(Clock::time_point since) {
@@ -404,10 +474,12 @@ bool DrainErrors(IcmpSocket& s) {
             break;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             sock_extended_err err;
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+            if (!(c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) &&
+                !(c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR))
                 continue;
             std::memcpy(&err, CMSG_DATA(c), sizeof(err));
-            icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP;
+            icmpError = icmpError || err.ee_origin == SO_EE_ORIGIN_ICMP ||
+                        err.ee_origin == SO_EE_ORIGIN_ICMP6;
         }
     }
     ClearSocketError(s);
@@ -517,6 +589,70 @@ Read ReadAnswer(IcmpSocket& s, uint16_t Sequence, uint32_t DestinationAddress,
 // a read found nothing.
 constexpr uint8_t ReadFirstBackoff = 15;
 
+// Tries the read straight after the send, unless such reads have come up
+// empty lately. True when it answered the echo.
+template <class ReadOnce> bool ReadFirst(IcmpSocket& s, ReadOnce&& Try) {
+    if (s.SkipReadFirst > 0) {
+        --s.SkipReadFirst;
+        return false;
+    }
+    const Read first = Try();
+    if (first == Read::Empty)
+        s.SkipReadFirst = ReadFirstBackoff;
+    return first == Read::Answer;
+}
+
+enum class Waited { Answered, TimedOut, Cancelled };
+
+// Waits on a handle's own socket until OnReady, given what the poll saw, says
+// the echo is answered, Deadline passes or the echo is cancelled.
+template <class OnReady>
+Waited AwaitOwnSocket(IcmpSocket& s, Clock::time_point Deadline, OnReady&& Ready) {
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= Deadline)
+            return Waited::TimedOut;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - now).count();
+        pollfd p{s.Fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        // The cancel's shutdown leaves the socket readable for good.
+        if (s.Cancelled.load())
+            return Waited::Cancelled;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return Waited::TimedOut;
+        if (Ready(p.revents))
+            return Waited::Answered;
+    }
+}
+
+// What an echo over a handle's own socket returns once the wait is over;
+// Written is read only after the wait that sets it.
+uint32_t Finish(Waited How, uint32_t Written) {
+    switch (How) {
+    case Waited::Answered:
+        return Written;
+    case Waited::Cancelled:
+        return CancelledEcho();
+    case Waited::TimedOut:
+        break;
+    }
+    errno = IP_REQ_TIMED_OUT;
+    return 0;
+}
+
+// Sets the time-to-live or hop limit of a handle's own socket, when it
+// differs from the one set; -1 gives the system's default back.
+bool SetHops(IcmpSocket& s, int Level, int Option, int Ttl) {
+    if (Ttl == s.Ttl)
+        return true;
+    if (setsockopt(s.Fd, Level, Option, &Ttl, sizeof(Ttl)) != 0)
+        return false;
+    s.Ttl = Ttl;
+    return true;
+}
+
 // One echo over a handle's own datagram socket. Errors about earlier echoes
 // are not drained before the send, which would cost two calls every echo:
 // each quotes its echo's sequence number, so the wait below passes over it,
@@ -524,12 +660,9 @@ constexpr uint8_t ReadFirstBackoff = 15;
 uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
                       uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
                       uint32_t Timeout) {
-    if (Ttl != s.Ttl) {
-        if (setsockopt(s.Fd, IPPROTO_IP, IP_TTL, &Ttl, sizeof(Ttl)) != 0) {
-            errno = IP_BAD_OPTION;
-            return 0;
-        }
-        s.Ttl = Ttl;
+    if (!SetHops(s, IPPROTO_IP, IP_TTL, Ttl)) {
+        errno = IP_BAD_OPTION;
+        return 0;
     }
     if (s.Cancelled.load())
         return CancelledEcho();
@@ -562,64 +695,40 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
     }
 
     uint32_t written = 0;
-    if (s.SkipReadFirst > 0) {
-        --s.SkipReadFirst;
-    } else {
-        const Read first =
-            ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written);
-        if (first == Read::Answer)
-            return written;
-        if (first == Read::Empty)
-            s.SkipReadFirst = ReadFirstBackoff;
-    }
-
+    const auto read = [&] {
+        return ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize,
+                          written);
+    };
+    if (ReadFirst(s, read))
+        return written;
     const auto deadline = started + std::chrono::milliseconds(Timeout);
-    for (;;) {
-        const auto now = Clock::now();
-        if (now >= deadline)
-            break;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        pollfd p{s.Fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        // The cancel's shutdown leaves the socket readable for good.
-        if (s.Cancelled.load())
-            return CancelledEcho();
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (ready == 0)
-            break;
-        if ((p.revents & POLLERR) != 0) {
+    const auto ready = [&](short Events) {
+        if ((Events & POLLERR) != 0) {
             uint32_t status = 0;
             uint32_t offender = 0;
-            if (ReadQueuedError(s, sequence, DestinationAddress, status, offender))
-                return WriteReply(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
-                                  nullptr, 0);
+            if (ReadQueuedError(s, sequence, DestinationAddress, status, offender)) {
+                written = WriteReply(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
+                                     nullptr, 0);
+                return true;
+            }
             // An error the kernel could not queue leaves only the socket
             // error, which would keep the poll ready.
             ClearSocketError(s);
-            continue;
+            return false;
         }
-        if ((p.revents & POLLIN) == 0)
-            continue;
-        if (ReadAnswer(s, sequence, DestinationAddress, started, ReplyBuffer, ReplySize, written) ==
-            Read::Answer)
-            return written;
-    }
-    errno = IP_REQ_TIMED_OUT;
-    return 0;
+        return (Events & POLLIN) != 0 && read() == Read::Answer;
+    };
+    const Waited how = AwaitOwnSocket(s, deadline, ready);
+    return Finish(how, written);
 }
 
-// One echo over the shared raw socket: the reader thread hands over the
-// answer; the time-to-live goes with the packet, since the socket is shared.
-uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
-                 uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
-                 uint32_t Timeout) {
-    const uint16_t sequence = gSequence.fetch_add(1);
-    s.Packet.resize(icmp::HeaderSize + RequestSize);
-    icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+// An echo over a shared raw socket, the same for both families: Register
+// notes what the answer must match, Send sends the request (false with errno
+// set), and Answer writes the reply record from the Received bytes that the
+// reader thread handed over.
+template <class RegisterFn, class SendFn, class AnswerFn>
+uint32_t SharedRawEcho(IcmpSocket& s, uint16_t Sequence, size_t Room, uint32_t Timeout,
+                       RegisterFn&& Register, SendFn&& Send, AnswerFn&& Answer) {
     bool cancelled;
     {
         // Checked under the lock that the cancel takes, so that a cancel is
@@ -628,38 +737,18 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
         cancelled = s.Cancelled.load();
         s.Waiting = !cancelled;
         if (!cancelled) {
-            s.Receive.resize(std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024));
-            s.Sequence = sequence;
-            s.Destination = DestinationAddress;
+            s.Receive.resize(Room);
+            s.Sequence = Sequence;
+            Register();
             s.Received = 0;
             s.Answered.store(0);
         }
     }
     if (cancelled)
         return CancelledEcho();
-
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = DestinationAddress;
-    iovec iov{s.Packet.data(), s.Packet.size()};
-    msghdr message{};
-    message.msg_name = &to;
-    message.msg_namelen = sizeof(to);
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-    if (Ttl > 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_TTL;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
-    }
     const auto started = Clock::now();
     const timespec deadline = futex::MonotonicAfter(std::chrono::milliseconds(Timeout));
-    const bool sent = sendmsg(s.Fd, &message, 0) >= 0;
+    const bool sent = Send();
     const int err = errno;
     if (sent)
         s.Shared->AwaitAnswer(s, deadline);
@@ -681,13 +770,321 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
         errno = IP_REQ_TIMED_OUT;
         return 0;
     }
-    const icmp::Packet packet = icmp::ParseRaw(s.Receive.data(), received);
-    if (packet.What == icmp::Packet::EchoReply)
-        return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(started),
-                          packet.Data, packet.DataSize);
-    return WriteReply(ReplyBuffer, ReplySize, packet.Source,
-                      icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started), nullptr,
-                      0);
+    return Answer(received, ElapsedMs(started));
+}
+
+// One echo over the shared raw socket: the reader thread hands over the
+// answer; the time-to-live goes with the packet, since the socket is shared.
+uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
+                 uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
+                 uint32_t Timeout) {
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    const auto send = [&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = DestinationAddress;
+        iovec iov{s.Packet.data(), s.Packet.size()};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof(to);
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+        if (Ttl > 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            cmsghdr* c = CMSG_FIRSTHDR(&message);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_TTL;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
+        }
+        return sendmsg(s.Fd, &message, 0) >= 0;
+    };
+    const auto answer = [&](size_t Received, uint32_t RoundTrip) {
+        const icmp::Packet packet = icmp::ParseRaw(s.Receive.data(), Received);
+        if (packet.What == icmp::Packet::EchoReply)
+            return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, RoundTrip,
+                              packet.Data, packet.DataSize);
+        return WriteReply(ReplyBuffer, ReplySize, packet.Source,
+                          icmp::StatusForError(packet.Type, packet.Code), RoundTrip, nullptr, 0);
+    };
+    return SharedRawEcho(
+        s, sequence, std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024), Timeout,
+        [&] { s.Destination = DestinationAddress; }, send, answer);
+}
+
+// ---- ICMPv6 ----
+
+// A datagram ICMPv6 socket of the handle's own, which reports errors
+// through its error queue.
+int OpenDatagram6() {
+    const int fd = KeepReserve(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6));
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof(on)) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+bool SameAddress(const in6_addr& A, const uint8_t* B) {
+    return std::memcmp(A.s6_addr, B, 16) == 0;
+}
+
+// Writes one ICMPv6 reply record (and the echoed data after it).
+uint32_t WriteReply6(void* ReplyBuffer, uint32_t ReplySize, const sockaddr_in6& From,
+                     uint32_t Status, uint32_t RoundTrip, const uint8_t* Data, size_t DataSize) {
+    if (DataSize > ReplySize - sizeof(ICMPV6_ECHO_REPLY) || DataSize > 0xffff) {
+        errno = IP_BUF_TOO_SMALL;
+        return 0;
+    }
+    auto* reply = static_cast<ICMPV6_ECHO_REPLY*>(ReplyBuffer);
+    std::memset(reply, 0, sizeof(*reply));
+    if (From.sin6_family == AF_INET6) {
+        reply->Address.sin6_flowinfo = From.sin6_flowinfo;
+        std::memcpy(reply->Address.sin6_addr, From.sin6_addr.s6_addr, 16);
+        reply->Address.sin6_scope_id = From.sin6_scope_id;
+    }
+    reply->Status = Status;
+    reply->RoundTripTime = RoundTrip;
+    reply->DataSize = static_cast<uint16_t>(DataSize);
+    if (DataSize > 0)
+        std::memcpy(reply + 1, Data, DataSize);
+    errno = 0;
+    return 1;
+}
+
+// The error from a datagram socket's error queue that answers this echo, if
+// there is one; the queue is drained either way.
+bool ReadQueuedError6(IcmpSocket& s, uint16_t Sequence, const in6_addr& Destination,
+                      uint32_t& Status, sockaddr_in6& Offender) {
+    bool found = false;
+    for (int i = 0; i < 64; ++i) {
+        uint8_t data[64];
+        uint8_t control[512];
+        sockaddr_in6 to{};
+        iovec iov{data, sizeof(data)};
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof(to);
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        const ssize_t n = recvmsg(s.Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (n < 0)
+            break;
+        if (found)
+            continue;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_RECVERR)
+                continue;
+            auto* err = reinterpret_cast<sock_extended_err*>(CMSG_DATA(c));
+            sock_extended_err e;
+            std::memcpy(&e, err, sizeof(e));
+            if (e.ee_origin != SO_EE_ORIGIN_ICMP6)
+                continue;
+            const icmp::Packet6 quoted = icmp::ParseQuotedEcho6(data, static_cast<size_t>(n));
+            if (quoted.What != icmp::Packet6::Error || quoted.Sequence != Sequence ||
+                (to.sin6_family == AF_INET6 && !SameAddress(Destination, to.sin6_addr.s6_addr)))
+                continue;
+            std::memcpy(&Offender, SO_EE_OFFENDER(err), sizeof(Offender));
+            Status = icmp::StatusForError6(e.ee_type, e.ee_code);
+            found = true;
+        }
+    }
+    return found;
+}
+
+// Reads one packet off a handle's datagram ICMPv6 socket; with Answer, the
+// reply to this echo is written and Written holds what the module returns.
+Read ReadAnswer6(IcmpSocket& s, uint16_t Sequence, const sockaddr_in6& To,
+                 Clock::time_point Started, void* ReplyBuffer, uint32_t ReplySize,
+                 uint32_t& Written) {
+    sockaddr_in6 from{};
+    socklen_t fromLength = sizeof(from);
+    const ssize_t n = recvfrom(s.Fd, s.Receive.data(), s.Receive.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0)
+        return errno == EAGAIN ? Read::Empty : Read::Other;
+    const icmp::Packet6 packet = icmp::ParseIcmp6(s.Receive.data(), static_cast<size_t>(n));
+    // The replies carry the identifier the kernel chose.
+    if (packet.What == icmp::Packet6::Ignored || packet.Sequence != Sequence)
+        return Read::Other;
+    if (packet.What == icmp::Packet6::EchoReply) {
+        if (!SameAddress(To.sin6_addr, from.sin6_addr.s6_addr))
+            return Read::Other;
+        Written = WriteReply6(ReplyBuffer, ReplySize, from, IP_SUCCESS, ElapsedMs(Started),
+                              packet.Data, packet.DataSize);
+        return Read::Answer;
+    }
+    if (!SameAddress(To.sin6_addr, packet.Destination))
+        return Read::Other;
+    Written =
+        WriteReply6(ReplyBuffer, ReplySize, from, icmp::StatusForError6(packet.Type, packet.Code),
+                    ElapsedMs(Started), nullptr, 0);
+    return Read::Answer;
+}
+
+bool Unspecified(const in6_addr& A) {
+    return IN6_IS_ADDR_UNSPECIFIED(&A);
+}
+
+// Puts a socket bound to Source, when given, in place of the handle's
+// datagram socket, under the same descriptor. A datagram socket that has sent
+// is bound already, to the identifier the kernel chose for it, and older
+// kernels take no source with each packet.
+bool UseSource(IcmpSocket& s, const sockaddr_in6* Source) {
+    if (Source == nullptr || Unspecified(Source->sin6_addr) ||
+        (s.Bound && std::memcmp(&s.Source6, &Source->sin6_addr, sizeof(in6_addr)) == 0))
+        return true;
+    const int fd = OpenDatagram6();
+    if (fd < 0)
+        return false;
+    sockaddr_in6 from = *Source;
+    from.sin6_port = 0;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof(from)) == 0 &&
+                       dup3(fd, s.Fd, O_CLOEXEC) >= 0;
+    close(fd);
+    if (!bound)
+        return false;
+    s.Bound = true;
+    s.Source6 = Source->sin6_addr;
+    s.Ttl = -1; // the new socket has the default hop limit
+    return true;
+}
+
+// One ICMPv6 echo over the handle's own datagram socket, as DatagramEcho.
+uint32_t DatagramEcho6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
+                       const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
+                       uint32_t ReplySize, uint32_t Timeout) {
+    if (!UseSource(s, Source)) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
+    if (!SetHops(s, IPPROTO_IPV6, IPV6_UNICAST_HOPS, Hops)) {
+        errno = IP_BAD_OPTION;
+        return 0;
+    }
+    if (s.Cancelled.load())
+        return CancelledEcho();
+
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEcho6Request(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    // Room for an error quoting the whole request: its header, the quoted
+    // IPv6 header and the request.
+    s.Receive.resize(std::max<size_t>(2 * icmp::HeaderSize + 40 + RequestSize + 64, 1280));
+
+    sockaddr_in6 to = Destination;
+    to.sin6_port = 0;
+    const auto sendRequest = [&] {
+        return sendto(s.Fd, s.Packet.data(), s.Packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof(to));
+    };
+    const auto started = Clock::now();
+    ssize_t sent = sendRequest();
+    int err = errno;
+    if (sent < 0 && DrainErrors(s)) {
+        sent = sendRequest();
+        err = errno;
+    }
+    if (sent < 0) {
+        DrainErrors(s);
+        errno = static_cast<int>(icmp::StatusForSendError(err));
+        return 0;
+    }
+
+    uint32_t written = 0;
+    const auto read = [&] {
+        return ReadAnswer6(s, sequence, to, started, ReplyBuffer, ReplySize, written);
+    };
+    if (ReadFirst(s, read))
+        return written;
+    const auto ready = [&](short Events) {
+        if ((Events & POLLERR) != 0) {
+            uint32_t status = 0;
+            sockaddr_in6 offender{};
+            if (ReadQueuedError6(s, sequence, to.sin6_addr, status, offender)) {
+                written = WriteReply6(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
+                                      nullptr, 0);
+                return true;
+            }
+            ClearSocketError(s);
+            return false;
+        }
+        return (Events & POLLIN) != 0 && read() == Read::Answer;
+    };
+    const Waited how = AwaitOwnSocket(s, started + std::chrono::milliseconds(Timeout), ready);
+    return Finish(how, written);
+}
+
+// One ICMPv6 echo over the shared raw socket, as RawEcho; the hop limit and
+// the source go with the packet.
+uint32_t RawEcho6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
+                  const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
+                  uint32_t ReplySize, uint32_t Timeout) {
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEcho6Request(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    const auto send = [&] {
+        sockaddr_in6 to = Destination;
+        to.sin6_port = 0;
+        iovec iov{s.Packet.data(), s.Packet.size()};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof(to);
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) unsigned char
+            control[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        size_t used = 0;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        if (Hops > 0) {
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_HOPLIMIT;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &Hops, sizeof(int));
+            used += CMSG_SPACE(sizeof(int));
+            c = CMSG_NXTHDR(&message, c);
+        }
+        if (Source != nullptr && !Unspecified(Source->sin6_addr)) {
+            in6_pktinfo info{};
+            info.ipi6_addr = Source->sin6_addr;
+            info.ipi6_ifindex = Source->sin6_scope_id;
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(info));
+            std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+            used += CMSG_SPACE(sizeof(info));
+        }
+        message.msg_controllen = used;
+        if (used == 0)
+            message.msg_control = nullptr;
+        return sendmsg(s.Fd, &message, 0) >= 0;
+    };
+    const auto answer = [&](size_t Received, uint32_t RoundTrip) {
+        const icmp::Packet6 packet = icmp::ParseIcmp6(s.Receive.data(), Received);
+        if (packet.What == icmp::Packet6::EchoReply)
+            return WriteReply6(ReplyBuffer, ReplySize, s.From6, IP_SUCCESS, RoundTrip, packet.Data,
+                               packet.DataSize);
+        return WriteReply6(ReplyBuffer, ReplySize, s.From6,
+                           icmp::StatusForError6(packet.Type, packet.Code), RoundTrip, nullptr, 0);
+    };
+    // Room for an error quoting the whole request: its header, the quoted
+    // IPv6 header and the request.
+    return SharedRawEcho(
+        s, sequence, std::max<size_t>(2 * icmp::HeaderSize + 40 + RequestSize + 64, 1280), Timeout,
+        [&] { s.Destination6 = Destination.sin6_addr; }, send, answer);
 }
 
 } // namespace
@@ -703,7 +1100,7 @@ __attribute__((visibility("default"))) IcmpHandle IcmpCreateFile(void) {
     // descriptor: running out of them is then the reason to report, whatever
     // the raw socket says.
     const int datagramError = errno;
-    if (Channel().Join(*s))
+    if (Channel(AF_INET).Join(*s))
         return s;
     const int rawError = errno;
     delete s;
@@ -719,7 +1116,7 @@ __attribute__((visibility("default"))) int IcmpCloseHandle(IcmpHandle Handle) {
     auto* s = static_cast<IcmpSocket*>(Handle);
     bool closed = true;
     if (s->Raw)
-        Channel().Leave(*s);
+        Channel(s->Family).Leave(*s);
     else
         closed = close(s->Fd) == 0;
     delete s;
@@ -766,6 +1163,10 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
         return 0;
     }
     auto& s = *static_cast<IcmpSocket*>(Handle);
+    if (s.Family != AF_INET) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
     // A time-to-live of 0 cannot leave the machine.
     const int ttl = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
     if (ttl == 0) {
@@ -776,6 +1177,58 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
                            ReplySize, Timeout)
                  : DatagramEcho(s, DestinationAddress, RequestData, RequestSize, ttl, ReplyBuffer,
                                 ReplySize, Timeout);
+}
+
+__attribute__((visibility("default"))) IcmpHandle Icmp6CreateFile(void) {
+    auto* s = new IcmpSocket;
+    s->Family = AF_INET6;
+    s->Fd = OpenDatagram6();
+    if (s->Fd >= 0)
+        return s;
+    const int datagramError = errno;
+    if (Channel(AF_INET6).Join(*s))
+        return s;
+    const int rawError = errno;
+    delete s;
+    errno = datagramError == EMFILE || datagramError == ENFILE ? datagramError : rawError;
+    return ICMP_INVALID_HANDLE;
+}
+
+__attribute__((visibility("default"))) uint32_t
+Icmp6SendEcho2(IcmpHandle Handle, void* Event, void* ApcRoutine, void* ApcContext,
+               sockaddr_in6* SourceAddress, sockaddr_in6* DestinationAddress, void* RequestData,
+               uint16_t RequestSize, IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+               uint32_t ReplySize, uint32_t Timeout) {
+    if (Handle == nullptr || Handle == ICMP_INVALID_HANDLE ||
+        static_cast<IcmpSocket*>(Handle)->Family != AF_INET6) {
+        errno = EBADF;
+        return 0;
+    }
+    if (ReplyBuffer == nullptr || ReplySize < sizeof(ICMPV6_ECHO_REPLY) + 8) {
+        errno = IP_BUF_TOO_SMALL;
+        return 0;
+    }
+    if (Event != nullptr || ApcRoutine != nullptr || ApcContext != nullptr ||
+        DestinationAddress == nullptr || DestinationAddress->sin6_family != AF_INET6 ||
+        (RequestData == nullptr && RequestSize > 0)) {
+        errno = IP_BAD_REQ;
+        return 0;
+    }
+    const int hops = RequestOptions != nullptr ? RequestOptions->Ttl : -1;
+    if (hops == 0) {
+        errno = IP_BAD_OPTION;
+        return 0;
+    }
+    const sockaddr_in6& to = *DestinationAddress;
+    if (Unspecified(to.sin6_addr) || IN6_IS_ADDR_MULTICAST(&to.sin6_addr)) {
+        errno = IP_BAD_DESTINATION;
+        return 0;
+    }
+    auto& s = *static_cast<IcmpSocket*>(Handle);
+    return s.Raw ? RawEcho6(s, SourceAddress, to, RequestData, RequestSize, hops, ReplyBuffer,
+                            ReplySize, Timeout)
+                 : DatagramEcho6(s, SourceAddress, to, RequestData, RequestSize, hops, ReplyBuffer,
+                                 ReplySize, Timeout);
 }
 
 } // extern "C"

@@ -188,4 +188,80 @@ uint32_t StatusForSendError(int Errno) {
     }
 }
 
+void BuildEcho6Request(uint8_t* Out, uint16_t Identifier, uint16_t Sequence, const void* Data,
+                       size_t Length) {
+    BuildEchoRequest(Out, Identifier, Sequence, Data, Length);
+    Out[0] = Type6EchoRequest;
+    Out[2] = Out[3] = 0;
+}
+
+Packet6 ParseIcmp6(const uint8_t* Bytes, size_t Length) {
+    Packet6 packet;
+    if (Bytes == nullptr || Length < HeaderSize)
+        return packet;
+    if (Bytes[0] == Type6EchoReply) {
+        if (Bytes[1] != 0)
+            return packet;
+        packet.What = Packet6::EchoReply;
+        packet.Type = Bytes[0];
+        packet.Identifier = ReadBE16(Bytes + 4);
+        packet.Sequence = ReadBE16(Bytes + 6);
+        packet.Data = Bytes + HeaderSize;
+        packet.DataSize = Length - HeaderSize;
+        return packet;
+    }
+    if (Bytes[0] < Type6DestUnreachable || Bytes[0] > Type6ParamProblem)
+        return packet;
+    // The quoted packet: a 40-byte IPv6 header whose next header is ICMPv6.
+    constexpr size_t Ip6Header = 40;
+    constexpr uint8_t NextIcmp6 = 58;
+    const uint8_t* quoted = Bytes + HeaderSize;
+    if (Length < HeaderSize + Ip6Header + HeaderSize || (quoted[0] >> 4) != 6 ||
+        quoted[6] != NextIcmp6 || quoted[Ip6Header] != Type6EchoRequest)
+        return packet;
+    packet.What = Packet6::Error;
+    packet.Type = Bytes[0];
+    packet.Code = Bytes[1];
+    std::memcpy(packet.Destination, quoted + 24, 16);
+    packet.Identifier = ReadBE16(quoted + Ip6Header + 4);
+    packet.Sequence = ReadBE16(quoted + Ip6Header + 6);
+    return packet;
+}
+
+Packet6 ParseQuotedEcho6(const uint8_t* Bytes, size_t Length) {
+    Packet6 packet;
+    if (Bytes == nullptr || Length < HeaderSize || Bytes[0] != Type6EchoRequest)
+        return packet;
+    packet.What = Packet6::Error;
+    packet.Identifier = ReadBE16(Bytes + 4);
+    packet.Sequence = ReadBE16(Bytes + 6);
+    return packet;
+}
+
+uint32_t StatusForError6(uint8_t Type, uint8_t Code) {
+    switch (Type) {
+    case Type6DestUnreachable:
+        switch (Code) {
+        case 0: // no route to destination
+        case 2: // beyond scope of source address
+            return IP_DEST_NET_UNREACHABLE;
+        case 4: // port unreachable
+            return IP_DEST_PORT_UNREACHABLE;
+        case 7: // error in source routing header
+            return IP_BAD_ROUTE;
+        default: // 1 prohibited, 3 address, 5 source policy, 6 reject route, later ones
+            // Not "protocol unreachable", which 11004 reads as here.
+            return IP_DEST_HOST_UNREACHABLE;
+        }
+    case Type6PacketTooBig:
+        return IP_PACKET_TOO_BIG;
+    case Type6TimeExceeded:
+        return Code == 1 ? IP_TTL_EXPIRED_REASSEM : IP_TTL_EXPIRED_TRANSIT;
+    case Type6ParamProblem:
+        return IP_PARAM_PROBLEM;
+    default:
+        return IP_DEST_HOST_UNREACHABLE;
+    }
+}
+
 } // namespace icmp
