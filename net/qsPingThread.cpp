@@ -130,25 +130,23 @@ bool TqsPingThread::UseHandleFor(bool IPv6) {
     if (wanted != ICMP_INVALID_HANDLE)
         return true;
     std::lock_guard<std::mutex> lock(FHandleLock);
-    if (wanted == ICMP_INVALID_HANDLE) {
-        CloseHandle(IPv6 ? FHandle : FHandle6);
-        if (IPv6 && (FIcmp6CreateFile == nullptr || FIcmp6SendEcho2 == nullptr)) {
-            // This module reaches no IPv6 address at all: for it the
-            // destination is as bad as one it cannot use.
-            FOpenError = IP_BAD_DESTINATION;
-            return false;
-        }
-        platform::SetLastError(0);
-        wanted = IPv6 ? FIcmp6CreateFile() : FIcmpCreateFile();
-        if (wanted == ICMP_INVALID_HANDLE) {
-            // Mostly descriptors running out: the system's resources.
-            FOpenError = IP_NO_RESOURCES;
-            return false;
-        }
-        // Terminate may have cancelled the handle this one replaces.
-        if (FEchoCancelled.load() && FIcmpCancelEcho != nullptr)
-            FIcmpCancelEcho(wanted);
+    CloseHandle(IPv6 ? FHandle : FHandle6);
+    if (IPv6 && (FIcmp6CreateFile == nullptr || FIcmp6SendEcho2 == nullptr)) {
+        // This module reaches no IPv6 address at all: for it the
+        // destination is as bad as one it cannot use.
+        FOpenError = IP_BAD_DESTINATION;
+        return false;
     }
+    platform::SetLastError(0);
+    wanted = IPv6 ? FIcmp6CreateFile() : FIcmpCreateFile();
+    if (wanted == ICMP_INVALID_HANDLE) {
+        // Mostly descriptors running out: the system's resources.
+        FOpenError = IP_NO_RESOURCES;
+        return false;
+    }
+    // Terminate may have cancelled the handle this one replaces.
+    if (FEchoCancelled.load() && FIcmpCancelEcho != nullptr)
+        FIcmpCancelEcho(wanted);
     FOpenError = 0;
     return true;
 }
