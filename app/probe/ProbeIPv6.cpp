@@ -3,6 +3,7 @@
 #include "net/IPv6Address.h"
 #include "platform/IcmpApi.h"
 #include "platform/Module.h"
+#include "platform/Sockets.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -38,22 +39,25 @@ bool ResolveIPv6(const std::string& Text, sockaddr_in6& To, std::string& Shown, 
         Shown = FormatIPv6Address(address);
         return true;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(Text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    // The lookup the monitor's workers use, with only its IPv6 answers taken.
+    platform::WSAData session;
+    const bool started = platform::WSAStartup(platform::MakeWord(2, 2), &session) == 0;
+    const std::optional<platform::TResolvedAddresses> found = platform::GetHostAddresses(Text);
+    if (started)
+        platform::WSACleanup();
+    std::optional<TChosenAddress> chosen;
+    if (found)
+        chosen = ChooseAddress(*found, TAddressPreference::IPv6First);
+    if (!chosen || !chosen->IPv6) {
         NotFound = true;
         Error = Text + ": no IPv6 address found";
         return false;
     }
-    std::memcpy(&To, found->ai_addr, sizeof(To));
-    freeaddrinfo(found);
-    To.sin6_port = 0;
-    TIPv6Address address;
-    std::memcpy(address.Bytes.data(), To.sin6_addr.s6_addr, 16);
-    if (To.sin6_scope_id != 0)
-        address.Zone = std::to_string(To.sin6_scope_id);
+    const TIPv6Address& address = *chosen->IPv6;
+    To = sockaddr_in6{};
+    To.sin6_family = AF_INET6;
+    std::memcpy(To.sin6_addr.s6_addr, address.Bytes.data(), 16);
+    To.sin6_scope_id = address.Zone.empty() ? 0 : IPv6ZoneIndex(address.Zone);
     Shown = FormatIPv6Address(address);
     return true;
 }
