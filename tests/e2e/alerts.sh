@@ -148,13 +148,17 @@ cp "$WORK/down.png" "$SCREENSHOTS/tray-down.png"
 one() { [ "$(notifications)" -ge 1 ]; }
 wait_until "B: a notification that the device is down" 30 one
 import -window root "$SCREENSHOTS/notification-down.png"
-summaries | grep -qE "^$DEVICE is down \(.*\) since [0-9:]+" || fail "B: the notification says: $(summaries)"
+# Read whole before grep looks: grep -q ends at its match, and under pipefail
+# the writer's broken pipe would fail the check.
+SAID="$(summaries)"
+grep -qE "^$DEVICE is down \(.*\) since [0-9:]+" <<<"$SAID" || fail "B: the notification says: $SAID"
 
 back
 wait_until "B: the red mark goes" 30 red_at_most back 2
 two() { [ "$(notifications)" -ge 2 ]; }
 wait_until "B: a notification that the device is up again" 30 two
-summaries | grep -qE "^$DEVICE is up again after [0-9]+ s" || fail "B: the notifications say: $(summaries)"
+SAID="$(summaries)"
+grep -qE "^$DEVICE is up again after [0-9]+ s" <<<"$SAID" || fail "B: the notifications say: $SAID"
 [ "$(notifications)" -eq 2 ] || fail "B: more than two notifications: $(summaries)"
 
 # Stop from the tray menu (the second item while scanning): the icon greys.

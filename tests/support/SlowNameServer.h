@@ -83,7 +83,7 @@ public:
             }
         }
     }
-    // Names asked about so far, and how many answers were sent.
+    // Names asked about so far.
     std::set<std::string> Asked() {
         std::lock_guard<std::mutex> lock(FLock);
         return FAsked;
@@ -94,9 +94,10 @@ public:
         return FAskedMore.wait_for(lock, std::chrono::seconds(20),
                                    [&] { return FAsked.size() >= Count; });
     }
+    // Names answered so far; a lookup of both families asks twice per name.
     int Answered() {
         std::lock_guard<std::mutex> lock(FLock);
-        return FAnswered;
+        return static_cast<int>(FAnswered.size());
     }
 
 private:
@@ -169,7 +170,7 @@ private:
         }
         sendto(FSocket, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&Q.From),
                sizeof Q.From);
-        ++FAnswered;
+        FAnswered.insert(Q.Name);
     }
 
     std::mutex FLock;
@@ -178,7 +179,7 @@ private:
     std::set<std::string> FReleased;
     std::set<std::string> FAsked;
     std::vector<Query> FHeld;
-    int FAnswered = 0;
+    std::set<std::string> FAnswered;
     int FSocket = -1;
     std::string FError;
     std::atomic<bool> FStop{false};
