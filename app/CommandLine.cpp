@@ -15,6 +15,7 @@ namespace {
 
 const char* const Usage =
     "usage: sentrel [admin] [--console] [-debug] [Qt options]\n"
+    "       sentrel --console [--metrics ADDRESS:PORT]\n"
     "       sentrel --import FILE | --export-devices FILE\n"
     "       sentrel --install-service [--force]\n"
     "Watches network devices from the notification area by ICMP echo.\n"
@@ -23,6 +24,11 @@ const char* const Usage =
     "                 letter case): the options dialog opens in administration mode\n"
     "  --console      runs the monitoring without a window and prints each status\n"
     "                 change; SIGINT or SIGTERM stops it\n"
+    "  --metrics ADDRESS:PORT\n"
+    "                 with --console: serves the devices' state to Prometheus on\n"
+    "                 http://ADDRESS:PORT/metrics (PORT alone: 127.0.0.1), over the\n"
+    "                 settings' address; \"\" serves none. No authentication: give an\n"
+    "                 address other than 127.0.0.1 only behind a firewall\n"
     "  --install-service [--force]\n"
     "                 installs --console as a systemd user service of this user\n"
     "                 (~/.config/systemd/user/sentrel.service) and says how to\n"
@@ -140,7 +146,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                                            QStringLiteral("file"));
     const QCommandLineOption installService(QStringLiteral("install-service"), QString());
     const QCommandLineOption force(QStringLiteral("force"), QString());
-    parser.addOptions({help, version, console, import, exportDevices, installService, force});
+    const QCommandLineOption metrics(QStringLiteral("metrics"), QString(),
+                                     QStringLiteral("address"));
+    parser.addOptions(
+        {help, version, console, import, exportDevices, installService, force, metrics});
     for (const QString& name : QString::fromLatin1(QtValueOptions).split(QLatin1Char(' ')))
         parser.addOption({name, QString(), QStringLiteral("value")});
     for (const QString& name : QString::fromLatin1(QtFlagOptions).split(QLatin1Char(' ')))
@@ -157,6 +166,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (parser.isSet(version))
         return Answer(CommandLine::Request::Version,
                       "sentrel (Kestrava Sentrel) " SENTREL_VERSION "\n");
+    if (parser.isSet(metrics)) {
+        if (!parser.isSet(console))
+            return Invalid(QStringLiteral("--metrics goes with --console"));
+        if (parser.values(metrics).size() > 1)
+            return Invalid(QStringLiteral("--metrics is given more than once"));
+    }
     // Import and export run alone: a second file or another mode beside
     // them would be ignored without a word, which a script never notices.
     for (const QCommandLineOption* file : {&import, &exportDevices}) {
@@ -195,5 +210,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     line.Platform = parser.value(QStringLiteral("platform")).toStdString();
     line.Display = parser.value(QStringLiteral("display")).toStdString();
     line.Admin = FirstLeftIsAdmin(argc, argv);
+    if (parser.isSet(metrics))
+        line.Metrics = parser.value(metrics).toStdString();
     return line;
 }

@@ -4,6 +4,7 @@
 // import and export for scripts (--import, --export-devices) and the user
 // service's installation (--install-service).
 
+#include <optional>
 #include <string>
 
 struct CommandLine {
@@ -30,6 +31,9 @@ struct CommandLine {
     bool Admin = false;
     // --force with --install-service: a different unit already there is replaced.
     bool Force = false;
+    // Console: --metrics ADDRESS:PORT as typed (checked where the server
+    // starts), "" to serve none whatever the settings say; empty when not given.
+    std::optional<std::string> Metrics;
 };
 
 CommandLine ParseCommandLine(int argc, const char* const* argv);

@@ -8,6 +8,8 @@
 #include "core/SentrelSettingsCM.h"
 #include "core/StatusLogCM.h"
 #include "core/history/HistoryStore.h"
+#include "core/metrics/MetricsRegistry.h"
+#include "core/metrics/MetricsServer.h"
 #include "net/qsPingThread.h"
 #include "net/qsWinsock.h"
 #include "platform/IcmpAccess.h"
@@ -125,12 +127,35 @@ std::string ScanningStatus(const TSentrelScanner& Scanner) {
            std::to_string(Scanner.AlertCount(TAlertState::Down)) + " down";
 }
 
+// Starts serving the metrics on Address, "ADDRESS:PORT", and says where on
+// Out (OutputClosed when that fails); an empty address serves none. Throws
+// with a sentence for the user when the address is no address or the server
+// cannot listen there.
+void StartMetrics(TMetricsServer& Server, const std::string& Address, bool FromCommandLine,
+                  std::FILE* Out, bool Journal, bool& OutputClosed) {
+    if (Address.empty())
+        return;
+    std::string error;
+    const std::optional<TMetricsEndpoint> endpoint = ParseMetricsEndpoint(Address, error);
+    if (!endpoint)
+        throw EMetricsError(
+            std::string(FromCommandLine ? "--metrics: " : "The metrics address of the settings: ") +
+            error);
+    Server.Start(*endpoint);
+    // The port as listened on, should the system have picked it.
+    const std::string where = FormatMetricsEndpoint(Server.Endpoint().value_or(*endpoint));
+    if (!OutputClosed &&
+        !Print(Out, ForStream(Journal, platform::TLogPriority::Info,
+                              "Kestrava Sentrel: metrics on http://" + where + "/metrics")))
+        OutputClosed = true;
+}
+
 // How often the service manager's status text is brought up to date.
 constexpr std::chrono::seconds StatusEvery{5};
 
 } // namespace
 
-int RunConsole(std::FILE* Out) {
+int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
     std::setlocale(LC_ALL, "");
     platform::RaiseOpenFileLimit();
 
@@ -161,6 +186,8 @@ int RunConsole(std::FILE* Out) {
     int status = 0;
     bool outputClosed = false;
     {
+        // Outlives the scanner, which tells it of the stop as it goes.
+        TMetricsRegistry figures;
         TComponent owner(nullptr);
         auto* settings = new TSentrelSettings(&owner);
         auto* winsock = new TqsWinsock(&owner);
@@ -168,6 +195,9 @@ int RunConsole(std::FILE* Out) {
         auto* log = new TStatusLog(&owner);
         scanner->SetWinsock(winsock);
         scanner->SetDispatcher(&queue);
+        scanner->SetMetrics(&figures);
+        // Gone before the scanner: no scrape reads a scanner being torn down.
+        TMetricsServer server([&figures](std::string& body) { figures.Render(body); });
         // Opened once the settings are read; problems are told once each on stderr.
         std::unique_ptr<THistoryStore> history;
         scanner->OnPingReply = [&](TObject* sender, TqsPingReply* reply) {
@@ -221,6 +251,10 @@ int RunConsole(std::FILE* Out) {
                               platform::TRegistry::StorePath(platform::RegistryRoot::CurrentUser) +
                               "; Ctrl-C stops."));
             scanner->LoadFromSettings(settings);
+            // Before the first echo: an address that cannot serve ends the
+            // program with status 1, which the service unit does not restart.
+            StartMetrics(server, Metrics.value_or(settings->Metrics.Address), Metrics.has_value(),
+                         Out, journal, outputClosed);
             commands.SetCommand(settings->Alerts.Command);
             if (settings->History.Enabled)
                 history = std::make_unique<THistoryStore>(
@@ -272,6 +306,7 @@ int RunConsole(std::FILE* Out) {
             if (startFailed)
                 std::rethrow_exception(startFailed);
             service.Stopping();
+            server.Stop();
             scanner->SetActive(false);
             winsock->SetActive(false);
             settings->Save();

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<platform::TInstanceLock> lock;
         if (const auto refused = ClaimSettings(TCopyKind::Console, lock))
             return *refused;
-        return RunConsole(stdout);
+        return RunConsole(stdout, line.Metrics);
     }
     case CommandLine::Request::Import:
         return ImportDevices(line.File, stdout, stderr);

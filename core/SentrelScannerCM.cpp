@@ -2,6 +2,8 @@
 
 #include "core/DeviceData.h"
 #include "core/SentrelSettingsCM.h"
+#include "core/import/DeviceImport.h"
+#include "core/metrics/MetricsRegistry.h"
 
 #include <algorithm>
 
@@ -155,7 +157,8 @@ void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
     TSentrelScanner* scanner = Scanner();
     if (scanner != nullptr)
         scanner->DoPingReply(this, Reply);
-    if (Reply->Result != LastStatus) {
+    const bool changed = Reply->Result != LastStatus;
+    if (changed) {
         FLog->Add(Reply->HostName, Reply->Result);
         if (scanner != nullptr && scanner->OnStatusChange)
             scanner->OnStatusChange(this, Reply->HostName, LastStatus, Reply->Result);
@@ -168,6 +171,9 @@ void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
         change->Host = DisplayName();
         scanner->AlertChanged(this, *change);
     }
+    if (TMetricsRegistry* metrics = scanner->FMetrics)
+        metrics->AddResult(FMetricsIndex, Reply->Result, Reply->RoundTripTime, FAlert.State(),
+                           FAlert.Since(), changed);
 }
 
 // ---- TScannerCollection
@@ -242,15 +248,49 @@ void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
         }
     } catch (...) {
         FScanners->EndUpdate();
+        FeedMetricsDevices();
         throw;
     }
     FScanners->EndUpdate();
+    FeedMetricsDevices();
 }
 
 void TSentrelScanner::Clear() {
     SetActive(false);
     FScanners->Clear();
     ResetAlerts();
+    FeedMetricsDevices();
+}
+
+void TSentrelScanner::SetMetrics(TMetricsRegistry* Value) {
+    FMetrics = Value;
+    FeedMetricsDevices();
+    SetMetricsScanning(FActive);
+}
+
+void TSentrelScanner::FeedMetricsDevices() {
+    const int count = FScanners->Count();
+    for (int i = 0; i < count; ++i)
+        FScanners->Items(i)->FMetricsIndex = static_cast<size_t>(i);
+    if (FMetrics == nullptr)
+        return;
+    std::vector<TMetricsDevice> devices;
+    devices.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const TDeviceScanner* item = FScanners->Items(i);
+        TMetricsDevice& device = devices.emplace_back();
+        device.Host = item->DisplayName();
+        if (item->Device != nullptr) {
+            device.Description = item->Device->Description();
+            device.Type = DeviceTypeName(item->Device->DeviceType());
+        }
+    }
+    FMetrics->SetDevices(devices);
+}
+
+void TSentrelScanner::SetMetricsScanning(bool Scanning) {
+    if (FMetrics != nullptr)
+        FMetrics->SetScanning(Scanning);
 }
 
 void TSentrelScanner::SetStartSlice(int MinItems, std::chrono::microseconds Budget) {
@@ -268,6 +308,7 @@ void TSentrelScanner::Start() {
     ResetAlerts();
     for (int i = 0; i < FScanners->Count(); ++i)
         FScanners->Items(i)->FStats.ResetRun();
+    SetMetricsScanning(true);
     StartSlice();
 }
 
@@ -320,6 +361,7 @@ void TSentrelScanner::FinishStart() {
     for (int i = 0; i < FScanners->Count() && !probing; ++i)
         probing = FScanners->Items(i)->Active();
     FActive = probing;
+    SetMetricsScanning(probing);
     // When nothing started the first error says it all, as it always has.
     const std::exception_ptr error =
         probing ? NotStartedError(FStartError, FNotStarted) : FStartError;
@@ -342,6 +384,7 @@ void TSentrelScanner::Stop() {
     }
     FActive = false;
     ResetAlerts();
+    SetMetricsScanning(false);
 }
 
 void TSentrelScanner::AlertChanged(TDeviceScanner* Item, TAlertChange& Change) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 class TDeviceData;
+class TMetricsRegistry;
 class TSentrelSettings;
 class TSentrelScanner;
 class TDeviceScanner;
@@ -86,6 +87,9 @@ private:
     std::shared_ptr<Link> FLink;
     TAlertTracker FAlert;
     TDeviceStats FStats;
+    // This device's place in the metrics' list, kept so that a reply finds
+    // its figures without a search.
+    size_t FMetricsIndex = 0;
 };
 
 class TScannerCollection : public TCollection {
@@ -114,6 +118,12 @@ public:
     // unless one is set here.
     TDispatcher* Dispatcher() const;
     void SetDispatcher(TDispatcher* Value) { FDispatcher = Value; }
+
+    // The figures fed with every reply and told of the devices and of
+    // scanning; not owned, nullptr for none. Set before loading the devices,
+    // or right after: the devices' labels are read from the settings' list.
+    void SetMetrics(TMetricsRegistry* Value);
+    TMetricsRegistry* Metrics() const { return FMetrics; }
 
     // Rebuilds every device scanner from the settings; leaves scanning off.
     void LoadFromSettings(TSentrelSettings* Settings);
@@ -168,6 +178,9 @@ private:
     void AlertChanged(TDeviceScanner* Item, TAlertChange& Change);
     // Every device back to Unknown.
     void ResetAlerts();
+    // Hands the metrics the devices as they are listed now.
+    void FeedMetricsDevices();
+    void SetMetricsScanning(bool Scanning);
 
     std::unique_ptr<TqsPingDefaults> FPingDefaults;
     std::unique_ptr<TScannerCollection> FScanners;
@@ -184,6 +197,7 @@ private:
     TAlertThresholds FThresholds;
     int FUpCount = 0;
     int FDownCount = 0;
+    TMetricsRegistry* FMetrics = nullptr;
     // Gone with the scanner, so that a slice still queued does nothing.
     std::shared_ptr<char> FAlive = std::make_shared<char>();
 };

@@ -111,6 +111,7 @@ const TLockableField LockableFields[] = {
     {HistoryKey, "RawDays", SETTING(History.RawDays)},
     {HistoryKey, "AggregateDays", SETTING(History.AggregateDays)},
     {HistoryKey, "Enabled", SETTING(History.Enabled)},
+    {MetricsKey, "Address", SETTING(Metrics.Address)},
 };
 
 #undef SETTING
@@ -305,6 +306,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     LoadColumns(registry);
     History = THistorySettings();
     LoadHistory(registry);
+    Metrics = TMetricsSettings();
+    LoadMetrics(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -389,6 +392,23 @@ void TSentrelSettings::SaveHistory(TRegistry& registry) const {
     registry.WriteInteger("Enabled", History.Enabled ? 1 : 0);
 }
 
+void TSentrelSettings::LoadMetrics(TRegistry& registry) try {
+    if (!registry.OpenKey(MetricsKey, false))
+        return;
+    const platform::RegDataType address = registry.GetDataType("Address");
+    if (address == platform::REG_SZ || address == platform::REG_EXPAND_SZ)
+        Metrics.Address = registry.ReadString("Address");
+} catch (const platform::ERegistryException&) {
+    // Metrics are an addition: never a reason not to load. The address is
+    // checked where the server starts, so a bad one is told there.
+}
+
+void TSentrelSettings::SaveMetrics(TRegistry& registry) const {
+    if (!registry.OpenKey(MetricsKey, true))
+        return;
+    registry.WriteString("Address", Metrics.Address);
+}
+
 void TSentrelSettings::SaveOwnValues(TRegistry& registry) const {
     for (size_t i = 0; i < FOwnValues.size(); ++i) {
         if (!FOwnValues[i] || !registry.OpenKey(LockableFields[i].Key, true))
@@ -455,6 +475,7 @@ void TSentrelSettings::Save() {
     SaveAlerts(registry);
     SaveColumns(registry);
     SaveHistory(registry);
+    SaveMetrics(registry);
     SaveOwnValues(registry);
     SaveDevices(registry);
     registry.CloseKey();

@@ -47,6 +47,12 @@ struct THistorySettings {
     bool Enabled = true;
 };
 
+// The Prometheus endpoint. A key of its own, every value optional.
+struct TMetricsSettings {
+    // "ADDRESS:PORT" to serve on; empty serves nothing.
+    std::string Address;
+};
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -93,6 +99,7 @@ public:
     TAlertSettings Alerts;
     TColumnSettings Columns;
     THistorySettings History;
+    TMetricsSettings Metrics;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -109,6 +116,8 @@ private:
     void SaveColumns(platform::TRegistry& registry) const;
     void LoadHistory(platform::TRegistry& registry);
     void SaveHistory(platform::TRegistry& registry) const;
+    void LoadMetrics(platform::TRegistry& registry);
+    void SaveMetrics(platform::TRegistry& registry) const;
 
     using TOwnValue = std::variant<int32_t, bool, std::string>;
     // The policy over the values read: the user's own kept for Save, the
@@ -140,6 +149,7 @@ inline constexpr const char* DevicesKey = R"(\Software\Kestrava\Sentrel\1.0\Devi
 inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alerts)";
 inline constexpr const char* ColumnsKey = R"(\Software\Kestrava\Sentrel\1.0\Columns)";
 inline constexpr const char* HistoryKey = R"(\Software\Kestrava\Sentrel\1.0\History)";
+inline constexpr const char* MetricsKey = R"(\Software\Kestrava\Sentrel\1.0\Metrics)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key

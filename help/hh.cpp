@@ -12,7 +12,7 @@
 
 namespace hh {
 
-const HelpTopic HelpTopics[12] = {
+const HelpTopic HelpTopics[13] = {
     {100, "Sentrel.chm::/system_log.html"},
     {110, "Sentrel.chm::/device_log.html"},
     {200, "Sentrel.chm::/options_dialog.html"},
@@ -22,6 +22,7 @@ const HelpTopic HelpTopics[12] = {
     {235, "Sentrel.chm::/import_devices.html"},
     {240, "Sentrel.chm::/log_settings_tab.html"},
     {250, "Sentrel.chm::/alerts_tab.html"},
+    {255, "Sentrel.chm::/metrics.html"},
     {290, "Sentrel.chm::/network_deployment.html"},
     {300, "Sentrel.chm::/add_device_dialog.html"},
     {310, "Sentrel.chm::/device_properties_dialog.html"},

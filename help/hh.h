@@ -14,7 +14,7 @@ struct HelpTopic {
     int Context;
     const char* Page; // "Sentrel.chm::/system_log.html"
 };
-extern const HelpTopic HelpTopics[12];
+extern const HelpTopic HelpTopics[13];
 
 inline constexpr bool AutoLoadHtmlHelp = true;
 

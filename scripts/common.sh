@@ -26,7 +26,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev libcanberra-dev libsqlite3-dev libsystemd-dev libmicrohttpd-dev libisal-dev zlib1g-dev)
-TEST_PACKAGES=(iproute2 procps xvfb trayer xdotool x11-utils python3 imagemagick libcap2-bin dbus-daemon dunst systemd)
+TEST_PACKAGES=(iproute2 procps xvfb trayer xdotool x11-utils python3 imagemagick libcap2-bin dbus-daemon dunst systemd prometheus curl)
 LINT_PACKAGES=(clang-format-14 clang-tidy-14)
 
 # configure_and_build DIR [cmake options...]

@@ -2,6 +2,7 @@
 
 #include "core/SentrelSettingsCM.h"
 #include "core/import/DeviceImport.h"
+#include "core/metrics/MetricsServer.h"
 #include "ui/AppHelp.h"
 #include "ui/DialogPlacement.h"
 #include "ui/ErrorReport.h"
@@ -310,6 +311,16 @@ QWidget* TOptionsForm::CreateAlertsTab() {
     AlertCommandLabel = new QLabel(QStringLiteral("&Command on change"));
     AlertCommandLabel->setBuddy(AlertCommand);
     AllowAlertChanges = new QCheckBox(QStringLiteral("Allo&w user to change alert settings"));
+    MetricsAddress = new QLineEdit;
+    MetricsAddress->setPlaceholderText(
+        QStringLiteral("off, or address:port such as 127.0.0.1:9437"));
+    MetricsAddress->setToolTip(
+        QStringLiteral("Serves the devices' state to a Prometheus server on\n"
+                       "http://ADDRESS:PORT/metrics. Without authentication: an address\n"
+                       "other than 127.0.0.1 belongs behind a firewall."));
+    SetHelpContext(MetricsAddress, 255); // F1 on the field: the metrics page
+    MetricsAddressLabel = new QLabel(QStringLiteral("Serve &metrics on:"));
+    MetricsAddressLabel->setBuddy(MetricsAddress);
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(AlertValues);
     layout->addWidget(AlertsLockedNote);
@@ -317,6 +328,9 @@ QWidget* TOptionsForm::CreateAlertsTab() {
     layout->addWidget(AlertCommandLabel);
     layout->addWidget(AlertCommand);
     layout->addWidget(AllowAlertChanges);
+    layout->addSpacing(6);
+    layout->addWidget(MetricsAddressLabel);
+    layout->addWidget(MetricsAddress);
     layout->addStretch();
     return page;
 }
@@ -373,9 +387,10 @@ void TOptionsForm::PrepareUserMode() {
 void TOptionsForm::EditSettings(TSentrelSettings* Settings) {
     FSettings = Settings;
     LoadControls();
-    // The command and its permission are the administrator's alone.
+    // The command, its permission and the metrics are the administrator's alone.
     for (QWidget* control :
-         std::initializer_list<QWidget*>{AlertCommandLabel, AlertCommand, AllowAlertChanges})
+         std::initializer_list<QWidget*>{AlertCommandLabel, AlertCommand, AllowAlertChanges,
+                                         MetricsAddressLabel, MetricsAddress})
         control->setVisible(!FUserMode);
     AlertValues->setEnabled(AlertsEditable());
     AlertsLockedNote->setVisible(!AlertsEditable());
@@ -416,6 +431,7 @@ void TOptionsForm::LoadControls() {
     ProblemsFirst->setChecked(alerts.ProblemsFirst);
     AlertCommand->setText(ToQString(alerts.Command));
     AllowAlertChanges->setChecked(alerts.AllowAlertChanges);
+    MetricsAddress->setText(ToQString(FSettings->Metrics.Address));
     FillDeviceList();
 }
 
@@ -445,6 +461,7 @@ void TOptionsForm::StoreControls() {
     if (!FUserMode) {
         alerts.Command = ToBytes(AlertCommand->text().trimmed());
         alerts.AllowAlertChanges = AllowAlertChanges->isChecked();
+        FSettings->Metrics.Address = ToBytes(MetricsAddress->text().trimmed());
     }
 }
 
@@ -458,18 +475,34 @@ bool TOptionsForm::AlertCommandAccepted() {
     const QString problem = CommandCheck(AlertCommand->text().trimmed());
     if (problem.isEmpty())
         return true;
+    RefuseOnAlertsTab(AlertCommand, QStringLiteral("Command on change"), problem);
+    return false;
+}
+
+bool TOptionsForm::MetricsAddressAccepted() {
+    // A locked address is the policy's, whatever the field holds.
+    if (FUserMode || FSettings->Locked(MetricsKey, "Address"))
+        return true;
+    const std::string address = ToBytes(MetricsAddress->text().trimmed());
+    std::string problem;
+    if (address.empty() || ParseMetricsEndpoint(address, problem))
+        return true;
+    RefuseOnAlertsTab(MetricsAddress, QStringLiteral("Serve metrics on"), ToQString(problem));
+    return false;
+}
+
+void TOptionsForm::RefuseOnAlertsTab(QLineEdit* Field, const QString& Title,
+                                     const QString& Problem) {
     PageControl->setCurrentWidget(AlertsTab);
-    AlertCommand->setFocus();
-    AlertCommand->selectAll();
+    Field->setFocus();
+    Field->selectAll();
     if (gWarningHook) {
-        gWarningHook(problem);
+        gWarningHook(Problem);
     } else {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Command on change"), problem,
-                        QMessageBox::Ok, this);
+        QMessageBox box(QMessageBox::Warning, Title, Problem, QMessageBox::Ok, this);
         box.setWindowModality(Qt::WindowModal);
         box.exec();
     }
-    return false;
 }
 
 void TOptionsForm::FillDeviceList() {
@@ -630,6 +663,7 @@ void TOptionsForm::ApplyLocks() {
         {ProblemsFirst, AlertsKey, "ProblemsFirst"},
         {AlertCommand, AlertsKey, "Command"},
         {AllowAlertChanges, AlertsKey, "AllowAlertChanges"},
+        {MetricsAddress, MetricsKey, "Address"},
         {AllowEchoChange, SettingsKey, "AllowEchoChange"},
         {AllowDeviceChanges, SettingsKey, "AllowDeviceChanges"},
         {AllowChangeLogSize, SettingsKey, "AllowChangeLogSize"},
@@ -705,7 +739,7 @@ void TOptionsForm::showEvent(QShowEvent* Event) {
 
 void TOptionsForm::OKBtnClick() {
     // A command that cannot run keeps the dialog open with every value as typed.
-    if (!AlertCommandAccepted())
+    if (!AlertCommandAccepted() || !MetricsAddressAccepted())
         return;
     // The dialog ends with OK whatever the save does; a failure is reported.
     setResult(QDialog::Accepted);

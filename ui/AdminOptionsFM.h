@@ -100,6 +100,8 @@ public:
     QCheckBox* AllowAlertChanges = nullptr; // administration mode only
     QLabel* AlertsLockedNote = nullptr;     // user mode, while the alerts may not be changed
     QWidget* AlertValues = nullptr;         // the controls above the command, locked together
+    QLabel* MetricsAddressLabel = nullptr;
+    QLineEdit* MetricsAddress = nullptr; // administration mode only; empty serves none
     QPushButton* OKBtn = nullptr;
     QPushButton* CancelBtn = nullptr;
     QPushButton* HelpBtn = nullptr;
@@ -137,6 +139,11 @@ private:
     bool AlertsEditable() const;
     // Asks CommandCheck about the command; false after showing its error.
     bool AlertCommandAccepted();
+    // The metrics address is empty or an address and port; false after
+    // showing why it is not.
+    bool MetricsAddressAccepted();
+    // Shows Problem over the alerts page with Field focused.
+    void RefuseOnAlertsTab(QLineEdit* Field, const QString& Title, const QString& Problem);
 
     // What the administrator's policy locks is disabled, with a note on its
     // page; the policy's devices say so in their tooltip.

@@ -7,6 +7,8 @@
 #include "core/StatusLogCM.h"
 #include "core/history/HistoryStore.h"
 #include "core/import/DeviceImport.h"
+#include "core/metrics/MetricsRegistry.h"
+#include "core/metrics/MetricsServer.h"
 #include "help/hh.h"
 #include "net/qsWinsock.h"
 #include "platform/EventSound.h"
@@ -204,6 +206,8 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
 
 TMain::~TMain() {
     FormDestroy();
+    // No scrape reads what is torn down below.
+    FMetricsServer.reset();
     // The list goes with the window; the components after it.
     delete List;
     List = nullptr;
@@ -329,6 +333,7 @@ void TMain::FormCreate() {
     ApplyAlertSettings();
     OpenHistory();
     List->Rebuild();
+    ApplyMetricsSettings();
     Timer->start();
     FAdminMode = IsAdminSwitch(FArguments);
     ImportAction->setEnabled(DeviceChangesAllowed());
@@ -486,13 +491,48 @@ void TMain::ReportPolicyProblems() {
         problems << ToQString(problem);
     if (problems.isEmpty())
         return;
-    const QString text = problems.join(QLatin1Char('\n'));
+    ReportProblem(problems.join(QLatin1Char('\n')));
+}
+
+void TMain::ReportProblem(const QString& Text) {
     // Monitoring goes on: a message in the tray, or else the error report
     // once the start-up is over.
     if (FHasTray && TrayIcon->isVisible() && QSystemTrayIcon::supportsMessages())
-        HistoryProblem(text);
+        HistoryProblem(Text);
     else
-        QTimer::singleShot(0, this, [text] { ShowErrorReport(text); });
+        QTimer::singleShot(0, this, [Text] { ShowErrorReport(Text); });
+}
+
+void TMain::ApplyMetricsSettings() {
+    const std::string& address = Settings->Metrics.Address;
+    if (address == FMetricsAddress)
+        return;
+    FMetricsAddress = address;
+    if (FMetricsServer)
+        FMetricsServer->Stop();
+    if (address.empty()) {
+        // Off: the replies cost nothing more than before.
+        Scanner->SetMetrics(nullptr);
+        return;
+    }
+    std::string problem;
+    const std::optional<TMetricsEndpoint> endpoint = ParseMetricsEndpoint(address, problem);
+    if (!endpoint) {
+        ReportProblem(QStringLiteral("Metrics are not served: ") + ToQString(problem));
+        return;
+    }
+    if (!FMetrics)
+        FMetrics = std::make_unique<TMetricsRegistry>();
+    if (!FMetricsServer)
+        FMetricsServer = std::make_unique<TMetricsServer>(
+            [metrics = FMetrics.get()](std::string& body) { metrics->Render(body); });
+    if (Scanner->Metrics() != FMetrics.get())
+        Scanner->SetMetrics(FMetrics.get());
+    try {
+        FMetricsServer->Start(*endpoint);
+    } catch (const EMetricsError& e) {
+        ReportProblem(ToQString(e.what()));
+    }
 }
 
 void TMain::ScannerAlertChange(TDeviceScanner* Sender, const TAlertChange& Change) {
@@ -647,6 +687,7 @@ void TMain::OptionsActionExecute() {
     // Rebuilding discards every device scanner and its log; the system log stays.
     List->Rebuild();
     Scanner->SetActive(FScanning);
+    ApplyMetricsSettings();
     TrayStateChanged();
 }
 
@@ -667,6 +708,7 @@ void TMain::ImportActionExecute() {
     // and its log, and scanning goes on as it was.
     List->Rebuild();
     Scanner->SetActive(FScanning);
+    ApplyMetricsSettings();
     TrayStateChanged();
 }
 

@@ -24,6 +24,8 @@ class TEventSound;
 class TAlertCommandRunner;
 class TAlertNotifier;
 class THistoryStore;
+class TMetricsRegistry;
+class TMetricsServer;
 class TqsWinsock;
 class TDeviceScanner;
 struct TAlertChange;
@@ -142,6 +144,13 @@ private:
     void HistoryProblem(const QString& Text);
     // What was wrong with the administrator's policy at the load: told once.
     void ReportPolicyProblems();
+    // Serves the metrics where the settings say, after a load, the options
+    // dialog or an import: starts, moves or stops the server. A start that
+    // fails is told once per address; scanning goes on.
+    void ApplyMetricsSettings();
+    // A problem monitoring goes on through: a message in the tray, or else
+    // the error report once the event loop runs.
+    void ReportProblem(const QString& Text);
     void TrayStateChanged();
 
     std::unique_ptr<TComponent> FComponents; // owner of the non-visual components
@@ -151,6 +160,11 @@ private:
     TAlertNotifier* FNotifier = nullptr;
     // Every probe and change on disk; none when turned off in the settings.
     std::unique_ptr<THistoryStore> FHistory;
+    // The figures live as long as the window; the scanner feeds them only
+    // while they are served. The address last applied, served or not.
+    std::unique_ptr<TMetricsRegistry> FMetrics;
+    std::unique_ptr<TMetricsServer> FMetricsServer;
+    std::string FMetricsAddress;
     QStringList FArguments;
     bool FScanning = false;
     bool FAdminMode = false;

@@ -129,6 +129,28 @@ TEST(SentrelCommandLine, ImportAndExportTakeOneFileAndRunAlone) {
     EXPECT_FALSE(std::filesystem::exists(config.SettingsFile()));
 }
 
+// --metrics belongs to the console; a misplaced or doubled one is refused
+// in one line with exit 2, before anything starts.
+TEST(SentrelCommandLine, MetricsGoesWithTheConsoleOnce) {
+    TempConfig config;
+    const Outcome help = RunProgram(SENTREL_PROGRAM, {"--help"});
+    EXPECT_NE(help.Out.find("--metrics ADDRESS:PORT"), std::string::npos) << help.Out;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--metrics", "127.0.0.1:9437"}, "--metrics goes with --console"},
+        {{"--import", "a.csv", "--metrics=127.0.0.1:9437"}, "--metrics goes with --console"},
+        {{"--console", "--metrics", "127.0.0.1:1", "--metrics=127.0.0.1:2"}, "more than once"},
+        {{"--console", "--metrics"}, "--metrics"},
+    };
+    for (const auto& [arguments, named] : refused) {
+        const Outcome o = RunProgram(SENTREL_PROGRAM, arguments);
+        EXPECT_EQ(o.Status, 2) << named;
+        EXPECT_TRUE(OneLine(o.Err)) << o.Err;
+        EXPECT_NE(o.Err.find(named), std::string::npos) << o.Err;
+        EXPECT_EQ(o.Out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(config.SettingsFile()));
+}
+
 // Each accepted argument gets as far as the display check, which ends the
 // program with one line and exit 2 instead of a core dump; so does a display
 // that is named but cannot be opened.

@@ -14,7 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -36,17 +41,20 @@ struct Child {
     int Out = -1;
 };
 
-Child StartConsole() {
+// Extra arguments follow --console; Err, when given, takes the child's stderr.
+Child StartConsole(std::vector<std::string> Extra = {}, std::FILE* Err = nullptr) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0)
         return {};
+    Extra.insert(Extra.begin(), "--console");
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
+        if (Err != nullptr)
+            dup2(fileno(Err), STDERR_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execl(SENTREL_PROGRAM, SENTREL_PROGRAM, "--console", static_cast<char*>(nullptr));
-        _exit(127);
+        ExecProgram(SENTREL_PROGRAM, Extra);
     }
     close(pipeFds[1]);
     return {pid, pipeFds[0]};
@@ -227,6 +235,136 @@ TEST(ConsoleMode, UnreadableSettingsAreReportedWithExitOne) {
     }
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(names[0].starts_with("settings.reg.broken-")) << names[0];
+}
+
+// A loopback port nobody listens on now.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// One GET of /metrics on 127.0.0.1:Port: the whole answer, "" when none came.
+std::string Scrape(int Port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(Port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Connection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size()))
+        for (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 5000) > 0;) {
+            char buffer[4096];
+            const ssize_t n = read(fd, buffer, sizeof(buffer));
+            if (n <= 0)
+                break;
+            answer.append(buffer, static_cast<size_t>(n));
+        }
+    close(fd);
+    return answer;
+}
+
+// The line of the device Host in a scrape's series Name, "" when none.
+std::string Series(const std::string& Body, const std::string& Name, const std::string& Host) {
+    const std::string start = "\n" + Name + "{";
+    for (size_t at = Body.find(start); at != std::string::npos; at = Body.find(start, at + 1)) {
+        const std::string line = Body.substr(at + 1, Body.find('\n', at + 1) - at - 1);
+        if (line.find("host=\"" + Host + "\"") != std::string::npos)
+            return line;
+    }
+    return "";
+}
+
+TEST(ConsoleMode, ServesTheDevicesMetricsWhereAsked) {
+    TempConfig config;
+    config.Write(config.SettingsFile(), Settings);
+    // A port free a moment ago; the port alone stands for 127.0.0.1.
+    const int port = FreePort();
+    Child child = StartConsole({"--metrics=" + std::to_string(port)});
+    ASSERT_GT(child.Pid, 0);
+    const std::string out = ReadLines(child.Out, 2);
+    EXPECT_NE(out.find("Kestrava Sentrel: metrics on http://127.0.0.1:" + std::to_string(port) +
+                       "/metrics\n"),
+              std::string::npos)
+        << out;
+    // Scraped until both devices have answered: the scrapes are the means.
+    std::string body;
+    for (int i = 0; i < 100; ++i) {
+        body = Scrape(port);
+        if (Series(body, "sentrel_device_up", "127.0.0.1").ends_with(" 1") &&
+            Series(body, "sentrel_device_up", "127.0.0.2").ends_with(" 1"))
+            break;
+        usleep(100000);
+    }
+    EXPECT_EQ(body.rfind("HTTP/1.", 0), 0u) << body;
+    const std::string router = Series(body, "sentrel_device_up", "127.0.0.2");
+    EXPECT_TRUE(router.ends_with(" 1")) << body;
+    EXPECT_NE(router.find("type=\"Router\""), std::string::npos) << router;
+    EXPECT_TRUE(Series(body, "sentrel_device_up", "127.0.0.1").ends_with(" 1")) << body;
+    kill(child.Pid, SIGTERM);
+    const int status = WaitForExit(child.Pid);
+    close(child.Out);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The command line's address is not the settings': nothing of it is saved.
+    EXPECT_NE(config.Read(config.SettingsFile()).find("\"Address\"=\"\"\n"), std::string::npos);
+}
+
+// A bad address or a port taken, from the command line or the settings: one
+// sentence on stderr and status 1 before any echo, the settings untouched.
+TEST(ConsoleMode, MetricsThatCannotBeServedEndItWithExitOne) {
+    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string metricsKey =
+        "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n";
+    const struct {
+        std::vector<std::string> Arguments;
+        std::string Setting;
+        std::string Said;
+    } cases[] = {
+        {{"--metrics", busy}, "", "Cannot serve metrics on " + busy},
+        {{"--metrics=127.0.0.1:99999"}, "", "--metrics: "},
+        {{}, "\"Address\"=\"" + busy + "\"\n", "Cannot serve metrics on " + busy},
+        {{}, "\"Address\"=\"localhost\"\n", "The metrics address of the settings: "},
+    };
+    for (const auto& c : cases) {
+        TempConfig config;
+        const std::string settings = Settings + (c.Setting.empty() ? "" : metricsKey + c.Setting);
+        config.Write(config.SettingsFile(), settings);
+        std::FILE* err = std::tmpfile();
+        Child child = StartConsole(c.Arguments, err);
+        ASSERT_GT(child.Pid, 0);
+        const int status = WaitForExit(child.Pid);
+        const std::string out = ReadLines(child.Out, 100);
+        close(child.Out);
+        std::rewind(err);
+        std::string text;
+        for (int ch; (ch = std::fgetc(err)) != EOF;)
+            text += static_cast<char>(ch);
+        std::fclose(err);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.Said;
+        EXPECT_NE(text.find("Kestrava Sentrel: " + c.Said), std::string::npos) << text;
+        EXPECT_EQ(out.find("Connected"), std::string::npos) << out;
+        EXPECT_EQ(config.Read(config.SettingsFile()), settings);
+    }
+    close(taken);
 }
 
 } // namespace

@@ -289,3 +289,26 @@ TEST_F(PolicyTest, FileOwnedByAnotherUserIsIgnored) {
 }
 
 } // namespace
+
+TEST_F(PolicyTest, MetricsAddressCanBeForcedOffOrOn) {
+    const std::string metricsKey = "\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n";
+    WriteUser(UserSettings() + "[HKEY_CURRENT_USER" + metricsKey +
+              "\"Address\"=\"0.0.0.0:9437\"\n");
+    WritePolicy("[HKEY_LOCAL_MACHINE" + metricsKey + "\"Address\"=\"\"\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_TRUE(s.PolicyProblems().empty());
+    EXPECT_EQ(s.Metrics.Address, "");
+    EXPECT_TRUE(s.Locked(MetricsKey, "address"));
+    s.Metrics.Address = "127.0.0.1:1";
+    s.Save();
+    EXPECT_EQ(s.Metrics.Address, "");
+    {
+        TRegistry registry;
+        ASSERT_TRUE(registry.OpenKey(MetricsKey, false));
+        EXPECT_EQ(registry.ReadString("Address"), "0.0.0.0:9437"); // the user's own kept
+    }
+    WritePolicy("[HKEY_LOCAL_MACHINE" + metricsKey + "\"Address\"=\"127.0.0.1:9437\"\n");
+    s.Load();
+    EXPECT_EQ(s.Metrics.Address, "127.0.0.1:9437");
+}

@@ -1,5 +1,6 @@
 #include "core/SentrelScannerCM.h"
 #include "core/SentrelSettingsCM.h"
+#include "core/metrics/MetricsRegistry.h"
 #include "tests/support/FakeIcmp.h"
 
 #include <gtest/gtest.h>
@@ -445,4 +446,56 @@ TEST_F(ScriptedScannerTest, AlertStatesAreCountedAndAStopForgetsThem) {
     Scanner->SetActive(true);
     DrainUntil([&] { return count(TAlertState::Down, true) == 2; });
     Scanner->SetActive(false);
+}
+
+// The line of Host in the series sentrel_device_up, "" when there is none.
+std::string UpLine(const TMetricsRegistry& Metrics, const std::string& Host) {
+    const std::string body = "\n" + Metrics.Render();
+    const std::string host = "host=\"" + EscapeLabelValue(Host) + "\"";
+    for (size_t at = body.find("\nsentrel_device_up{"); at != std::string::npos;
+         at = body.find("\nsentrel_device_up{", at + 1)) {
+        const std::string line = body.substr(at + 1, body.find('\n', at + 1) - at - 1);
+        if (line.find(host) != std::string::npos)
+            return line;
+    }
+    return "";
+}
+
+TEST_F(ScriptedScannerTest, RepliesAndScanningFeedTheMetricsOfTheDevicesLoaded) {
+    TMetricsRegistry metrics;
+    Scanner->SetMetrics(&metrics);
+    AddDevice("127.0.0.1")->SetDescription("desk \"A\" \\ 1");
+    AddDevice("127.0.0.2", false);
+    AddDevice("127.0.0.3", true, dtRouter);
+    Settings->Alerts.DownAfter = 1;
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return UpLine(metrics, "127.0.0.3").ends_with(" 1"); });
+    DrainUntil([&] { return UpLine(metrics, "127.0.0.1").ends_with(" 1"); });
+    const std::string desk = UpLine(metrics, "127.0.0.1");
+    EXPECT_NE(desk.find("description=\"desk \\\"A\\\" \\\\ 1\""), std::string::npos) << desk;
+    EXPECT_NE(desk.find("type=\"Computer\""), std::string::npos) << desk;
+    EXPECT_NE(UpLine(metrics, "127.0.0.3").find("type=\"Router\""), std::string::npos);
+    EXPECT_FALSE(UpLine(metrics, "127.0.0.2").ends_with(" 1")); // not monitored: never up
+
+    Fake.Script({.Count = 0, .LastError = 11010});
+    DrainUntil([&] {
+        return UpLine(metrics, "127.0.0.1").ends_with(" 0") &&
+               UpLine(metrics, "127.0.0.3").ends_with(" 0");
+    });
+    // Stopped, the devices show no state.
+    Scanner->SetActive(false);
+    EXPECT_FALSE(UpLine(metrics, "127.0.0.1").ends_with(" 0")) << metrics.Render();
+    // A reload hands the new list over: a device gone is gone from the
+    // figures, and the others' replies land on their own new places.
+    delete Settings->Devices()->Items(0);
+    Scanner->LoadFromSettings(Settings);
+    FastIntervals();
+    Scanner->SetActive(true);
+    DrainUntil([&] { return UpLine(metrics, "127.0.0.3").ends_with(" 0"); });
+    EXPECT_EQ(UpLine(metrics, "127.0.0.1"), "");
+    EXPECT_FALSE(UpLine(metrics, "127.0.0.2").ends_with(" 0"));
+    Scanner->SetActive(false);
+    Scanner->SetMetrics(nullptr);
 }

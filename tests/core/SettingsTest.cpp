@@ -439,3 +439,24 @@ TEST_F(SettingsTest, HistoryValuesAreOptionalAndRoundTrip) {
     EXPECT_EQ(again.History.AggregateDays, 30);
     EXPECT_FALSE(again.History.Enabled);
 }
+
+TEST_F(SettingsTest, MetricsAddressIsOptionalOffByDefaultAndRoundTrips) {
+    // A number where the text belongs keeps the default: off.
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n"
+              "\"Address\"=dword:00000001\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_EQ(s.Metrics.Address, "");
+    EXPECT_EQ(s.PingInterval, 1);
+
+    s.Metrics.Address = "127.0.0.1:9437";
+    s.Save();
+    TSentrelSettings again(nullptr);
+    again.Load();
+    EXPECT_EQ(again.Metrics.Address, "127.0.0.1:9437");
+    // Loading anew starts from the default, not from what was there before.
+    WriteFile(FullSettingsKey());
+    again.Load();
+    EXPECT_EQ(again.Metrics.Address, "");
+}

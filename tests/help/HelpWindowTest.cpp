@@ -83,6 +83,7 @@ const QList<QPair<int, QString>> Topics = {
     {235, QStringLiteral("import_devices.html")},
     {240, QStringLiteral("log_settings_tab.html")},
     {250, QStringLiteral("alerts_tab.html")},
+    {255, QStringLiteral("metrics.html")},
     {290, QStringLiteral("network_deployment.html")},
     {300, QStringLiteral("add_device_dialog.html")},
     {310, QStringLiteral("device_properties_dialog.html")},

@@ -26,6 +26,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -343,6 +348,39 @@ TEST_F(MainWindowTest, DevicesThatFailToStartAreReportedOnceWhileTheOthersProbe)
     EXPECT_EQ(fake.OpenHandles(), 0);
     main.ApplicationEventsIdle();
     EXPECT_TRUE(main.StartAction->isVisible());
+}
+
+// The settings' metrics address is taken by another program: told once,
+// and the window monitors on without metrics.
+TEST_F(MainWindowTest, MetricsThatCannotBeServedAreToldOnceAndScanningGoesOn) {
+    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    WriteSettings(SettingsKey(true, false) + Device("127.0.0.1", 0, true) +
+                  "[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Metrics]\n"
+                  "\"Address\"=\"" +
+                  busy + "\"\n");
+    TMain::SetTrayAvailability(false);
+    ExpectedErrorReports reports;
+    {
+        TMain main({});
+        QApplication::processEvents();
+        QApplication::processEvents();
+        ASSERT_EQ(reports.Texts.size(), 1u);
+        EXPECT_TRUE(reports.Texts[0].startsWith(QStringLiteral("Cannot serve metrics on ") +
+                                                QString::fromStdString(busy)))
+            << reports.Texts[0].toStdString();
+        main.TimerTimer();
+        EXPECT_TRUE(main.Scanning());
+        EXPECT_EQ(main.List->Count(), 1);
+    }
+    close(taken);
 }
 
 TEST_F(MainWindowTest, ADeviceDownTopsTheListShowsInTheTrayAndIsAnnouncedOnce) {

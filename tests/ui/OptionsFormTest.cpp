@@ -415,4 +415,38 @@ TEST_F(OptionsFormTest, OkStoresTheAlertsAndTheSavedFileHoldsThem) {
     EXPECT_FALSE(alerts.AllowAlertChanges);
 }
 
+TEST_F(OptionsFormTest, MetricsAddressIsTheAdministratorsAndCheckedOnOK) {
+    Form.PrepareAdminMode();
+    Form.EditSettings(&Settings);
+    ASSERT_TRUE(Form.MetricsAddress->isVisibleTo(Form.AlertsTab));
+    EXPECT_EQ(Form.MetricsAddress->text(), QString()); // off
+    EXPECT_EQ(Form.MetricsAddress->placeholderText(),
+              QStringLiteral("off, or address:port such as 127.0.0.1:9437"));
+    EXPECT_EQ(ContextForHelpKey(Form.MetricsAddress), 255); // F1: the metrics page
+    // An address that cannot serve keeps the dialog open on it, saying why.
+    Form.MetricsAddress->setText(QStringLiteral("127.0.0.1:99999"));
+    Form.PageControl->setCurrentWidget(Form.GeneralTab);
+    Form.OKBtnClick();
+    EXPECT_NE(Form.result(), QDialog::Accepted);
+    EXPECT_EQ(Form.PageControl->currentWidget(), Form.AlertsTab);
+    ASSERT_EQ(Questions.size(), 1u);
+    EXPECT_TRUE(Questions[0].contains(QStringLiteral("1 to 65535"))) << Questions[0].toStdString();
+    EXPECT_EQ(Settings.Metrics.Address, "");
+
+    Form.MetricsAddress->setText(QStringLiteral(" 0.0.0.0:9437 "));
+    Form.OKBtnClick();
+    EXPECT_EQ(Form.result(), QDialog::Accepted);
+    TSentrelSettings saved(nullptr);
+    saved.Load();
+    EXPECT_EQ(saved.Metrics.Address, "0.0.0.0:9437");
+
+    // A user neither sees nor changes it.
+    Form.PrepareUserMode();
+    Form.EditSettings(&Settings);
+    EXPECT_FALSE(Form.MetricsAddress->isVisibleTo(Form.AlertsTab));
+    Form.MetricsAddress->setText(QStringLiteral("bad"));
+    Form.OKBtnClick();
+    EXPECT_EQ(Settings.Metrics.Address, "0.0.0.0:9437");
+}
+
 } // namespace

@@ -42,6 +42,7 @@ protected:
                          "]\n\"PingInterval\"=dword:0000003c\n"
                          "\"AllowDeviceChanges\"=dword:00000000\n" +
                          machine + "\\Alerts]\n\"Notify\"=dword:00000000\n" + machine +
+                         "\\Metrics]\n\"Address\"=\"127.0.0.1:9437\"\n" + machine +
                          "\\Devices\\gw]\n\"Host\"=\"gw\"\n\"Monitored\"=dword:00000001\n");
         chmod(Config.PolicyFile().c_str(), 0644);
         for (std::filesystem::path folder =
@@ -92,6 +93,8 @@ TEST_F(PolicyOptionsTest, LockedControlsAreDisabledWithANoteAndOKLeavesThemAsThe
     EXPECT_TRUE(Form.AllowEchoChange->isEnabled());
     EXPECT_FALSE(Form.Notify->isEnabled());
     EXPECT_TRUE(Form.Sound->isEnabled());
+    EXPECT_FALSE(Form.MetricsAddress->isEnabled());
+    EXPECT_EQ(Form.MetricsAddress->text(), QStringLiteral("127.0.0.1:9437"));
     EXPECT_TRUE(Noted(Form.EchoTab));
     EXPECT_TRUE(Noted(Form.PermissionsTab));
     EXPECT_TRUE(Noted(Form.AlertsTab));
@@ -119,6 +122,7 @@ TEST_F(PolicyOptionsTest, LockedControlsAreDisabledWithANoteAndOKLeavesThemAsThe
     Form.AllowDeviceChanges->setChecked(true);
     Form.Notify->setChecked(true);
     Form.IPTimeToLive->SetValue(99);
+    Form.MetricsAddress->setText(QStringLiteral("no address")); // locked: not even checked
     Form.OKBtnClick();
     EXPECT_EQ(Settings.PingInterval, 60);
     TSentrelSettings saved(nullptr);
@@ -127,6 +131,7 @@ TEST_F(PolicyOptionsTest, LockedControlsAreDisabledWithANoteAndOKLeavesThemAsThe
     EXPECT_FALSE(saved.AllowDeviceChanges);
     EXPECT_FALSE(saved.Alerts.Notify);
     EXPECT_EQ(saved.IPTimeToLive, 99);
+    EXPECT_EQ(saved.Metrics.Address, "127.0.0.1:9437");
     ASSERT_EQ(saved.Devices()->Count(), 2);
     EXPECT_EQ(Config.Read(Config.SettingsFile()).find("\"gw\""), std::string::npos);
 
