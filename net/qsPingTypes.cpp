@@ -54,11 +54,20 @@ void TqsPingDefaults::SetInterval(uint32_t Value) {
     SetValue(FInterval, Value);
 }
 
+void TqsPingDefaults::SetPreference(TAddressPreference Value) {
+    SetValue(FPreference, Value);
+}
+void TqsPingDefaults::SetResolveEvery(uint32_t Value) {
+    SetValue(FResolveEvery, Value);
+}
+
 void TqsPingDefaults::CopyParameters(const TqsPingDefaults& Source) {
     FDataSize = Source.FDataSize;
     FTTL = Source.FTTL;
     FTimeout = Source.FTimeout;
     FInterval = Source.FInterval;
+    FPreference = Source.FPreference;
+    FResolveEvery = Source.FResolveEvery;
 }
 
 void TqsPingDefaults::Assign(const TPersistent* Source) {
@@ -113,6 +122,9 @@ void TqsPingReply::Assign(const TPersistent* Source) {
         DataCheck = source->DataCheck;
         ReplyDataSize = source->ReplyDataSize;
         RoundTripTime = source->RoundTripTime;
+        Address6 = source->Address6;
+        AddressChanged = source->AddressChanged;
+        PreviousIPAddress = source->PreviousIPAddress;
         UpdateResult();
         return;
     }

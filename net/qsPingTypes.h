@@ -3,9 +3,11 @@
 // parameters, the parameters plus target handed to a worker, and the reply.
 
 #include "framework/Persistent.h"
+#include "net/IPv6Address.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 enum TPingResult : uint8_t {
@@ -43,6 +45,10 @@ bool InRespondedResults(TPingResult Result);
 
 class TqsInternetHost;
 
+// Which address of a name that has both kinds is probed; the other kind is
+// the fallback, except for IPv4Only.
+enum class TAddressPreference : uint8_t { IPv4First, IPv6First, IPv4Only };
+
 class TqsPingDefaults : public TPersistent {
 public:
     TqsPingDefaults() = default;
@@ -54,10 +60,16 @@ public:
     uint8_t TTL() const { return FTTL; }
     uint32_t Timeout() const { return FTimeout; }
     uint32_t Interval() const { return FInterval; }
+    TAddressPreference Preference() const { return FPreference; }
+    // Milliseconds between lookups of a named host while it is probed; 0:
+    // looked up again only after failed probes.
+    uint32_t ResolveEvery() const { return FResolveEvery; }
     void SetDataSize(uint16_t Value);
     void SetTTL(uint8_t Value);
     void SetTimeout(uint32_t Value);
     void SetInterval(uint32_t Value);
+    void SetPreference(TAddressPreference Value);
+    void SetResolveEvery(uint32_t Value);
 
     void Assign(const TPersistent* Source) override;
     void BeginUpdate() { FUpdating = true; }
@@ -78,6 +90,8 @@ private:
     uint8_t FTTL = 128;
     uint32_t FTimeout = 1000;
     uint32_t FInterval = 2000;
+    TAddressPreference FPreference = TAddressPreference::IPv4First;
+    uint32_t FResolveEvery = 600000;
     bool FUpdating = false;
 };
 
@@ -109,6 +123,11 @@ public:
     TPingResult Result = prSuccess;
     uint16_t ReplyDataSize = 0;
     uint32_t RoundTripTime = 0;
+    std::optional<TIPv6Address> Address6;
+    // True on the first reply after a fresh lookup moved probing to another
+    // address; PreviousIPAddress is then the old address's text.
+    bool AddressChanged = false;
+    std::string PreviousIPAddress;
     TNotifyEvent OnReply;
 };
 
