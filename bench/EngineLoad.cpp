@@ -3,9 +3,12 @@
 // bench_sample measures it from outside, as it does fping and the program.
 //
 //   bench_engine [-n hosts] [-i interval_ms] [-w timeout_ms] [-s size]
+//                [-6 1] [-W warmup_s -t window_s]
 //
 // The hosts are 127.1.0.1, 127.1.0.2, ... 250 to a block, as scripts/bench
-// numbers its devices.
+// numbers its devices; with -6 1 every host is ::1. With -t it measures its
+// own CPU per reply over the window after the warm-up and ends by itself
+// (cpu_us_per_echo=), for IPv6, whose echoes the sampler does not count.
 
 #include "net/qsInternetHost.h"
 #include "net/qsWinsock.h"
@@ -13,6 +16,8 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +31,8 @@ int main(int argc, char** argv) {
     int hosts = 1000;
     uint32_t interval = 1000, timeout = 1000;
     uint16_t size = 56;
+    bool six = false;
+    long warmup = 0, window = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         const long value = std::atol(argv[i + 1]);
@@ -37,7 +44,19 @@ int main(int argc, char** argv) {
             timeout = static_cast<uint32_t>(value);
         else if (arg == "-s")
             size = static_cast<uint16_t>(value);
+        else if (arg == "-6")
+            six = value != 0;
+        else if (arg == "-W")
+            warmup = value;
+        else if (arg == "-t")
+            window = value;
     }
+    const auto cpuUs = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e6 + usage.ru_utime.tv_usec +
+               usage.ru_stime.tv_usec;
+    };
     // Workers inherit the blocked signals; this thread waits for them.
     sigset_t signals;
     sigemptyset(&signals);
@@ -63,8 +82,9 @@ int main(int argc, char** argv) {
             auto host = std::make_unique<TqsInternetHost>(nullptr);
             host->SetWinsock(winsock);
             host->SetPingSettings(&settings);
-            host->SetHostName("127.1." + std::to_string(i / 250) + "." +
-                              std::to_string(i % 250 + 1));
+            host->SetHostName(six ? std::string("::1")
+                                  : "127.1." + std::to_string(i / 250) + "." +
+                                        std::to_string(i % 250 + 1));
             host->OnPingReply = [&replies](TObject*, TqsPingReply*) {
                 replies.fetch_add(1, std::memory_order_relaxed);
             };
@@ -76,8 +96,18 @@ int main(int argc, char** argv) {
         startMs =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
                 .count();
-        int signal = 0;
-        sigwait(&signals, &signal);
+        if (window > 0) {
+            sleep(static_cast<unsigned>(warmup));
+            const double cpu = cpuUs();
+            const unsigned long before = replies.load();
+            sleep(static_cast<unsigned>(window));
+            const unsigned long answered = replies.load() - before;
+            if (answered > 0)
+                std::printf("cpu_us_per_echo=%.2f\n", (cpuUs() - cpu) / answered);
+        } else {
+            int signal = 0;
+            sigwait(&signals, &signal);
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_engine: %s\n", e.what());
         status = 1;

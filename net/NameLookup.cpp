@@ -61,7 +61,7 @@ void* PoolThread(void* Arg) {
             continue; // nobody waits for it: not worth asking
         ++pool.InFlight;
         lock.unlock();
-        lookup->Complete(platform::GetHostByName(lookup->Name()));
+        lookup->Complete(platform::GetHostAddresses(lookup->Name()));
         lookup.reset();
         lock.lock();
         --pool.InFlight;
@@ -106,7 +106,7 @@ void TNameLookup::Start(const std::shared_ptr<TNameLookup>& Lookup) {
     pool.Work.notify_one();
 }
 
-std::optional<uint32_t> TNameLookup::Wait() {
+std::optional<platform::TResolvedAddresses> TNameLookup::Wait() {
     std::unique_lock<std::mutex> lock(FLock);
     FChanged.wait(lock, [&] { return FDone || FAbandoned; });
     if (FAbandoned)
@@ -127,7 +127,12 @@ bool TNameLookup::Abandoned() const {
     return FAbandoned;
 }
 
-void TNameLookup::Complete(std::optional<uint32_t> Found) {
+bool TNameLookup::Finished() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FDone;
+}
+
+void TNameLookup::Complete(std::optional<platform::TResolvedAddresses> Found) {
     {
         std::lock_guard<std::mutex> lock(FLock);
         FFound = Found;

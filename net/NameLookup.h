@@ -6,6 +6,8 @@
 // lookup that is already being asked finishes in the pool later and its
 // outcome is dropped. Nobody ever waits for a pool thread to end.
 
+#include "platform/Sockets.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -22,16 +24,18 @@ public:
     static void Start(const std::shared_ptr<TNameLookup>& Lookup);
 
     // Blocks until the outcome is known or Abandon is called; returns the
-    // address found (network order), or nothing when the name was not found
+    // addresses found (both kinds), or nothing when the name was not found
     // or the wait was abandoned.
-    std::optional<uint32_t> Wait();
+    std::optional<platform::TResolvedAddresses> Wait();
+    // Whether the outcome is known, for a waiter that polls instead.
+    bool Finished() const;
     // Ends a wait at once, now or to come; the outcome, if any, is dropped.
     // Quick, and safe to call from any thread and more than once.
     void Abandon();
     bool Abandoned() const;
 
     // Called by the pool with the resolver's answer.
-    void Complete(std::optional<uint32_t> Found);
+    void Complete(std::optional<platform::TResolvedAddresses> Found);
 
     // Pool figures, for tests and benchmarks: threads now alive, and lookups
     // now being asked (abandoned or not).
@@ -49,5 +53,5 @@ private:
     std::condition_variable FChanged;
     bool FDone = false;
     bool FAbandoned = false;
-    std::optional<uint32_t> FFound;
+    std::optional<platform::TResolvedAddresses> FFound;
 };

@@ -86,6 +86,8 @@ void TqsInternetHost::SetHostName(const std::string& Value) {
         SetIPAddress(Value);
         return;
     }
+    if (SetIPv6Literal(Value))
+        return;
     if (FPinging)
         StopPing();
     FHostName = Value;
@@ -101,12 +103,58 @@ void TqsInternetHost::SetIPAddress(const std::string& Text) {
 }
 
 void TqsInternetHost::SetAddress(uint32_t Value) {
-    if (Value == FAddress)
+    if (Value == FAddress && !IsIPv6())
         return;
     if (FPinging)
         StopPing();
-    FAddress = Value;
+    SetAddresses(Value, std::nullopt);
     FHostName = IPAddress();
+}
+
+bool TqsInternetHost::SetIPv6Literal(const std::string& Value) {
+    if (!LooksLikeIPv6(Value))
+        return false;
+    if (FPinging)
+        StopPing();
+    TIPv6Address address;
+    std::string reason;
+    if (ParseIPv6Address(Value, address, reason)) {
+        SetAddresses(0, address);
+        FHostName = IPAddress();
+    } else {
+        // Never asked of a resolver: probing it says "Bad Destination".
+        SetAddresses(0, std::nullopt);
+        FHostName = Value;
+    }
+    FResolved = true;
+    return true;
+}
+
+void TqsInternetHost::SetAddresses(uint32_t Address, std::optional<TIPv6Address> Address6) {
+    std::lock_guard<std::mutex> lock(FAddress6Lock);
+    FAddress6 = std::move(Address6);
+    FAddress.store(Address, std::memory_order_release);
+}
+
+std::optional<TIPv6Address> TqsInternetHost::Address6() const {
+    std::lock_guard<std::mutex> lock(FAddress6Lock);
+    return FAddress6;
+}
+
+bool TqsInternetHost::IsIPv6() const {
+    std::lock_guard<std::mutex> lock(FAddress6Lock);
+    return FAddress6.has_value();
+}
+
+std::string TqsInternetHost::IPAddress() const {
+    std::lock_guard<std::mutex> lock(FAddress6Lock);
+    if (FAddress6)
+        return FormatIPv6Address(*FAddress6);
+    return FormatIPAddress(FAddress.load(std::memory_order_acquire));
+}
+
+bool TqsInternetHost::IsLiteral(const std::string& Text) {
+    return IsIPAddress(Text) || LooksLikeIPv6(Text);
 }
 
 void TqsInternetHost::SetResolved(bool Value) {
@@ -126,7 +174,7 @@ bool TqsInternetHost::ParseIPAddress(const std::string& Text, uint32_t& Address)
 void TqsInternetHost::Resolve() {
     if (Resolved())
         return;
-    if (IsIPAddress(FHostName))
+    if (IsLiteral(FHostName))
         FResolved = true;
     else
         LookupHost();
@@ -136,43 +184,50 @@ void TqsInternetHost::LookupHost() {
     CheckWinsock();
     DoBeginResolve(LookingUpMessage());
     FResolved.store(false, std::memory_order_release);
-    LookupEnded(platform::GetHostByName(FHostName));
+    std::optional<TChosenAddress> chosen;
+    if (const auto found = platform::GetHostAddresses(FHostName))
+        chosen = ChooseAddress(*found, FPingSettings->Preference());
+    LookupEnded(chosen);
 }
 
 std::string TqsInternetHost::LookingUpMessage() const {
     return "Looking up " + FHostName + "...";
 }
 
-void TqsInternetHost::LookupEnded(std::optional<uint32_t> Found) {
+void TqsInternetHost::LookupEnded(std::optional<TChosenAddress> Found) {
     // A failed lookup keeps the address it had (0 for a name never resolved).
     if (Found) {
-        FAddress.store(*Found, std::memory_order_release);
+        SetAddresses(Found->IPv4, Found->IPv6);
         FResolved.store(true, std::memory_order_release);
     }
     DoEndResolve();
 }
 
 void TqsInternetHost::StartPing() {
-    // A dotted quad needs no lookup; a name does, once, and a session first.
-    if (!FResolved && IsIPAddress(FHostName))
+    // A literal needs no lookup; a name does, a session first, and the
+    // worker looks it up again while it pings.
+    const bool named = !IsLiteral(FHostName);
+    if (!FResolved && !named)
         FResolved = true;
     const bool lookUp = !FResolved;
     if (lookUp)
         CheckWinsock();
-    FRequest->Assign(FPingSettings.get()); // the four parameters only
+    FRequest->Assign(FPingSettings.get()); // the parameters only
     FRequest->HostName = FHostName;
     FRequest->IPAddress = IPAddress();
     FRequest->Address = Address();
+    FRequest->Address6 = Address6();
     if (FWorker)
         StopPing();
     TqsPingLookup lookup;
+    lookup.LookUpFirst = lookUp;
     if (lookUp) {
         const std::string message = LookingUpMessage();
         lookup.Begin = [this, message] { DoBeginResolve(message); };
-        lookup.End = [this](std::optional<uint32_t> found) { LookupEnded(found); };
+        lookup.End = [this](std::optional<TChosenAddress> found) { LookupEnded(found); };
     }
     FWorker =
-        std::make_unique<TqsPingThread>(FRequest.get(), FReply.get(), lookUp ? &lookup : nullptr);
+        std::make_unique<TqsPingThread>(FRequest.get(), FReply.get(), named ? &lookup : nullptr);
     FPinging = true;
 }
 
@@ -208,6 +263,9 @@ void TqsInternetHost::SettingsChanged() {
 }
 
 void TqsInternetHost::ReplyReceived(TObject*) {
+    // The worker moved to a fresh lookup's address: the host's follows.
+    if (FReply->AddressChanged)
+        SetAddresses(FReply->Address, FReply->Address6);
     DoPingReply(FReply.get());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// One probed host: its text (a name or a dotted IPv4 address), the address
-// it stands for, its echo parameters and the one worker that pings it.
+// One probed host: its text (a name, a dotted IPv4 address or an IPv6
+// literal), the address it stands for, its echo parameters and the one worker
+// that pings it.
 
 #include "framework/Exceptions.h"
 #include "net/qsPingThread.h"
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -35,11 +37,15 @@ public:
     const std::string& HostName() const { return FHostName; }
     void SetHostName(const std::string& Value);
     void SetIPAddress(const std::string& Text);
-    // Address and Resolved may change on the worker while it pings: it looks
-    // a name up that was not resolved yet.
+    // The address and Resolved may change on the worker while it pings: it
+    // looks a name up that was not resolved yet, and again when it may have
+    // moved. Address is 0 while the address is an IPv6 one.
     uint32_t Address() const { return FAddress.load(std::memory_order_acquire); }
     void SetAddress(uint32_t Value);
-    std::string IPAddress() const { return FormatIPAddress(Address()); }
+    std::optional<TIPv6Address> Address6() const;
+    bool IsIPv6() const;
+    // The current address as text, dotted or canonical IPv6 with its zone.
+    std::string IPAddress() const;
     bool Resolved() const { return FResolved.load(std::memory_order_acquire); }
     void SetResolved(bool Value);
     bool Pinging() const { return FPinging; }
@@ -79,7 +85,11 @@ private:
     // What OnBeginResolve says, wherever the lookup runs.
     std::string LookingUpMessage() const;
     // Takes a lookup's outcome: the address when one was found.
-    void LookupEnded(std::optional<uint32_t> Found);
+    void LookupEnded(std::optional<TChosenAddress> Found);
+    void SetAddresses(uint32_t Address, std::optional<TIPv6Address> Address6);
+    // Takes Value as an IPv6 literal when it looks like one; false when not.
+    bool SetIPv6Literal(const std::string& Value);
+    bool IsLiteral(const std::string& Text);
 
     std::unique_ptr<TqsPingThread> FWorker;
     std::unique_ptr<TqsPingRequest> FRequest;
@@ -87,6 +97,8 @@ private:
     std::unique_ptr<TqsPingDefaults> FPingSettings;
     bool FPinging = false;
     std::atomic<uint32_t> FAddress{0};
+    mutable std::mutex FAddress6Lock;
+    std::optional<TIPv6Address> FAddress6;
     std::string FHostName;
     std::atomic<bool> FResolved{false};
 };

@@ -105,6 +105,7 @@ void TqsPingRequest::Assign(const TPersistent* Source) {
         HostName = source->HostName;
         IPAddress = source->IPAddress;
         Address = source->Address;
+        Address6 = source->Address6;
         FChanged = true;
         EndUpdate();
         return;
@@ -150,4 +151,37 @@ std::string FormatIPAddress(uint32_t Address) {
     const auto* octets = reinterpret_cast<const uint8_t*>(&Address);
     return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
            std::to_string(octets[2]) + "." + std::to_string(octets[3]);
+}
+
+std::optional<TChosenAddress> ChooseAddress(const platform::TResolvedAddresses& Found,
+                                            TAddressPreference Preference) {
+    const auto v4 = [&]() -> std::optional<TChosenAddress> {
+        if (Found.IPv4.empty())
+            return std::nullopt;
+        return TChosenAddress{Found.IPv4.front(), std::nullopt};
+    };
+    const auto v6 = [&]() -> std::optional<TChosenAddress> {
+        if (Found.IPv6.empty())
+            return std::nullopt;
+        const platform::TResolvedAddress6& first = Found.IPv6.front();
+        TIPv6Address address;
+        address.Bytes = first.Bytes;
+        // A link-local answer keeps its interface as a numbered zone.
+        if (first.ScopeId != 0)
+            address.Zone = std::to_string(first.ScopeId);
+        return TChosenAddress{0, address};
+    };
+    switch (Preference) {
+    case TAddressPreference::IPv4Only:
+        return v4();
+    case TAddressPreference::IPv6First:
+        if (auto chosen = v6())
+            return chosen;
+        return v4();
+    case TAddressPreference::IPv4First:
+        break;
+    }
+    if (auto chosen = v4())
+        return chosen;
+    return v6();
 }

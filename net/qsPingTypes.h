@@ -4,11 +4,13 @@
 
 #include "framework/Persistent.h"
 #include "net/IPv6Address.h"
+#include "platform/Sockets.h"
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 enum TPingResult : uint8_t {
     prSuccess,
@@ -104,6 +106,9 @@ public:
     std::string HostName;
     std::string IPAddress; // dotted quad, no leading zeros
     uint32_t Address = 0;  // network order, first octet in the lowest byte; 0: none
+    // Set for an IPv6 target; Address is then 0 and IPAddress the canonical
+    // text with its zone.
+    std::optional<TIPv6Address> Address6;
 };
 
 class TqsPingReply : public TPersistent {
@@ -133,3 +138,15 @@ public:
 
 // Dotted form of an address held in network order.
 std::string FormatIPAddress(uint32_t Address);
+
+// One address a lookup chose: exactly one of the two is set.
+struct TChosenAddress {
+    uint32_t IPv4 = 0;
+    std::optional<TIPv6Address> IPv6;
+
+    bool operator==(const TChosenAddress&) const = default;
+};
+
+// The address to probe among Found, by Preference; nothing when none fits.
+std::optional<TChosenAddress> ChooseAddress(const platform::TResolvedAddresses& Found,
+                                            TAddressPreference Preference);

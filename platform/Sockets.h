@@ -4,10 +4,12 @@
 // that a lookup outside a session fails as it would where sockets must be
 // started first.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -41,6 +43,27 @@ int WSACleanup();
 // Number of sessions now open.
 int ActiveSessions();
 
+// An IPv6 address as the resolver gives it: bytes in network order and the
+// interface of a link-local address (0 when none).
+struct TResolvedAddress6 {
+    std::array<uint8_t, 16> Bytes{};
+    uint32_t ScopeId = 0;
+
+    bool operator==(const TResolvedAddress6&) const = default;
+};
+
+// The addresses a name stands for, each kind in the resolver's order.
+struct TResolvedAddresses {
+    std::vector<uint32_t> IPv4; // network order
+    std::vector<TResolvedAddress6> IPv6;
+
+    bool operator==(const TResolvedAddresses&) const = default;
+};
+
+// Looks Name up and returns all its IPv4 and IPv6 addresses, or nothing when
+// it has none. Blocks like GetHostByName and fails where it does.
+std::optional<TResolvedAddresses> GetHostAddresses(const std::string& Name);
+
 // Looks Name up and returns its first IPv4 address in network order (first
 // octet in the lowest-addressed byte), or nothing. Blocks the caller for the
 // duration of the lookup. Fails outside a session, and without asking
@@ -57,5 +80,9 @@ void SetStartupResult(int Result);
 bool IsHostNameSyntax(const std::string& Text);
 using LookupHook = std::function<std::optional<uint32_t>(const std::string& Name)>;
 void SetLookupHook(LookupHook Hook);
+// As SetLookupHook, answering with both kinds of address; it takes the place
+// of an IPv4-only hook, and either reset with nullptr.
+using AddressLookupHook = std::function<std::optional<TResolvedAddresses>(const std::string& Name)>;
+void SetAddressLookupHook(AddressLookupHook Hook);
 
 } // namespace platform

@@ -1,7 +1,9 @@
 // sentrel-probe: pings hosts the way the program does, one internet host and
 // one worker per host, and prints every reply.
 
+#include "app/probe/ProbeIPv6.h"
 #include "app/probe/ProbeOptions.h"
+#include "net/IPv6Address.h"
 #include "net/qsInternetHost.h"
 #include "net/qsWinsock.h"
 #include "platform/IcmpAccess.h"
@@ -20,7 +22,12 @@
 namespace {
 
 struct Target {
-    std::unique_ptr<TqsInternetHost> Host;
+    std::string Name;
+    std::unique_ptr<TqsInternetHost> Host; // an IPv4 target
+    std::unique_ptr<TIPv6Pinger> Pinger6;  // an IPv6 target
+    bool Six = false;
+    sockaddr_in6 To6{};
+    std::string Shown6;
     uint32_t Replies = 0;
     uint32_t Answered = 0;
     bool Done = false;
@@ -83,8 +90,12 @@ void WaitAndStopFinished(size_t Targets) {
             finished.swap(gFinished);
         }
         // Outside the lock: the workers that are still pinging need it.
-        for (Target* target : finished)
-            target->Host->TerminatePing();
+        for (Target* target : finished) {
+            if (target->Host)
+                target->Host->TerminatePing();
+            if (target->Pinger6)
+                target->Pinger6->Stop();
+        }
         stopped += finished.size();
         finished.clear();
     }
@@ -93,9 +104,12 @@ void WaitAndStopFinished(size_t Targets) {
 // Stops every worker, then prints each host's summary; 1 when a host never
 // answered.
 int StopAndSummarize(std::vector<Target>& targets) {
-    for (Target& target : targets)
+    for (Target& target : targets) {
         if (target.Host)
             target.Host->TerminatePing();
+        if (target.Pinger6)
+            target.Pinger6->Stop();
+    }
     for (Target& target : targets) {
         if (!target.Host)
             continue;
@@ -107,10 +121,10 @@ int StopAndSummarize(std::vector<Target>& targets) {
     }
     int status = 0;
     for (const Target& target : targets) {
-        if (!target.Host)
+        if (!target.Host && !target.Six)
             continue;
-        std::printf("--- %s: %u replies, %u answered\n", target.Host->HostName().c_str(),
-                    target.Replies, target.Answered);
+        std::printf("--- %s: %u replies, %u answered\n", target.Name.c_str(), target.Replies,
+                    target.Answered);
         if (target.Answered == 0)
             status = 1;
     }
@@ -147,6 +161,30 @@ int main(int argc, char** argv) {
     pthread_t signalThread;
     pthread_create(&signalThread, nullptr, WaitForSignal, &signals);
 
+    // Which hosts go over IPv6, and where to: a malformed literal is the
+    // user's typo, refused before anything is pinged.
+    std::vector<Target> targets(options.Hosts.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        Target& target = targets[i];
+        target.Name = options.Hosts[i];
+        const bool literal6 = LooksLikeIPv6(target.Name);
+        if (literal6 && options.Family == 4) {
+            std::fprintf(stderr, "sentrel-probe: %s is an IPv6 address, but -4 was given\n",
+                         target.Name.c_str());
+            return 2;
+        }
+        target.Six = literal6 || options.Family == 6;
+        if (!target.Six)
+            continue;
+        bool notFound = false;
+        if (!ResolveIPv6(target.Name, target.To6, target.Shown6, error, notFound)) {
+            std::fprintf(stderr, "sentrel-probe: %s\n", error.c_str());
+            if (!notFound)
+                return 2;
+            target.Shown6.clear();
+        }
+    }
+
     platform::RaiseOpenFileLimit();
     // Start-up cost per worker, paid a thousand times over: one heap for all
     // (a worker allocates only when it starts, so a heap each buys nothing
@@ -156,7 +194,6 @@ int main(int argc, char** argv) {
     platform::SetModuleDirectory(platform::ModuleDirectory());
     TComponent root(nullptr);
     auto* winsock = new TqsWinsock(&root);
-    std::vector<Target> targets(options.Hosts.size());
     gFinished.reserve(targets.size());
     int status = 0;
     try {
@@ -168,6 +205,22 @@ int main(int argc, char** argv) {
         settings.SetInterval(options.Interval);
         for (size_t i = 0; i < targets.size(); ++i) {
             Target& target = targets[i];
+            if (target.Six) {
+                if (target.Shown6.empty())
+                    continue; // no address: reported above, no replies
+                target.Pinger6 =
+                    std::make_unique<TIPv6Pinger>(target.Name, target.To6, target.Shown6, options,
+                                                  [&target, &options](const TqsPingReply& reply) {
+                                                      CountReply(target, options, reply);
+                                                  });
+                if (!target.Pinger6->Start(error)) {
+                    std::fprintf(stderr, "sentrel-probe: %s: %s\n", target.Name.c_str(),
+                                 error.c_str());
+                    target.Pinger6.reset();
+                    status = 1;
+                }
+                continue;
+            }
             target.Host = std::make_unique<TqsInternetHost>(nullptr);
             target.Host->SetWinsock(winsock);
             target.Host->SetPingSettings(&settings);
@@ -176,14 +229,23 @@ int main(int argc, char** argv) {
                 CountReply(target, options, *reply);
             };
         }
+        size_t unanswerable = 0;
         for (Target& target : targets) {
+            if (!target.Host) {
+                // Done at once: an IPv6 host without an address or a socket.
+                if (!target.Pinger6) {
+                    target.Done = true;
+                    ++unanswerable;
+                }
+                continue;
+            }
             target.Host->Resolve();
             target.Host->StartPing();
             if (!target.Host->Resolved())
                 std::fprintf(stderr, "sentrel-probe: %s: name not found\n",
                              target.Host->HostName().c_str());
         }
-        WaitAndStopFinished(targets.size());
+        WaitAndStopFinished(targets.size() - unanswerable);
     } catch (const Exception& e) {
         std::fprintf(stderr, "sentrel-probe: %s\n", e.what());
         if (dynamic_cast<const EICMPError*>(&e) != nullptr) {

@@ -4,13 +4,15 @@
 #include <cstring>
 
 const char* const ProbeUsage =
-    "usage: sentrel-probe [-c count] [-i interval_ms] [-w timeout_ms] [-s size] [-t ttl] [-q] "
-    "HOST...\n"
+    "usage: sentrel-probe [-4|-6] [-c count] [-i interval_ms] [-w timeout_ms] [-s size] [-t ttl] "
+    "[-q] HOST...\n"
+    "  -4, -6          ping over IPv4 or IPv6 only (an IPv6 address, [bracketed] or\n"
+    "                  with %zone, is pinged over IPv6; names prefer IPv4 unless -6)\n"
     "  -c count        replies to wait for per host (default 4; 0 pings until interrupted)\n"
     "  -i interval_ms  pause between two echoes to one host (default 1000)\n"
     "  -w timeout_ms   time to wait for each reply (default 1000)\n"
     "  -s size         data bytes per echo, 0 to 65500 (default 64)\n"
-    "  -t ttl          time-to-live, 0 to 255 (default 128)\n"
+    "  -t ttl          time-to-live or hop limit, 0 to 255 (default 128)\n"
     "  -q              print only the summary per host\n"
     "  -h, --help      print this help and exit\n"
     "  --version       print the version and exit\n";
@@ -38,6 +40,15 @@ bool ParseProbeOptions(int argc, const char* const* argv, ProbeOptions& Options,
         if (arg == "--version") {
             Options.Version = true;
             return true;
+        }
+        if (arg == "-4" || arg == "-6") {
+            const int family = arg[1] - '0';
+            if (Options.Family != 0 && Options.Family != family) {
+                Error = "-4 and -6 cannot both be given";
+                return false;
+            }
+            Options.Family = family;
+            continue;
         }
         if (arg == "-q") {
             Options.Quiet = true;

@@ -11,6 +11,7 @@ struct ProbeOptions {
     uint32_t Timeout = 1000;  // ms
     uint16_t Size = 64;       // data bytes
     uint8_t Ttl = 128;
+    int Family = 0;       // -4: 4, -6: 6; 0: IPv6 for IPv6 literals, else IPv4 as before
     bool Quiet = false;   // print only the summary
     bool Help = false;    // --help: print the usage, ping nothing
     bool Version = false; // --version: print the version, ping nothing

@@ -5,9 +5,9 @@
 // every handle of the process shares one raw socket whose reader thread hands
 // each answer to the handle whose identifier and sequence it carries.
 //
-// ICMPv6 (Icmp6CreateFile, Icmp6SendEcho2) runs beside it: a socket per
-// handle, datagram where allowed, else raw with a filter that lets through
-// only echo replies and errors; both wait the way IPv4 datagram handles do.
+// ICMPv6 (Icmp6CreateFile, Icmp6SendEcho2) runs beside it the same way: a
+// datagram socket per handle where allowed, else a raw ICMPv6 socket shared
+// by the process's ICMPv6 handles, with a reader of its own.
 
 #include "framework/Futex.h"
 #include "platform/IcmpApi.h"
@@ -47,10 +47,9 @@ class RawSocket;
 
 struct IcmpSocket {
     int Fd = -1;             // datagram: the handle's own socket; raw: the shared one
-    bool Raw = false;        // IPv4 only: a handle of the shared raw socket
-    int Family = AF_INET;    // AF_INET6: an ICMPv6 handle, always with a socket of its own
-    bool OwnRaw = false;     // ICMPv6: that socket is raw, so identifiers are ours to match
-    bool Bound = false;      // ICMPv6: bound to a source address
+    bool Raw = false;        // a handle of its family's shared raw socket
+    int Family = AF_INET;    // AF_INET6: an ICMPv6 handle
+    bool Bound = false;      // ICMPv6 datagram: bound to a source address
     uint16_t Identifier = 0; // raw only; the kernel picks it for datagram sockets
     int Ttl = -1;            // own socket: time-to-live (hop limit) now set on it; -1: the default
     std::vector<uint8_t> Packet;  // the request being sent
@@ -71,6 +70,8 @@ struct IcmpSocket {
     bool Waiting = false;
     uint16_t Sequence = 0;
     uint32_t Destination = 0;
+    in6_addr Destination6{};
+    sockaddr_in6 From6{}; // ICMPv6: who sent the answer
     size_t Received = 0;
     std::atomic<uint32_t> Answered{0};
     std::atomic<bool> Asleep{false};
@@ -123,18 +124,32 @@ int OpenDatagram() {
     return fd;
 }
 
-// A raw socket that keeps, of all ICMP, only echo replies and the errors
-// that may quote an echo request.
-int OpenRaw() {
-    // Opened once for all raw handles, with the reader's wake-up descriptor.
-    const int fd = KeepReserve(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP), 1);
-    if (fd < 0)
-        return -1;
+// Lets only echo replies and the errors that may quote an echo request
+// reach a raw socket of Family.
+int FilterRaw(int Fd, int Family) {
+    if (Family == AF_INET6) {
+        icmp6_filter filter;
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
+                               ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB})
+            ICMP6_FILTER_SETPASS(type, &filter);
+        return setsockopt(Fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof(filter));
+    }
     icmp_filter filter{};
     filter.data =
         ~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_SOURCE_QUENCH) |
           (1u << ICMP_TIME_EXCEEDED) | (1u << ICMP_PARAMETERPROB));
-    if (setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter)) != 0) {
+    return setsockopt(Fd, SOL_RAW, ICMP_FILTER, &filter, sizeof(filter));
+}
+
+// A raw ICMP or ICMPv6 socket that keeps only what may answer an echo.
+int OpenRaw(int Family) {
+    // Opened once for all raw handles, with the reader's wake-up descriptor.
+    const int protocol = Family == AF_INET6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP};
+    const int fd = KeepReserve(socket(Family, SOCK_RAW | SOCK_CLOEXEC, protocol), 1);
+    if (fd < 0)
+        return -1;
+    if (FilterRaw(fd, Family) != 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
@@ -166,8 +181,8 @@ class RawSocket {
 public:
     // Opens the socket and starts its reader; nullptr, with errno set, when
     // either cannot be had.
-    static RawSocket* Open() {
-        const int fd = OpenRaw();
+    static RawSocket* Open(int Family) {
+        const int fd = OpenRaw(Family);
         if (fd < 0)
             return nullptr;
         const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -177,7 +192,7 @@ public:
             errno = saved;
             return nullptr;
         }
-        auto* socket = new RawSocket(fd, wake);
+        auto* socket = new RawSocket(fd, wake, Family);
         try {
             socket->FReader = std::thread(&RawSocket::Read, socket);
         } catch (...) {
@@ -258,11 +273,16 @@ private:
 
     // The buffer is left uninitialised: only the pages that packets reach
     // become resident, a few kilobytes rather than a megabyte.
-    RawSocket(int Fd, int Wake) : FFd(Fd), FWake(Wake), FBuffer(new uint8_t[Batch * PacketRoom]) {
+    RawSocket(int Fd, int Wake, int Family)
+        : FFd(Fd), FWake(Wake), FFamily(Family), FBuffer(new uint8_t[Batch * PacketRoom]) {
         for (size_t i = 0; i < Batch; ++i) {
             FSlots[i] = {FBuffer.get() + i * PacketRoom, PacketRoom};
             FMessages[i].msg_hdr.msg_iov = &FSlots[i];
             FMessages[i].msg_hdr.msg_iovlen = 1;
+            // An ICMPv6 packet comes without its IPv6 header: the sender
+            // is in the address.
+            if (Family == AF_INET6)
+                FMessages[i].msg_hdr.msg_name = &FSenders[i];
         }
     }
 
@@ -291,13 +311,20 @@ private:
     // buffer.
     void Drain() {
         for (;;) {
+            if (FFamily == AF_INET6)
+                for (mmsghdr& m : FMessages)
+                    m.msg_hdr.msg_namelen = sizeof(sockaddr_in6);
             const int n = recvmmsg(FFd, FMessages.data(), Batch, MSG_DONTWAIT, nullptr);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
                 return;
             for (int i = 0; i < n; ++i)
-                Deliver(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len);
+                if (FFamily == AF_INET6)
+                    Deliver6(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len,
+                             FSenders[i]);
+                else
+                    Deliver(static_cast<const uint8_t*>(FSlots[i].iov_base), FMessages[i].msg_len);
             if (static_cast<size_t>(n) < Batch)
                 return;
         }
@@ -327,8 +354,35 @@ private:
             futex::Wake(s.Answered, 1);
     }
 
+    // Hands the ICMPv6 answer to its handle, as Deliver does for IPv4.
+    void Deliver6(const uint8_t* Bytes, size_t Length, const sockaddr_in6& From) {
+        const icmp::Packet6 packet = icmp::ParseIcmp6(Bytes, Length);
+        if (packet.What == icmp::Packet6::Ignored)
+            return;
+        std::shared_lock<std::shared_mutex> lock(FLock);
+        const auto found = FHandles.find(packet.Identifier);
+        if (found == FHandles.end())
+            return;
+        IcmpSocket& s = *found->second;
+        {
+            std::lock_guard<std::mutex> own(s.Lock);
+            const uint8_t* about = packet.What == icmp::Packet6::EchoReply ? From.sin6_addr.s6_addr
+                                                                           : packet.Destination;
+            if (!s.Waiting || s.Answered.load() != 0 || packet.Sequence != s.Sequence ||
+                std::memcmp(about, s.Destination6.s6_addr, 16) != 0 || Length > s.Receive.size())
+                return;
+            std::memcpy(s.Receive.data(), Bytes, Length);
+            s.Received = Length;
+            s.From6 = From;
+            s.Answered.store(AnswerIn);
+        }
+        if (s.Asleep.load())
+            futex::Wake(s.Answered, 1);
+    }
+
     const int FFd;
     const int FWake; // tells the reader to stop watching the socket
+    const int FFamily;
     std::thread FReader;
     std::shared_mutex FLock; // the handles
     std::unordered_map<uint16_t, IcmpSocket*> FHandles;
@@ -338,6 +392,7 @@ private:
     std::unique_ptr<uint8_t[]> FBuffer;
     std::array<iovec, Batch> FSlots{};
     std::array<mmsghdr, Batch> FMessages{};
+    std::array<sockaddr_in6, Batch> FSenders{};
 };
 
 // Which raw socket new raw handles join: one at a time, opened for the first
@@ -345,10 +400,12 @@ private:
 // every handle is closed.
 class RawChannel {
 public:
+    explicit RawChannel(int Family) : FFamily(Family) {}
+
     // False, with errno set, when no raw socket can be had.
     bool Join(IcmpSocket& s) {
         std::lock_guard<std::mutex> lock(FLock);
-        if (FCurrent == nullptr && (FCurrent = RawSocket::Open()) == nullptr)
+        if (FCurrent == nullptr && (FCurrent = RawSocket::Open(FFamily)) == nullptr)
             return false;
         if (!FCurrent->Add(s))
             return false;
@@ -372,13 +429,16 @@ public:
     }
 
 private:
+    const int FFamily;
     std::mutex FLock;
     RawSocket* FCurrent = nullptr;
 };
 
-RawChannel& Channel() {
-    static RawChannel channel;
-    return channel;
+// One shared raw socket for each family.
+RawChannel& Channel(int Family) {
+    static RawChannel channel(AF_INET);
+    static RawChannel channel6(AF_INET6);
+    return Family == AF_INET6 ? channel6 : channel;
 }
 
 uint32_t ElapsedMs(Clock::time_point since) {
@@ -660,14 +720,13 @@ uint32_t DatagramEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Re
     return Finish(how, written);
 }
 
-// One echo over the shared raw socket: the reader thread hands over the
-// answer; the time-to-live goes with the packet, since the socket is shared.
-uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
-                 uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
-                 uint32_t Timeout) {
-    const uint16_t sequence = gSequence.fetch_add(1);
-    s.Packet.resize(icmp::HeaderSize + RequestSize);
-    icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+// An echo over a shared raw socket, the same for both families: Register
+// notes what the answer must match, Send sends the request (false with errno
+// set), and Answer writes the reply record from the Received bytes that the
+// reader thread handed over.
+template <class RegisterFn, class SendFn, class AnswerFn>
+uint32_t SharedRawEcho(IcmpSocket& s, uint16_t Sequence, size_t Room, uint32_t Timeout,
+                       RegisterFn&& Register, SendFn&& Send, AnswerFn&& Answer) {
     bool cancelled;
     {
         // Checked under the lock that the cancel takes, so that a cancel is
@@ -676,38 +735,18 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
         cancelled = s.Cancelled.load();
         s.Waiting = !cancelled;
         if (!cancelled) {
-            s.Receive.resize(std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024));
-            s.Sequence = sequence;
-            s.Destination = DestinationAddress;
+            s.Receive.resize(Room);
+            s.Sequence = Sequence;
+            Register();
             s.Received = 0;
             s.Answered.store(0);
         }
     }
     if (cancelled)
         return CancelledEcho();
-
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = DestinationAddress;
-    iovec iov{s.Packet.data(), s.Packet.size()};
-    msghdr message{};
-    message.msg_name = &to;
-    message.msg_namelen = sizeof(to);
-    message.msg_iov = &iov;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-    if (Ttl > 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_TTL;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
-    }
     const auto started = Clock::now();
     const timespec deadline = futex::MonotonicAfter(std::chrono::milliseconds(Timeout));
-    const bool sent = sendmsg(s.Fd, &message, 0) >= 0;
+    const bool sent = Send();
     const int err = errno;
     if (sent)
         s.Shared->AwaitAnswer(s, deadline);
@@ -729,36 +768,62 @@ uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* Request
         errno = IP_REQ_TIMED_OUT;
         return 0;
     }
-    const icmp::Packet packet = icmp::ParseRaw(s.Receive.data(), received);
-    if (packet.What == icmp::Packet::EchoReply)
-        return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, ElapsedMs(started),
-                          packet.Data, packet.DataSize);
-    return WriteReply(ReplyBuffer, ReplySize, packet.Source,
-                      icmp::StatusForError(packet.Type, packet.Code), ElapsedMs(started), nullptr,
-                      0);
+    return Answer(received, ElapsedMs(started));
+}
+
+// One echo over the shared raw socket: the reader thread hands over the
+// answer; the time-to-live goes with the packet, since the socket is shared.
+uint32_t RawEcho(IcmpSocket& s, uint32_t DestinationAddress, const void* RequestData,
+                 uint16_t RequestSize, int Ttl, void* ReplyBuffer, uint32_t ReplySize,
+                 uint32_t Timeout) {
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEchoRequest(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    const auto send = [&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = DestinationAddress;
+        iovec iov{s.Packet.data(), s.Packet.size()};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof(to);
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+        if (Ttl > 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            cmsghdr* c = CMSG_FIRSTHDR(&message);
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_TTL;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &Ttl, sizeof(int));
+        }
+        return sendmsg(s.Fd, &message, 0) >= 0;
+    };
+    const auto answer = [&](size_t Received, uint32_t RoundTrip) {
+        const icmp::Packet packet = icmp::ParseRaw(s.Receive.data(), Received);
+        if (packet.What == icmp::Packet::EchoReply)
+            return WriteReply(ReplyBuffer, ReplySize, packet.Source, IP_SUCCESS, RoundTrip,
+                              packet.Data, packet.DataSize);
+        return WriteReply(ReplyBuffer, ReplySize, packet.Source,
+                          icmp::StatusForError(packet.Type, packet.Code), RoundTrip, nullptr, 0);
+    };
+    return SharedRawEcho(
+        s, sequence, std::max<size_t>(60 + icmp::HeaderSize + RequestSize + 64, 1024), Timeout,
+        [&] { s.Destination = DestinationAddress; }, send, answer);
 }
 
 // ---- ICMPv6 ----
 
-// An ICMPv6 socket of the handle's own: datagram, which reports errors
-// through its error queue, or raw, which sees only echo replies and errors.
-int OpenIcmp6(int Type) {
-    const int fd = KeepReserve(socket(AF_INET6, Type | SOCK_CLOEXEC, IPPROTO_ICMPV6));
+// A datagram ICMPv6 socket of the handle's own, which reports errors
+// through its error queue.
+int OpenDatagram6() {
+    const int fd = KeepReserve(socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMPV6));
     if (fd < 0)
         return -1;
-    int failed;
-    if (Type == SOCK_DGRAM) {
-        const int on = 1;
-        failed = setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof(on));
-    } else {
-        icmp6_filter filter;
-        ICMP6_FILTER_SETBLOCKALL(&filter);
-        for (const int type : {ICMP6_ECHO_REPLY, ICMP6_DST_UNREACH, ICMP6_PACKET_TOO_BIG,
-                               ICMP6_TIME_EXCEEDED, ICMP6_PARAM_PROB})
-            ICMP6_FILTER_SETPASS(type, &filter);
-        failed = setsockopt(fd, IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof(filter));
-    }
-    if (failed != 0) {
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof(on)) != 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
@@ -836,8 +901,8 @@ bool ReadQueuedError6(IcmpSocket& s, uint16_t Sequence, const in6_addr& Destinat
     return found;
 }
 
-// Reads one packet off a handle's ICMPv6 socket; with Answer, the reply to
-// this echo is written and Written holds what the module returns.
+// Reads one packet off a handle's datagram ICMPv6 socket; with Answer, the
+// reply to this echo is written and Written holds what the module returns.
 Read ReadAnswer6(IcmpSocket& s, uint16_t Sequence, const sockaddr_in6& To,
                  Clock::time_point Started, void* ReplyBuffer, uint32_t ReplySize,
                  uint32_t& Written) {
@@ -848,9 +913,8 @@ Read ReadAnswer6(IcmpSocket& s, uint16_t Sequence, const sockaddr_in6& To,
     if (n < 0)
         return errno == EAGAIN ? Read::Empty : Read::Other;
     const icmp::Packet6 packet = icmp::ParseIcmp6(s.Receive.data(), static_cast<size_t>(n));
-    // A datagram socket's replies carry the identifier the kernel chose.
-    if (packet.What == icmp::Packet6::Ignored || packet.Sequence != Sequence ||
-        (s.OwnRaw && packet.Identifier != s.Identifier))
+    // The replies carry the identifier the kernel chose.
+    if (packet.What == icmp::Packet6::Ignored || packet.Sequence != Sequence)
         return Read::Other;
     if (packet.What == icmp::Packet6::EchoReply) {
         if (!SameAddress(To.sin6_addr, from.sin6_addr.s6_addr))
@@ -871,14 +935,10 @@ bool Unspecified(const in6_addr& A) {
     return IN6_IS_ADDR_UNSPECIFIED(&A);
 }
 
-// One ICMPv6 echo over the handle's own socket, datagram or raw.
-uint32_t Echo6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
-               const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
-               uint32_t ReplySize, uint32_t Timeout) {
-    if (Unspecified(Destination.sin6_addr) || IN6_IS_ADDR_MULTICAST(&Destination.sin6_addr)) {
-        errno = IP_BAD_DESTINATION;
-        return 0;
-    }
+// One ICMPv6 echo over the handle's own datagram socket, as DatagramEcho.
+uint32_t DatagramEcho6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
+                       const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
+                       uint32_t ReplySize, uint32_t Timeout) {
     if (!SetHops(s, IPPROTO_IPV6, IPV6_UNICAST_HOPS, Hops)) {
         errno = IP_BAD_OPTION;
         return 0;
@@ -912,13 +972,12 @@ uint32_t Echo6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& De
     const auto started = Clock::now();
     ssize_t sent = sendRequest();
     int err = errno;
-    if (sent < 0 && !s.OwnRaw && DrainErrors(s)) {
+    if (sent < 0 && DrainErrors(s)) {
         sent = sendRequest();
         err = errno;
     }
     if (sent < 0) {
-        if (!s.OwnRaw)
-            DrainErrors(s);
+        DrainErrors(s);
         errno = static_cast<int>(icmp::StatusForSendError(err));
         return 0;
     }
@@ -933,7 +992,7 @@ uint32_t Echo6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& De
         if ((Events & POLLERR) != 0) {
             uint32_t status = 0;
             sockaddr_in6 offender{};
-            if (!s.OwnRaw && ReadQueuedError6(s, sequence, to.sin6_addr, status, offender)) {
+            if (ReadQueuedError6(s, sequence, to.sin6_addr, status, offender)) {
                 written = WriteReply6(ReplyBuffer, ReplySize, offender, status, ElapsedMs(started),
                                       nullptr, 0);
                 return true;
@@ -945,6 +1004,67 @@ uint32_t Echo6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& De
     };
     const Waited how = AwaitOwnSocket(s, started + std::chrono::milliseconds(Timeout), ready);
     return Finish(how, written);
+}
+
+// One ICMPv6 echo over the shared raw socket, as RawEcho; the hop limit and
+// the source go with the packet.
+uint32_t RawEcho6(IcmpSocket& s, const sockaddr_in6* Source, const sockaddr_in6& Destination,
+                  const void* RequestData, uint16_t RequestSize, int Hops, void* ReplyBuffer,
+                  uint32_t ReplySize, uint32_t Timeout) {
+    const uint16_t sequence = gSequence.fetch_add(1);
+    s.Packet.resize(icmp::HeaderSize + RequestSize);
+    icmp::BuildEcho6Request(s.Packet.data(), s.Identifier, sequence, RequestData, RequestSize);
+    const auto send = [&] {
+        sockaddr_in6 to = Destination;
+        to.sin6_port = 0;
+        iovec iov{s.Packet.data(), s.Packet.size()};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof(to);
+        message.msg_iov = &iov;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) unsigned char
+            control[CMSG_SPACE(sizeof(int)) + CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        size_t used = 0;
+        cmsghdr* c = CMSG_FIRSTHDR(&message);
+        if (Hops > 0) {
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_HOPLIMIT;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &Hops, sizeof(int));
+            used += CMSG_SPACE(sizeof(int));
+            c = CMSG_NXTHDR(&message, c);
+        }
+        if (Source != nullptr && !Unspecified(Source->sin6_addr)) {
+            in6_pktinfo info{};
+            info.ipi6_addr = Source->sin6_addr;
+            info.ipi6_ifindex = Source->sin6_scope_id;
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof(info));
+            std::memcpy(CMSG_DATA(c), &info, sizeof(info));
+            used += CMSG_SPACE(sizeof(info));
+        }
+        message.msg_controllen = used;
+        if (used == 0)
+            message.msg_control = nullptr;
+        return sendmsg(s.Fd, &message, 0) >= 0;
+    };
+    const auto answer = [&](size_t Received, uint32_t RoundTrip) {
+        const icmp::Packet6 packet = icmp::ParseIcmp6(s.Receive.data(), Received);
+        if (packet.What == icmp::Packet6::EchoReply)
+            return WriteReply6(ReplyBuffer, ReplySize, s.From6, IP_SUCCESS, RoundTrip, packet.Data,
+                               packet.DataSize);
+        return WriteReply6(ReplyBuffer, ReplySize, s.From6,
+                           icmp::StatusForError6(packet.Type, packet.Code), RoundTrip, nullptr, 0);
+    };
+    // Room for an error quoting the whole request: its header, the quoted
+    // IPv6 header and the request.
+    return SharedRawEcho(
+        s, sequence, std::max<size_t>(2 * icmp::HeaderSize + 40 + RequestSize + 64, 1280), Timeout,
+        [&] { s.Destination6 = Destination.sin6_addr; }, send, answer);
 }
 
 } // namespace
@@ -960,7 +1080,7 @@ __attribute__((visibility("default"))) IcmpHandle IcmpCreateFile(void) {
     // descriptor: running out of them is then the reason to report, whatever
     // the raw socket says.
     const int datagramError = errno;
-    if (Channel().Join(*s))
+    if (Channel(AF_INET).Join(*s))
         return s;
     const int rawError = errno;
     delete s;
@@ -976,7 +1096,7 @@ __attribute__((visibility("default"))) int IcmpCloseHandle(IcmpHandle Handle) {
     auto* s = static_cast<IcmpSocket*>(Handle);
     bool closed = true;
     if (s->Raw)
-        Channel().Leave(*s);
+        Channel(s->Family).Leave(*s);
     else
         closed = close(s->Fd) == 0;
     delete s;
@@ -1042,16 +1162,12 @@ IcmpSendEcho(IcmpHandle Handle, uint32_t DestinationAddress, void* RequestData,
 __attribute__((visibility("default"))) IcmpHandle Icmp6CreateFile(void) {
     auto* s = new IcmpSocket;
     s->Family = AF_INET6;
-    s->Fd = OpenIcmp6(SOCK_DGRAM);
+    s->Fd = OpenDatagram6();
     if (s->Fd >= 0)
         return s;
     const int datagramError = errno;
-    s->Fd = OpenIcmp6(SOCK_RAW);
-    if (s->Fd >= 0) {
-        s->OwnRaw = true;
-        s->Identifier = gNextIdentifier.fetch_add(1);
+    if (Channel(AF_INET6).Join(*s))
         return s;
-    }
     const int rawError = errno;
     delete s;
     errno = datagramError == EMFILE || datagramError == ENFILE ? datagramError : rawError;
@@ -1083,8 +1199,16 @@ Icmp6SendEcho2(IcmpHandle Handle, void* Event, void* ApcRoutine, void* ApcContex
         errno = IP_BAD_OPTION;
         return 0;
     }
-    return Echo6(*static_cast<IcmpSocket*>(Handle), SourceAddress, *DestinationAddress, RequestData,
-                 RequestSize, hops, ReplyBuffer, ReplySize, Timeout);
+    const sockaddr_in6& to = *DestinationAddress;
+    if (Unspecified(to.sin6_addr) || IN6_IS_ADDR_MULTICAST(&to.sin6_addr)) {
+        errno = IP_BAD_DESTINATION;
+        return 0;
+    }
+    auto& s = *static_cast<IcmpSocket*>(Handle);
+    return s.Raw ? RawEcho6(s, SourceAddress, to, RequestData, RequestSize, hops, ReplyBuffer,
+                            ReplySize, Timeout)
+                 : DatagramEcho6(s, SourceAddress, to, RequestData, RequestSize, hops, ReplyBuffer,
+                                 ReplySize, Timeout);
 }
 
 } // extern "C"

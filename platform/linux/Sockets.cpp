@@ -16,6 +16,7 @@ std::atomic<int> gSessions{0};
 std::atomic<int> gStartupResult{0};
 std::mutex gHookLock;
 LookupHook gLookupHook;
+AddressLookupHook gAddressHook;
 
 } // namespace
 
@@ -51,31 +52,55 @@ int ActiveSessions() {
     return gSessions.load();
 }
 
-std::optional<uint32_t> GetHostByName(const std::string& Name) {
+std::optional<TResolvedAddresses> GetHostAddresses(const std::string& Name) {
     if (gSessions.load() == 0)
         return std::nullopt;
     {
         std::lock_guard<std::mutex> lock(gHookLock);
-        if (gLookupHook)
-            return gLookupHook(Name);
+        if (gAddressHook)
+            return gAddressHook(Name);
+        if (gLookupHook) {
+            const std::optional<uint32_t> found = gLookupHook(Name);
+            if (!found)
+                return std::nullopt;
+            return TResolvedAddresses{{*found}, {}};
+        }
     }
     if (!IsHostNameSyntax(Name))
         return std::nullopt;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
+    // One socket type, so that each address comes once rather than once per type.
     hints.ai_socktype = SOCK_RAW;
     addrinfo* found = nullptr;
     if (getaddrinfo(Name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
         return std::nullopt;
-    std::optional<uint32_t> address;
+    TResolvedAddresses addresses;
     for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-            address = reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            break;
+        if (entry->ai_addr == nullptr)
+            continue;
+        if (entry->ai_family == AF_INET) {
+            addresses.IPv4.push_back(
+                reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+        } else if (entry->ai_family == AF_INET6) {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+            TResolvedAddress6 address;
+            std::memcpy(address.Bytes.data(), &in6->sin6_addr, address.Bytes.size());
+            address.ScopeId = in6->sin6_scope_id;
+            addresses.IPv6.push_back(address);
         }
     }
     freeaddrinfo(found);
-    return address;
+    if (addresses.IPv4.empty() && addresses.IPv6.empty())
+        return std::nullopt;
+    return addresses;
+}
+
+std::optional<uint32_t> GetHostByName(const std::string& Name) {
+    const std::optional<TResolvedAddresses> found = GetHostAddresses(Name);
+    if (!found || found->IPv4.empty())
+        return std::nullopt;
+    return found->IPv4.front();
 }
 
 bool IsHostNameSyntax(const std::string& Text) {
@@ -117,6 +142,13 @@ void SetStartupResult(int Result) {
 void SetLookupHook(LookupHook Hook) {
     std::lock_guard<std::mutex> lock(gHookLock);
     gLookupHook = std::move(Hook);
+    gAddressHook = nullptr;
+}
+
+void SetAddressLookupHook(AddressLookupHook Hook) {
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gAddressHook = std::move(Hook);
+    gLookupHook = nullptr;
 }
 
 } // namespace platform

@@ -94,6 +94,26 @@ TEST(ProbeCommandLine, HelpVersionAndUnknownOption) {
     CheckConventions(SENTREL_PROBE, "sentrel-probe");
 }
 
+// IPv6 literals go over ICMPv6 whatever their form; a malformed one, or one
+// that contradicts -4, is refused before anything is pinged.
+TEST(ProbeCommandLine, IPv6LiteralsAndFamily) {
+    const Outcome six = RunProgram(SENTREL_PROBE, {"-6", "-c", "1", "::1", "[0:0::1]"});
+    EXPECT_EQ(six.Status, 0) << six.Err;
+    EXPECT_NE(six.Out.find("::1 (::1): Connected, time="), std::string::npos) << six.Out;
+    EXPECT_NE(six.Out.find("[0:0::1] (::1): Connected"), std::string::npos) << six.Out;
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-4", "::1"}, "-4 was given"},
+             {{"1::2::3"}, "more than one"},
+             {{"fe80::1"}, "needs its interface"},
+             {{"127.0.0.1", "[::1"}, "']'"}}) {
+        const Outcome refused = RunProgram(SENTREL_PROBE, args);
+        EXPECT_EQ(refused.Status, 2);
+        EXPECT_TRUE(OneLine(refused.Err)) << refused.Err;
+        EXPECT_NE(refused.Err.find(reason), std::string::npos) << refused.Err;
+        EXPECT_EQ(refused.Out, "") << "nothing is pinged before the error";
+    }
+}
+
 #ifdef SENTREL_PROGRAM
 
 TEST(SentrelCommandLine, HelpVersionAndUnknownOption) {

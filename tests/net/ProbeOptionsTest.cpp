@@ -31,6 +31,10 @@ TEST(ProbeOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all.Ttl, 1u);
     EXPECT_TRUE(all.Quiet);
     EXPECT_EQ(all.Hosts, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(all.Family, 0);
+    ProbeOptions six;
+    ASSERT_TRUE(Parse({"-6", "-6", "::1"}, six, error));
+    EXPECT_EQ(six.Family, 6);
 }
 
 TEST(ProbeOptions, BadArgumentsAreRefusedWithAReason) {
@@ -42,7 +46,8 @@ TEST(ProbeOptions, BadArgumentsAreRefusedWithAReason) {
                                                        {"-w", "-1", "h"},
                                                        {"-z", "h"},
                                                        {"-c", "", "h"},
-                                                       {"-i", "4294967296", "h"}};
+                                                       {"-i", "4294967296", "h"},
+                                                       {"-4", "-6", "h"}};
     for (const auto& args : bad) {
         ProbeOptions options;
         std::string error;

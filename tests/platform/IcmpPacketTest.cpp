@@ -324,4 +324,73 @@ TEST(IcmpStatus, LocalSendErrors) {
         EXPECT_EQ(icmp::StatusForSendError(other), static_cast<uint32_t>(other)) << other;
 }
 
+// ---- ICMPv6 ----
+
+TEST(Icmp6Status, EveryTypeAndCode) {
+    struct Case {
+        uint8_t Type, Code;
+        uint32_t Status;
+    };
+    const Case cases[] = {
+        {1, 0, IP_DEST_NET_UNREACHABLE},  {1, 1, IP_DEST_HOST_UNREACHABLE},
+        {1, 2, IP_DEST_NET_UNREACHABLE},  {1, 3, IP_DEST_HOST_UNREACHABLE},
+        {1, 4, IP_DEST_PORT_UNREACHABLE}, {1, 5, IP_DEST_HOST_UNREACHABLE},
+        {1, 6, IP_DEST_HOST_UNREACHABLE}, {1, 7, IP_BAD_ROUTE},
+        {1, 8, IP_DEST_HOST_UNREACHABLE}, {2, 0, IP_PACKET_TOO_BIG},
+        {3, 0, IP_TTL_EXPIRED_TRANSIT},   {3, 1, IP_TTL_EXPIRED_REASSEM},
+        {4, 0, IP_PARAM_PROBLEM},         {4, 2, IP_PARAM_PROBLEM},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(icmp::StatusForError6(c.Type, c.Code), c.Status)
+            << int(c.Type) << "/" << int(c.Code);
+}
+
+// An error quoting IPv6 header + echo request, as a raw ICMPv6 socket gets it.
+Bytes Icmp6Error(uint8_t type, uint8_t code, uint8_t next, uint8_t quotedType) {
+    Bytes b(8 + 40 + 8 + 4, 0);
+    b[0] = type;
+    b[1] = code;
+    b[8] = 0x60;
+    b[8 + 6] = next;
+    b[8 + 24] = 0xfd; // quoted destination fd00::9
+    b[8 + 39] = 9;
+    b[48] = quotedType;
+    PutBE16(&b[52], 0x1234);
+    PutBE16(&b[54], 77);
+    return b;
+}
+
+TEST(Icmp6Parse, ReadsRepliesAndErrorsQuotingAnEchoOnly) {
+    Bytes request(8 + 5);
+    const uint8_t data[5] = {1, 2, 3, 4, 5};
+    icmp::BuildEcho6Request(request.data(), 0x1234, 77, data, 5);
+    EXPECT_EQ(request[0], 128);
+    Bytes reply = request;
+    reply[0] = 129;
+    const icmp::Packet6 r = icmp::ParseIcmp6(reply.data(), reply.size());
+    EXPECT_EQ(r.What, icmp::Packet6::EchoReply);
+    EXPECT_EQ(r.Identifier, 0x1234);
+    EXPECT_EQ(r.Sequence, 77);
+    EXPECT_EQ(r.DataSize, 5u);
+
+    const Bytes error = Icmp6Error(3, 0, 58, 128);
+    const icmp::Packet6 e = icmp::ParseIcmp6(error.data(), error.size());
+    EXPECT_EQ(e.What, icmp::Packet6::Error);
+    EXPECT_EQ(e.Type, 3);
+    EXPECT_EQ(e.Sequence, 77);
+    EXPECT_EQ(e.Destination[0], 0xfd);
+    EXPECT_EQ(e.Destination[15], 9);
+
+    const Bytes ignored[] = {Icmp6Error(3, 0, 17, 128),
+                             Icmp6Error(3, 0, 58, 129),
+                             Icmp6Error(137, 0, 58, 128),
+                             Bytes(error.begin(), error.end() - 8),
+                             request,
+                             Bytes(7, 129)};
+    for (const Bytes& b : ignored)
+        EXPECT_EQ(icmp::ParseIcmp6(b.data(), b.size()).What, icmp::Packet6::Ignored);
+    EXPECT_EQ(icmp::ParseQuotedEcho6(request.data(), request.size()).Sequence, 77);
+    EXPECT_EQ(icmp::ParseQuotedEcho6(reply.data(), reply.size()).What, icmp::Packet6::Ignored);
+}
+
 } // namespace

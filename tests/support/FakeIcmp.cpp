@@ -3,6 +3,8 @@
 #include "platform/IcmpApi.h"
 #include "platform/Module.h"
 
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -25,6 +27,9 @@ struct State {
     int Sends = 0;
     int Open = 0;
     uint32_t LastAddress = 0;
+    std::array<uint8_t, 16> LastAddress6{};
+    uint32_t LastScopeId = 0;
+    int Sends6 = 0;
     uint8_t LastTtl = 0;
     uint32_t LastTimeout = 0;
 };
@@ -92,6 +97,40 @@ uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
     return echo.Count;
 }
 
+uint32_t FakeSend6(IcmpHandle, void*, void*, void*, sockaddr_in6*, sockaddr_in6* destination,
+                   void* data, uint16_t size, IP_OPTION_INFORMATION* options, void* buffer,
+                   uint32_t bufferSize, uint32_t timeout) {
+    FakeEcho echo;
+    {
+        std::unique_lock<std::mutex> lock(S().Lock);
+        ++S().Sends;
+        ++S().Sends6;
+        std::memcpy(S().LastAddress6.data(), &destination->sin6_addr, 16);
+        S().LastScopeId = destination->sin6_scope_id;
+        S().LastTtl = options != nullptr ? options->Ttl : 0;
+        S().LastTimeout = timeout;
+        S().Changed.notify_all();
+        S().Changed.wait(lock, [] { return !S().Blocked || S().Cancelled; });
+        echo = S().Echo;
+    }
+    if (echo.Count == 0) {
+        errno = static_cast<int>(echo.LastError);
+        return 0;
+    }
+    const size_t echoed = echo.EchoSize < 0 ? size : static_cast<size_t>(echo.EchoSize);
+    std::memset(buffer, 0, bufferSize);
+    auto* reply = static_cast<ICMPV6_ECHO_REPLY*>(buffer);
+    reply->Status = echo.Status;
+    reply->RoundTripTime = echo.RoundTrip;
+    reply->DataSize = static_cast<uint16_t>(echoed);
+    auto* bytes = reinterpret_cast<uint8_t*>(reply + 1);
+    std::memcpy(bytes, data, std::min<size_t>(echoed, size));
+    if (echo.ChangeByte >= 0 && static_cast<size_t>(echo.ChangeByte) < echoed)
+        bytes[echo.ChangeByte] ^= 0xff;
+    errno = 0;
+    return echo.Count;
+}
+
 int FakeCancel(IcmpHandle) {
     {
         std::lock_guard<std::mutex> lock(S().Lock);
@@ -109,12 +148,14 @@ FakeIcmp::FakeIcmp(const std::string& Missing, bool Cancellable) {
         S().Echo = FakeEcho{};
         S().FailCreate = S().FailClose = S().Blocked = S().Cancelled = false;
         S().FailingCreates.clear();
-        S().Sends = S().Open = 0;
+        S().Sends = S().Sends6 = S().Open = 0;
     }
     std::map<std::string, void*> entries = {
         {"IcmpCreateFile", reinterpret_cast<void*>(&FakeCreate)},
         {"IcmpCloseHandle", reinterpret_cast<void*>(&FakeClose)},
         {"IcmpSendEcho", reinterpret_cast<void*>(&FakeSend)},
+        {"Icmp6CreateFile", reinterpret_cast<void*>(&FakeCreate)},
+        {"Icmp6SendEcho2", reinterpret_cast<void*>(&FakeSend6)},
     };
     if (Cancellable)
         entries.emplace("IcmpCancelEcho", reinterpret_cast<void*>(&FakeCancel));
@@ -194,4 +235,19 @@ uint8_t FakeIcmp::LastTtl() const {
 uint32_t FakeIcmp::LastTimeout() const {
     std::lock_guard<std::mutex> lock(S().Lock);
     return S().LastTimeout;
+}
+
+int FakeIcmp::Sends6() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().Sends6;
+}
+
+std::array<uint8_t, 16> FakeIcmp::LastAddress6() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().LastAddress6;
+}
+
+uint32_t FakeIcmp::LastScopeId() const {
+    std::lock_guard<std::mutex> lock(S().Lock);
+    return S().LastScopeId;
 }

@@ -2,6 +2,7 @@
 // A scripted ICMP module, registered in-process under "icmp.dll" so the echo
 // worker loads it exactly as it loads the real one.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -19,7 +20,8 @@ struct FakeEcho {
 
 class FakeIcmp {
 public:
-    // Registers the module; Missing names an entry point to leave out. The
+    // Registers the module, IPv6 pair included; Missing names an entry point
+    // to leave out. The
     // optional IcmpCancelEcho is offered only when Cancellable.
     explicit FakeIcmp(const std::string& Missing = "", bool Cancellable = false);
     ~FakeIcmp();
@@ -43,6 +45,10 @@ public:
     int Sends() const;
     int OpenHandles() const;
     uint32_t LastAddress() const;
+    // Sends over IPv6 (also counted in Sends), and the last one's target.
+    int Sends6() const;
+    std::array<uint8_t, 16> LastAddress6() const;
+    uint32_t LastScopeId() const;
     uint8_t LastTtl() const;
     uint32_t LastTimeout() const;
 };
