@@ -303,6 +303,21 @@ TEST_F(ScriptedScannerTest, DottedHostsShowInTheirNormalForm) {
     EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Records(0).Host, "127.0.0.1");
 }
 
+TEST_F(ScriptedScannerTest, IPv6HostsShowAsTypedInTheListAndTheMetricsLabels) {
+    TMetricsRegistry metrics;
+    Scanner->SetMetrics(&metrics);
+    AddDevice("fe80::1%eth0");
+    AddDevice("[fd00::1]");
+    Scanner->LoadFromSettings(Settings);
+    // The list's row, the history and the logs take the host from here.
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->DisplayName(), "fe80::1%eth0");
+    EXPECT_EQ(Scanner->Scanners()->Items(1)->DisplayName(), "[fd00::1]");
+    const std::string body = metrics.Render();
+    EXPECT_NE(body.find("host=\"fe80::1%eth0\""), std::string::npos) << body;
+    EXPECT_NE(body.find("host=\"[fd00::1]\""), std::string::npos) << body;
+    Scanner->SetMetrics(nullptr);
+}
+
 TEST_F(ScriptedScannerTest, StartFailureSkipsOnlyTheFailingDeviceAndALaterStartResumes) {
     AddDevice("127.0.0.1");
     AddDevice("printer1"); // needs a name lookup, and the scanner has no session
