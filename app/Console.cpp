@@ -107,6 +107,14 @@ std::string StatusLine(bool Journal, const std::string& Host, TPingResult Status
     return platform::JournalLines(platform::TLogPriority::Info, VisibleText(Host) + "   " + text);
 }
 
+// "       printer-2F now 10.0.0.9" after the date and time; the same without
+// them for the journal.
+std::string AddressLine(bool Journal, const std::string& Host, const std::string& Address) {
+    if (!Journal)
+        return FormatRecord({Now(), Host, prSuccess, Address}, true);
+    return platform::JournalLines(platform::TLogPriority::Info, AddressChangeText(Host, Address));
+}
+
 // "08/12/2026 14:02:11 Down: printer-2F is down (Timed Out) since 14:02:11";
 // for the journal without the date and time, a Down line as a warning.
 std::string AlertLine(bool Journal, const TAlertChange& Change) {
@@ -213,6 +221,12 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
                 history->AddChange(
                     {Now(), static_cast<TDeviceScanner*>(sender)->DisplayName(), newStatus});
             if (!outputClosed && !Print(Out, StatusLine(journal, host, newStatus)))
+                outputClosed = true;
+        };
+        scanner->OnAddressChange = [&](TDeviceScanner*, const std::string& host,
+                                       const std::string& address) {
+            log->AddAddressChange(host, address);
+            if (!outputClosed && !Print(Out, AddressLine(journal, host, address)))
                 outputClosed = true;
         };
         // Each announced decision is a line of its own; the first decision

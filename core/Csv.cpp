@@ -136,6 +136,11 @@ std::string StatusCsvHeader() {
 }
 
 std::string StatusCsvRow(const TDeviceStatusRecord& Record, const THostDescriptions& Descriptions) {
+    // The same five columns, so that a reader of earlier files reads these
+    // rows too; no code, which only results have.
+    if (Record.AddressChange())
+        return CsvRow({AlertTimeText(Record.TimeStamp), Record.Host,
+                       DescriptionOf(Descriptions, Record.Host), "now " + Record.NewAddress, ""});
     return CsvRow(ResultFields(Record.TimeStamp, Record.Host, Record.Status, Descriptions));
 }
 

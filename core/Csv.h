@@ -34,7 +34,8 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& Text);
 
 // The status records as CSV: "Time,Host,Description,Status,Code", then a row
 // per record in the order given: ISO 8601 local time with its offset, the
-// host, its description, the status text and the status number.
+// host, its description, the status text and the status number. An address
+// change has "now ADDRESS" as its status and no number.
 std::string StatusCsvHeader();
 std::string StatusCsvRow(const TDeviceStatusRecord& Record, const THostDescriptions& Descriptions);
 std::string StatusLogCsv(const std::vector<TDeviceStatusRecord>& Records,

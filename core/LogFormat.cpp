@@ -65,8 +65,16 @@ std::string FormatDateTime(TDateTime Value) {
     return text;
 }
 
+std::string AddressChangeText(const std::string& Host, const std::string& Address) {
+    return VisibleText(Host) + " now " + VisibleText(Address);
+}
+
 std::string FormatRecord(const TDeviceStatusRecord& Record, bool ShowHost) {
     const std::string when = PadLeft(FormatDateTime(Record.TimeStamp), 16);
+    // Names the host even in a device's own log: the line tells what the
+    // name stands for now.
+    if (Record.AddressChange())
+        return when + "  " + AddressChangeText(Record.Host, Record.NewAddress);
     const char* status = Record.Status < PingResultCount ? PingResultText[Record.Status] : "";
     if (ShowHost)
         return when + "  " + PadLeft(VisibleText(Record.Host), 16) + "   " + status;

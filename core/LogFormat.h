@@ -10,7 +10,11 @@
 
 // The date-time text of a time stamp in the user's formats.
 std::string FormatDateTime(TDateTime Value);
+// An address change reads "printer-2F now 10.0.0.9" after the time, with or
+// without ShowHost.
 std::string FormatRecord(const TDeviceStatusRecord& Record, bool ShowHost);
+// "printer-2F now 10.0.0.9", both texts made visible.
+std::string AddressChangeText(const std::string& Host, const std::string& Address);
 // Text with every control character replaced by its visible picture (a line
 // break becomes U+240A), so that a host text can neither split a log line nor
 // steer the terminal it is printed on.

@@ -164,6 +164,11 @@ void TDeviceScanner::HostPingReply(TObject*, TqsPingReply* Reply) {
             scanner->OnStatusChange(this, Reply->HostName, LastStatus, Reply->Result);
     }
     LastStatus = Reply->Result;
+    if (Reply->AddressChanged) {
+        FLog->AddAddressChange(Reply->HostName, Reply->IPAddress);
+        if (scanner != nullptr && scanner->OnAddressChange)
+            scanner->OnAddressChange(this, Reply->HostName, Reply->IPAddress);
+    }
     if (scanner == nullptr)
         return;
     if (std::optional<TAlertChange> change =
@@ -223,6 +228,21 @@ uint32_t TSentrelScanner::IntervalFromSeconds(int32_t Seconds) {
     return static_cast<uint32_t>(std::clamp(Seconds, 1, MaxPingIntervalSeconds)) * 1000u;
 }
 
+TAddressPreference TSentrelScanner::PreferenceFromSetting(int32_t Value) {
+    switch (Value) {
+    case 1:
+        return TAddressPreference::IPv6First;
+    case 2:
+        return TAddressPreference::IPv4Only;
+    default:
+        return TAddressPreference::IPv4First;
+    }
+}
+
+uint32_t TSentrelScanner::ResolveEveryFromMinutes(int32_t Minutes) {
+    return static_cast<uint32_t>(std::clamp(Minutes, 0, MaxResolveMinutes)) * 60000u;
+}
+
 void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
     Clear();
     FPingDefaults->BeginUpdate();
@@ -231,6 +251,9 @@ void TSentrelScanner::LoadFromSettings(TSentrelSettings* Settings) {
     FPingDefaults->SetTimeout(std::clamp(static_cast<uint32_t>(Settings->EchoTimeOut),
                                          MinEchoTimeoutMs, MaxEchoTimeoutMs));
     FPingDefaults->SetInterval(IntervalFromSeconds(Settings->PingInterval));
+    // A policy's value is not checked on load: kept within bounds here.
+    FPingDefaults->SetPreference(PreferenceFromSetting(Settings->Addresses.Prefer));
+    FPingDefaults->SetResolveEvery(ResolveEveryFromMinutes(Settings->Addresses.ResolveMinutes));
     FPingDefaults->EndUpdate();
     SetAlertThresholds({Settings->Alerts.DownAfter, Settings->Alerts.UpAfter});
     TDeviceDataCollection* devices = Settings->Devices();

@@ -30,6 +30,9 @@ class TDeviceScanner;
 using TDeviceStatusChangeEvent = std::function<void(TObject* Sender, const std::string& Host,
                                                     TPingResult OldStatus, TPingResult NewStatus)>;
 using TAlertChangeEvent = std::function<void(TDeviceScanner* Sender, const TAlertChange& Change)>;
+// Host's name now stands for Address, which probing follows from here on.
+using TAddressChangeEvent = std::function<void(TDeviceScanner* Sender, const std::string& Host,
+                                               const std::string& Address)>;
 using TStartErrorEvent = std::function<void(TObject* Sender, const std::exception_ptr& Error)>;
 
 class TDeviceScanner : public TCollectionItem {
@@ -141,6 +144,9 @@ public:
     void SetStartSlice(int MinItems, std::chrono::microseconds Budget);
 
     TDeviceStatusChangeEvent OnStatusChange;
+    // Raised on the main thread when a device's name was looked up again and
+    // probing moved to another address; the device's log has the record already.
+    TAddressChangeEvent OnAddressChange;
     TPingReplyEvent OnPingReply;
     // Raised once at the end of a start in which devices failed to start: the
     // first failure's error; when others do probe, of its own class still,
@@ -164,6 +170,11 @@ public:
     // The worker interval for a ping interval in seconds, kept within 1 s to
     // one day so that a stored value cannot stop probing or overflow.
     static uint32_t IntervalFromSeconds(int32_t Seconds);
+    // The stored preference (0, 1, 2) as the workers take it; others are IPv4 first.
+    static TAddressPreference PreferenceFromSetting(int32_t Value);
+    // The lookup period for minutes kept within 0..1440; 0 stays 0 (after
+    // failures only).
+    static uint32_t ResolveEveryFromMinutes(int32_t Minutes);
 
 protected:
     virtual void DoPingReply(TObject* Sender, TqsPingReply* Reply);

@@ -112,6 +112,8 @@ const TLockableField LockableFields[] = {
     {HistoryKey, "AggregateDays", SETTING(History.AggregateDays)},
     {HistoryKey, "Enabled", SETTING(History.Enabled)},
     {MetricsKey, "Address", SETTING(Metrics.Address)},
+    {AddressesKey, "Prefer", SETTING(Addresses.Prefer)},
+    {AddressesKey, "ResolveMinutes", SETTING(Addresses.ResolveMinutes)},
 };
 
 #undef SETTING
@@ -308,6 +310,8 @@ void TSentrelSettings::LoadValues(TRegistry& registry) {
     LoadHistory(registry);
     Metrics = TMetricsSettings();
     LoadMetrics(registry);
+    Addresses = TAddressSettings();
+    LoadAddresses(registry);
     if (registry.OpenKey(DevicesKey, false)) {
         const std::vector<std::string> names = registry.GetKeyNames();
         FDevices->BeginUpdate();
@@ -409,6 +413,27 @@ void TSentrelSettings::SaveMetrics(TRegistry& registry) const {
     registry.WriteString("Address", Metrics.Address);
 }
 
+void TSentrelSettings::LoadAddresses(TRegistry& registry) try {
+    if (!registry.OpenKey(AddressesKey, false))
+        return;
+    ReadOptional(registry, "Prefer", Addresses.Prefer);
+    ReadOptional(registry, "ResolveMinutes", Addresses.ResolveMinutes);
+    // A value written by hand or by a later version falls back rather than
+    // stopping the load.
+    if (Addresses.Prefer < 0 || Addresses.Prefer > 2)
+        Addresses.Prefer = 0;
+    Addresses.ResolveMinutes = std::clamp(Addresses.ResolveMinutes, 0, MaxResolveMinutes);
+} catch (const platform::ERegistryException&) {
+    // As the other additions: never a reason not to load.
+}
+
+void TSentrelSettings::SaveAddresses(TRegistry& registry) const {
+    if (!registry.OpenKey(AddressesKey, true))
+        return;
+    registry.WriteInteger("Prefer", Addresses.Prefer);
+    registry.WriteInteger("ResolveMinutes", Addresses.ResolveMinutes);
+}
+
 void TSentrelSettings::SaveOwnValues(TRegistry& registry) const {
     for (size_t i = 0; i < FOwnValues.size(); ++i) {
         if (!FOwnValues[i] || !registry.OpenKey(LockableFields[i].Key, true))
@@ -476,6 +501,7 @@ void TSentrelSettings::Save() {
     SaveColumns(registry);
     SaveHistory(registry);
     SaveMetrics(registry);
+    SaveAddresses(registry);
     SaveOwnValues(registry);
     SaveDevices(registry);
     registry.CloseKey();

@@ -53,6 +53,18 @@ struct TMetricsSettings {
     std::string Address;
 };
 
+// Which address of a name is probed, and how often names are looked up again
+// while probing. A key of its own, every value optional.
+struct TAddressSettings {
+    // 0 IPv4 first, 1 IPv6 first, 2 IPv4 only; anything else reads as 0.
+    int32_t Prefer = 0;
+    // Minutes between lookups of a named device; 0 looks up again only after
+    // failed probes. Kept within 0..MaxResolveMinutes.
+    int32_t ResolveMinutes = 10;
+};
+
+inline constexpr int32_t MaxResolveMinutes = 24 * 60;
+
 class TSentrelSettings : public TComponent {
 public:
     explicit TSentrelSettings(TComponent* AOwner);
@@ -100,6 +112,7 @@ public:
     TColumnSettings Columns;
     THistorySettings History;
     TMetricsSettings Metrics;
+    TAddressSettings Addresses;
 
     TNotifyEvent AfterLoad;
     TNotifyEvent BeforeSave;
@@ -118,6 +131,8 @@ private:
     void SaveHistory(platform::TRegistry& registry) const;
     void LoadMetrics(platform::TRegistry& registry);
     void SaveMetrics(platform::TRegistry& registry) const;
+    void LoadAddresses(platform::TRegistry& registry);
+    void SaveAddresses(platform::TRegistry& registry) const;
 
     using TOwnValue = std::variant<int32_t, bool, std::string>;
     // The policy over the values read: the user's own kept for Save, the
@@ -150,6 +165,7 @@ inline constexpr const char* AlertsKey = R"(\Software\Kestrava\Sentrel\1.0\Alert
 inline constexpr const char* ColumnsKey = R"(\Software\Kestrava\Sentrel\1.0\Columns)";
 inline constexpr const char* HistoryKey = R"(\Software\Kestrava\Sentrel\1.0\History)";
 inline constexpr const char* MetricsKey = R"(\Software\Kestrava\Sentrel\1.0\Metrics)";
+inline constexpr const char* AddressesKey = R"(\Software\Kestrava\Sentrel\1.0\Addresses)";
 
 // Sub-key names for a device list: unique without regard to case, free of
 // backslashes and control characters, so that no two devices share a key

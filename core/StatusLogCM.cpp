@@ -27,18 +27,28 @@ TDeviceStatusRecord TStatusLog::Records(int Index) const {
 }
 
 void TStatusLog::Add(const std::string& Host, TPingResult Status) {
+    Store({Now(), Host, Status, {}});
+}
+
+void TStatusLog::AddAddressChange(const std::string& Host, const std::string& Address) {
+    Store({Now(), Host, prSuccess, Address});
+}
+
+void TStatusLog::Store(TDeviceStatusRecord Record) {
     if (FCapacity == 0)
         return;
     if (static_cast<int32_t>(FRecords.size()) < FCapacity) {
-        FRecords.push_back({Now(), Host, Status});
+        FRecords.push_back(std::move(Record));
+        DoLogEvent(FRecords.back());
     } else {
-        FRecords[FOldest] = {Now(), Host, Status};
+        const size_t slot = FOldest;
+        FRecords[slot] = std::move(Record);
         FOldest = (FOldest + 1) % FRecords.size();
+        DoLogEvent(FRecords[slot]);
     }
-    DoLogEvent(Host, Status);
 }
 
-void TStatusLog::DoLogEvent(const std::string& Host, TPingResult Status) {
+void TStatusLog::DoLogEvent(const TDeviceStatusRecord& Record) {
     if (OnLogEvent)
-        OnLogEvent(this, Host, Status);
+        OnLogEvent(this, Record);
 }

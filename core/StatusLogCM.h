@@ -10,16 +10,30 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TDeviceStatusRecord {
+    TDeviceStatusRecord() = default;
+    // A constructor rather than an aggregate: the many status records written
+    // as {time, host, status} need no address.
+    TDeviceStatusRecord(TDateTime ATimeStamp, std::string AHost, TPingResult AStatus,
+                        std::string ANewAddress = {})
+        : TimeStamp(ATimeStamp), Host(std::move(AHost)), Status(AStatus),
+          NewAddress(std::move(ANewAddress)) {}
+
     TDateTime TimeStamp = 0;
     std::string Host;
     TPingResult Status = prSuccess;
+    // Set for a record of probing moving to this address after a lookup
+    // (Status then means nothing); empty for a status change.
+    std::string NewAddress;
+
+    bool AddressChange() const { return !NewAddress.empty(); }
 };
 
-using TLogEventNotify =
-    std::function<void(TObject* Sender, const std::string& Host, TPingResult Status)>;
+// Raised with the record just stored.
+using TLogEventNotify = std::function<void(TObject* Sender, const TDeviceStatusRecord& Record)>;
 
 class TStatusLog : public TComponent {
 public:
@@ -36,6 +50,8 @@ public:
     // empty spare slot; others raise "List index out of bounds (%d)".
     TDeviceStatusRecord Records(int Index) const;
     void Add(const std::string& Host, TPingResult Status);
+    // Host's name now stands for Address, where probing follows it.
+    void AddAddressChange(const std::string& Host, const std::string& Address);
     void Clear() {
         FRecords.clear();
         FOldest = 0;
@@ -44,9 +60,11 @@ public:
     TLogEventNotify OnLogEvent;
 
 protected:
-    virtual void DoLogEvent(const std::string& Host, TPingResult Status);
+    virtual void DoLogEvent(const TDeviceStatusRecord& Record);
 
 private:
+    void Store(TDeviceStatusRecord Record);
+
     int32_t FCapacity = 0;
     bool FRecordHost = true;
     // Oldest first, except in a full log, where the oldest is at FOldest and

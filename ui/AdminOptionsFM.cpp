@@ -15,6 +15,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QFrame>
 #include <QGridLayout>
@@ -25,6 +26,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QShowEvent>
+#include <QSpinBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -216,6 +218,27 @@ QWidget* TOptionsForm::CreateEchoTab() {
                            1, 30000);
     PingInterval =
         AddField(form, "Ping &Interval", "How often checks should occur\n(seconds)", 1, 1000);
+    // In the order of the stored values 0, 1, 2.
+    AddressPreference = new QComboBox;
+    AddressPreference->addItems(
+        {QStringLiteral("IPv4 first"), QStringLiteral("IPv6 first"), QStringLiteral("IPv4 only")});
+    AddressPreference->setToolTip(
+        QStringLiteral("Which address of a name that has both kinds is probed;\n"
+                       "the other kind is used when the name has none of the first"));
+    auto* preferenceCaption = new QLabel(QStringLiteral("&Addresses:"));
+    preferenceCaption->setBuddy(AddressPreference);
+    form->addRow(preferenceCaption, AddressPreference);
+    ResolveMinutes = new QSpinBox;
+    ResolveMinutes->setRange(0, MaxResolveMinutes);
+    ResolveMinutes->setSpecialValueText(QStringLiteral("only after failures"));
+    ResolveMinutes->setToolTip(
+        QStringLiteral("Named devices are also looked up again after 3 failed probes in a row"));
+    auto* resolveCaption = new QLabel(QStringLiteral("Look names &up again every"));
+    resolveCaption->setBuddy(ResolveMinutes);
+    auto* resolveRow = new QHBoxLayout;
+    resolveRow->addWidget(ResolveMinutes);
+    resolveRow->addWidget(new QLabel(QStringLiteral("minutes")));
+    form->addRow(resolveCaption, resolveRow);
     return page;
 }
 
@@ -417,6 +440,10 @@ void TOptionsForm::LoadControls() {
     IPTimeToLive->SetValue(FSettings->IPTimeToLive);
     ECHOTimeout->SetValue(FSettings->EchoTimeOut);
     PingInterval->SetValue(FSettings->PingInterval);
+    const int32_t prefer = FSettings->Addresses.Prefer;
+    AddressPreference->setCurrentIndex(prefer >= 0 && prefer < AddressPreference->count() ? prefer
+                                                                                          : 0);
+    ResolveMinutes->setValue(FSettings->Addresses.ResolveMinutes);
     DeviceLogSize->SetValue(FSettings->DeviceLogSize);
     SystemLogSize->SetValue(FSettings->SystemLogSize);
     AllowEchoChange->setChecked(FSettings->AllowEchoChange);
@@ -443,6 +470,8 @@ void TOptionsForm::StoreControls() {
     FSettings->IPTimeToLive = IPTimeToLive->Value();
     FSettings->EchoTimeOut = ECHOTimeout->Value();
     FSettings->PingInterval = PingInterval->Value();
+    FSettings->Addresses.Prefer = AddressPreference->currentIndex();
+    FSettings->Addresses.ResolveMinutes = ResolveMinutes->value();
     FSettings->DeviceLogSize = DeviceLogSize->Value();
     FSettings->SystemLogSize = SystemLogSize->Value();
     FSettings->AllowEchoChange = AllowEchoChange->isChecked();
@@ -654,6 +683,8 @@ void TOptionsForm::ApplyLocks() {
         {IPTimeToLive, SettingsKey, "IPTimeToLive"},
         {ECHOTimeout, SettingsKey, "ECHOTimeout"},
         {PingInterval, SettingsKey, "PingInterval"},
+        {AddressPreference, AddressesKey, "Prefer"},
+        {ResolveMinutes, AddressesKey, "ResolveMinutes"},
         {SystemLogSize, SettingsKey, "SystemLogSize"},
         {DeviceLogSize, SettingsKey, "DeviceLogSize"},
         {DownAfter, AlertsKey, "DownAfter"},

@@ -13,9 +13,11 @@
 #include <memory>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 class QWidget;
 class TDeviceData;
@@ -78,6 +80,8 @@ public:
     TSpinEdit* IPTimeToLive = nullptr;
     TSpinEdit* ECHOTimeout = nullptr;
     TSpinEdit* PingInterval = nullptr;
+    QComboBox* AddressPreference = nullptr; // index: the stored Prefer value
+    QSpinBox* ResolveMinutes = nullptr;     // 0: only after failures
     TSpinEdit* SystemLogSize = nullptr;
     TSpinEdit* DeviceLogSize = nullptr;
     TListView* DeviceList = nullptr;

@@ -217,8 +217,8 @@ void TLogViewerForm::AttachLog(TStatusLog* Log) {
     DetachLog();
     FLog = Log;
     if (FLog != nullptr)
-        FLog->OnLogEvent = [this](TObject* sender, const std::string& host, TPingResult status) {
-            LogEvent(sender, host, status);
+        FLog->OnLogEvent = [this](TObject* sender, const TDeviceStatusRecord& record) {
+            LogEvent(sender, record);
         };
 }
 
@@ -245,19 +245,12 @@ void TLogViewerForm::FillLines() {
     Memo->setPlainText(lines.join(QLatin1Char('\n')));
 }
 
-void TLogViewerForm::LogEvent(TObject*, const std::string& Host, TPingResult Status) {
+void TLogViewerForm::LogEvent(TObject*, const TDeviceStatusRecord& Record) {
     if (!FShowing)
         return;
     // The record the log has just stored, so the line matches what a later
-    // showing of the same log gives; the clock when the event came otherwise.
-    TDeviceStatusRecord record{Now(), Host, Status};
-    if (FLog != nullptr && FLog->Count() > 0) {
-        const TDeviceStatusRecord newest = FLog->Records(FLog->Count() - 1);
-        if (newest.Host == Host && newest.Status == Status)
-            record = newest;
-    }
-
-    FLines.push_front(::FormatRecord(record, FShowHost));
+    // showing of the same log gives.
+    FLines.push_front(::FormatRecord(Record, FShowHost));
     QTextCursor cursor(Memo->document());
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::Start);

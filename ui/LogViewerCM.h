@@ -41,7 +41,7 @@ public:
     void DetachLog();
     QString FormatRecord(const TDeviceStatusRecord& Record) const;
     void FillLines();
-    void LogEvent(TObject* Sender, const std::string& Host, TPingResult Status);
+    void LogEvent(TObject* Sender, const TDeviceStatusRecord& Record);
     // The lines shown, top first.
     QStringList Lines() const;
 

@@ -107,6 +107,11 @@ TMain::TMain(QStringList Arguments, QWidget* Parent)
                                      TPingResult oldStatus, TPingResult newStatus) {
         ScannerStatusChange(sender, host, oldStatus, newStatus);
     };
+    // The system log tells of a name that moved as the device's own log does.
+    Scanner->OnAddressChange = [this](TDeviceScanner*, const std::string& host,
+                                      const std::string& address) {
+        Log->AddAddressChange(host, address);
+    };
     Scanner->OnPingReply = [this](TObject* sender, TqsPingReply* reply) {
         ScannerPingReply(sender, reply);
     };

@@ -2,6 +2,7 @@
 
 #include "core/Csv.h"
 #include "core/SentrelSettingsCM.h"
+#include "net/IPv6Address.h"
 #include "net/qsInternetHost.h"
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -129,14 +131,21 @@ bool AllDigits(std::string_view Text) {
     return !Text.empty();
 }
 
-bool IsIPv6Text(std::string_view Text) {
-    std::string bare(Text);
-    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
-        bare = bare.substr(1, bare.size() - 2);
-    if (const size_t zone = bare.find('%'); zone != std::string::npos)
-        bare.resize(zone);
-    in6_addr address{};
-    return inet_pton(AF_INET6, bare.c_str(), &address) == 1;
+// The address of an IPv6 literal (bracketed or not, with a zone or not).
+std::optional<TIPv6Address> IPv6Of(std::string_view Text) {
+    TIPv6Address address;
+    std::string reason;
+    if (!ParseIPv6Address(std::string(Text), address, reason))
+        return std::nullopt;
+    return address;
+}
+
+// Whether Text is an IPv6 literal followed by a range's dash or a block's
+// slash. The whole text is tried first elsewhere: a zone may hold a dash
+// (fe80::1%br-lan).
+bool IsIPv6RangeOrBlock(std::string_view Text) {
+    const size_t cut = Text.find_first_of("-/");
+    return cut != std::string_view::npos && IPv6Of(Text.substr(0, cut)).has_value();
 }
 
 // What one host text stands for: one host, or the addresses First..Last.
@@ -212,6 +221,28 @@ std::optional<TTarget> RangeOf(std::string_view Text) {
     return RangeTarget(*first, *last);
 }
 
+// A text with a colon or a bracket: an IPv6 literal, kept in its canonical
+// spelling so that the list shows one form of each address.
+TTarget IPv6Target(std::string_view Text) {
+    TIPv6Address address;
+    std::string reason;
+    if (ParseIPv6Address(std::string(Text), address, reason)) {
+        TTarget target;
+        target.Host = FormatIPv6Address(address);
+        return target;
+    }
+    if (IsIPv6RangeOrBlock(Text))
+        return Problem("IPv6 ranges and blocks are not supported; list the addresses");
+    // Letters beyond a-f before any zone: a name with a port or such, not an
+    // address mistyped.
+    const std::string_view bare = Text.substr(0, Text.find('%'));
+    const bool addressLike = std::ranges::all_of(bare, [](char c) {
+        return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+               c == '.' || c == '[' || c == ']';
+    });
+    return Problem(addressLike ? reason : "':' is not allowed in a host");
+}
+
 TTarget TargetOf(std::string_view Text) {
     if (Text.empty())
         return Problem("no host");
@@ -228,8 +259,7 @@ TTarget TargetOf(std::string_view Text) {
     if (Text.front() == '#')
         return Problem("a host cannot begin with '#'");
     if (Text.find(':') != std::string_view::npos || Text.front() == '[')
-        return Problem(IsIPv6Text(Text) ? "IPv6 addresses are not supported yet"
-                                        : "':' is not allowed in a host");
+        return IPv6Target(Text);
     if (const size_t slash = Text.find('/'); slash != std::string_view::npos)
         return BlockTarget(Text, slash);
     if (auto range = RangeOf(Text))
@@ -241,9 +271,13 @@ TTarget TargetOf(std::string_view Text) {
     return target;
 }
 
-// What makes two hosts the same device: the address for an address, the
-// text without regard to case for a name.
+// What makes two hosts the same device: the address for an address (IPv6
+// in any spelling), the text without regard to case for a name.
 std::string HostKey(const std::string& Host) {
+    if (Host.find(':') != std::string::npos)
+        if (const auto address = IPv6Of(Host))
+            // Interface names that differ in case alone are taken as one.
+            return "6#" + Lower(FormatIPv6Address(*address));
     if (AllDigitsAndDots(Host))
         if (const auto address = AddressOf(Host))
             return "#" + std::to_string(*address);

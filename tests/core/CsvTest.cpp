@@ -60,6 +60,14 @@ TEST(CsvTest, StatusAndHistoryRowsCarryTimeDescriptionTextAndCode) {
         "Time,Host,Description,Status,Code\r\n"
         "2026-12-08T14:02:11+01:00,\"router,1\",\"Main \"\"router\"\"\",Timed Out,10\r\n"
         "2026-12-08T14:02:11+01:00,unknown,,Connected,0\r\n");
+    // An address change keeps the five columns, without a code.
+    const std::string moved =
+        StatusLogCsv({{time, "nas", prSuccess, "fd00::9"}, {time, "nas", prTimedOut}}, {});
+    EXPECT_EQ(moved, "Time,Host,Description,Status,Code\r\n"
+                     "2026-12-08T14:02:11+01:00,nas,,now fd00::9,\r\n"
+                     "2026-12-08T14:02:11+01:00,nas,,Timed Out,10\r\n");
+    for (const auto& row : ReadCsv(moved))
+        EXPECT_EQ(row.size(), 5u);
     EXPECT_EQ(HistoryCsvHeader(), "Time,Host,Description,Result,Code,RTT ms\r\n");
     EXPECT_EQ(HistoryCsvRow(THistoryProbe{time, "a", prSuccess, 17}, {}),
               "2026-12-08T14:02:11+01:00,a,,Connected,0,17\r\n");

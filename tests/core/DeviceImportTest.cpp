@@ -1,6 +1,7 @@
 #include "core/import/DeviceImport.h"
 
 #include "core/SentrelSettingsCM.h"
+#include "net/IPv6Address.h"
 #include "tests/support/TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -44,6 +45,15 @@ std::vector<std::string> Outline(const TImportPlan& Plan) {
 }
 
 using Lines = std::vector<std::string>;
+
+// The reason the address parser gives, which the import passes on.
+std::string ParseReason(const std::string& Text) {
+    TIPv6Address address;
+    std::string reason;
+    EXPECT_FALSE(ParseIPv6Address(Text, address, reason));
+    EXPECT_FALSE(reason.empty());
+    return reason;
+}
 
 } // namespace
 
@@ -91,7 +101,7 @@ TEST(DeviceImport, MalformedAddressesRangesAndIPv6AreRefusedWithTheirReason) {
     TDevices none{};
     const TImportPlan plan = PlanImport("10.0.0.300\n10.0.0\n10..0.1\n10.0.0.50-10\n"
                                         "10.0.0.1-999\n10.0.0.0/33\n10.0.0.0/\nprinter/24\n"
-                                        "fd00::1\n[fe80::1%eth0]\nprinter:80\n10.0.0.1-x\n"
+                                        "fd00::1-fd00::5\n[fd00::]/64\nprinter:80\n10.0.0.1-x\n"
                                         "1.2.3.4.5\n00000000000000000256.1.1.1\n",
                                         none.List);
     EXPECT_EQ(
@@ -101,12 +111,27 @@ TEST(DeviceImport, MalformedAddressesRangesAndIPv6AreRefusedWithTheirReason) {
                "4!range runs backwards (10.0.0.50 to 10.0.0.10)", "5!octet out of range (999)",
                "6!prefix length must be 0 to 32", "7!prefix length must be 0 to 32",
                "8!a block needs an IPv4 address before the '/'",
-               "9!IPv6 addresses are not supported yet", "10!IPv6 addresses are not supported yet",
+               "9!IPv6 ranges and blocks are not supported; list the addresses",
+               "10!IPv6 ranges and blocks are not supported; list the addresses",
                "11!':' is not allowed in a host",
                "12!a range ends in an IPv4 address or a last number (10.0.0.1-50)",
                "13!not an IPv4 address: 5 numbers, an address has 4",
                "14!octet out of range (00000000000000000256)"}));
     EXPECT_EQ(ImportEntryMessage(plan.Entries[0]), "line 1: 10.0.0.300: octet out of range (300)");
+}
+
+TEST(DeviceImport, IPv6LiteralsAreAddedInCanonicalFormAndComparedByAddress) {
+    TDevices existing{"[FD00::2]"};
+    const TImportPlan plan = PlanImport("FD00:0:0::1\n[fd00::1]\nfe80::1%eth0\n[FE80::0:1%eth0]\n"
+                                        "fe80::1%br-lan\nfd00:0::2\nfd00::1::2\n",
+                                        existing.List);
+    EXPECT_EQ(Outline(plan),
+              (Lines{"1:fd00::1", "2:fd00::1:same as line 1", "3:fe80::1%eth0",
+                     "4:fe80::1%eth0:same as line 3",
+                     "5:fe80::1%br-lan", // a dash in a zone makes no range
+                     "6:fd00::2:already in the list", "7!" + ParseReason("fd00::1::2")}));
+    EXPECT_EQ(plan.ToAdd, 3);
+    EXPECT_EQ(plan.Expanded, 0);
 }
 
 TEST(DeviceImport, AHeaderNamesTheColumnsInAnyOrderAndQuotedFieldsMaySpanLines) {

@@ -26,6 +26,18 @@ TEST_F(LogFormatTest, DeviceLogLineHasNoHost) {
     EXPECT_EQ(FormatRecord(Record("printer1", prTimedOut), false), "12/08/26 09:05:07  Timed Out");
 }
 
+TEST_F(LogFormatTest, AnAddressChangeNamesTheHostInEitherLogAndIPv6TextsStayWhole) {
+    TDeviceStatusRecord moved = Record("printer-2F", prTimedOut);
+    moved.NewAddress = "10.0.0.9";
+    EXPECT_EQ(FormatRecord(moved, false), "12/08/26 09:05:07  printer-2F now 10.0.0.9");
+    EXPECT_EQ(FormatRecord(moved, true), "12/08/26 09:05:07  printer-2F now 10.0.0.9");
+    moved.Host = "nas";
+    moved.NewAddress = "fe80::1%eth0";
+    EXPECT_EQ(FormatRecord(moved, true), "12/08/26 09:05:07  nas now fe80::1%eth0");
+    EXPECT_EQ(FormatRecord(Record("[fd00::1]", prSuccess), true),
+              "12/08/26 09:05:07         [fd00::1]   Connected");
+}
+
 TEST_F(LogFormatTest, MidnightShowsTheDateAlonePaddedTo16) {
     EXPECT_EQ(FormatRecord(Record("h", prSuccess, 0, 0, 0), false), "        12/08/26  Connected");
     // One second later the time is back.

@@ -312,3 +312,24 @@ TEST_F(PolicyTest, MetricsAddressCanBeForcedOffOrOn) {
     s.Load();
     EXPECT_EQ(s.Metrics.Address, "127.0.0.1:9437");
 }
+
+TEST_F(PolicyTest, AddressValuesAreLockedAndTheUsersOwnKept) {
+    const std::string key = "\\Software\\Kestrava\\Sentrel\\1.0\\Addresses]\n";
+    WriteUser(UserSettings() + "[HKEY_CURRENT_USER" + key +
+              "\"Prefer\"=dword:00000001\n\"ResolveMinutes\"=dword:00000005\n");
+    WritePolicy("[HKEY_LOCAL_MACHINE" + key + "\"Prefer\"=dword:00000002\n");
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_TRUE(s.PolicyProblems().empty());
+    EXPECT_EQ(s.Addresses.Prefer, 2);
+    EXPECT_EQ(s.Addresses.ResolveMinutes, 5); // not locked: the user's
+    EXPECT_TRUE(s.Locked(AddressesKey, "prefer"));
+    EXPECT_FALSE(s.Locked(AddressesKey, "ResolveMinutes"));
+    s.Addresses = {0, 30};
+    s.Save();
+    EXPECT_EQ(s.Addresses.Prefer, 2);
+    TRegistry registry;
+    ASSERT_TRUE(registry.OpenKey(AddressesKey, false));
+    EXPECT_EQ(registry.ReadInteger("Prefer"), 1); // the user's own, back when the policy goes
+    EXPECT_EQ(registry.ReadInteger("ResolveMinutes"), 30);
+}

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -226,6 +227,52 @@ TEST_F(ScriptedScannerTest, EchoParametersComeFromTheSettings) {
     EXPECT_EQ(Scanner->PingDefaults()->TTL(), 0u);
 }
 
+TEST_F(ScriptedScannerTest, AddressSettingsReachTheHostsWithinBounds) {
+    AddDevice("127.0.0.1");
+    EXPECT_EQ(Scanner->PingDefaults()->Preference(), TAddressPreference::IPv4First);
+    for (const auto& [prefer, minutes, preference, every] :
+         {std::tuple<int32_t, int32_t, TAddressPreference, uint32_t>{
+              1, 10, TAddressPreference::IPv6First, 600000u},
+          {2, 0, TAddressPreference::IPv4Only, 0u},
+          // A policy's values are not checked on load.
+          {7, 100000, TAddressPreference::IPv4First, 1440u * 60000u},
+          {-1, -5, TAddressPreference::IPv4First, 0u}}) {
+        Settings->Addresses = {prefer, minutes};
+        Scanner->LoadFromSettings(Settings);
+        const TqsPingDefaults* d = Scanner->Scanners()->Items(0)->InternetHost()->PingSettings();
+        EXPECT_EQ(d->Preference(), preference) << prefer;
+        EXPECT_EQ(d->ResolveEvery(), every) << minutes;
+    }
+}
+
+TEST_F(ScriptedScannerTest, AnAddressChangeIsLoggedAndRaisedOnce) {
+    AddDevice("printer-2F");
+    Scanner->LoadFromSettings(Settings);
+    TDeviceScanner* item = Scanner->Scanners()->Items(0);
+    item->SetLogSize(10);
+    item->LastStatus = prUnknown; // as a start leaves it
+    std::vector<std::string> raised;
+    Scanner->OnAddressChange = [&](TDeviceScanner* sender, const std::string& host,
+                                   const std::string& address) {
+        EXPECT_EQ(sender, item);
+        raised.push_back(host + " " + address);
+    };
+    TqsPingReply reply;
+    reply.HostName = "printer-2F";
+    reply.IPAddress = "10.0.0.9";
+    reply.AddressChanged = true;
+    reply.PreviousIPAddress = "10.0.0.8";
+    item->HostPingReply(item->InternetHost(), &reply);
+    reply.AddressChanged = false;
+    item->HostPingReply(item->InternetHost(), &reply);
+    EXPECT_EQ(raised, std::vector<std::string>{"printer-2F 10.0.0.9"});
+    // The status change of the first reply, then the move.
+    ASSERT_EQ(item->Log()->Count(), 2);
+    EXPECT_FALSE(item->Log()->Records(0).AddressChange());
+    EXPECT_EQ(item->Log()->Records(1).Host, "printer-2F");
+    EXPECT_EQ(item->Log()->Records(1).NewAddress, "10.0.0.9");
+}
+
 TEST_F(ScriptedScannerTest, StoredEchoTimeoutsAreKeptWithinTheDialogsRange) {
     AddDevice("127.0.0.1");
     for (const auto& [stored, used] :
@@ -254,6 +301,22 @@ TEST_F(ScriptedScannerTest, DottedHostsShowInTheirNormalForm) {
     DrainUntil([&] { return CountOf("change") == 1; });
     EXPECT_EQ(Events.back(), "change 127.0.0.1 Unknown -> Connected");
     EXPECT_EQ(Scanner->Scanners()->Items(0)->Log()->Records(0).Host, "127.0.0.1");
+}
+
+TEST_F(ScriptedScannerTest, IPv6HostsShowInTheirCanonicalFormInTheListAndTheMetricsLabels) {
+    TMetricsRegistry metrics;
+    Scanner->SetMetrics(&metrics);
+    AddDevice("FE80:0::1%eth0");
+    AddDevice("[fd00::1]");
+    Scanner->LoadFromSettings(Settings);
+    // The list's row, the history and the logs take the host from here: as
+    // a dotted address, one spelling of each address, the zone kept.
+    EXPECT_EQ(Scanner->Scanners()->Items(0)->DisplayName(), "fe80::1%eth0");
+    EXPECT_EQ(Scanner->Scanners()->Items(1)->DisplayName(), "fd00::1");
+    const std::string body = metrics.Render();
+    EXPECT_NE(body.find("host=\"fe80::1%eth0\""), std::string::npos) << body;
+    EXPECT_NE(body.find("host=\"fd00::1\""), std::string::npos) << body;
+    Scanner->SetMetrics(nullptr);
 }
 
 TEST_F(ScriptedScannerTest, StartFailureSkipsOnlyTheFailingDeviceAndALaterStartResumes) {

@@ -460,3 +460,34 @@ TEST_F(SettingsTest, MetricsAddressIsOptionalOffByDefaultAndRoundTrips) {
     again.Load();
     EXPECT_EQ(again.Metrics.Address, "");
 }
+
+TEST_F(SettingsTest, AddressValuesAreOptionalKeptWithinBoundsAndRoundTrip) {
+    // A file without the key: IPv4 first, names looked up every 10 minutes.
+    WriteFile(FullSettingsKey());
+    TSentrelSettings s(nullptr);
+    s.Load();
+    EXPECT_EQ(s.Addresses.Prefer, 0);
+    EXPECT_EQ(s.Addresses.ResolveMinutes, 10);
+
+    // Values no version writes fall back or are bounded, and load the rest.
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Addresses]\n"
+              "\"Prefer\"=dword:00000003\n\"ResolveMinutes\"=dword:ffffffff\n");
+    s.Load();
+    EXPECT_EQ(s.Addresses.Prefer, 0);
+    EXPECT_EQ(s.Addresses.ResolveMinutes, 0);
+    EXPECT_EQ(s.PingInterval, 1);
+    WriteFile(FullSettingsKey() +
+              "\n[HKEY_CURRENT_USER\\Software\\Kestrava\\Sentrel\\1.0\\Addresses]\n"
+              "\"Prefer\"=\"2\"\n\"ResolveMinutes\"=dword:00100000\n");
+    s.Load();
+    EXPECT_EQ(s.Addresses.Prefer, 0); // text where the number belongs
+    EXPECT_EQ(s.Addresses.ResolveMinutes, 1440);
+
+    s.Addresses = {2, 0};
+    s.Save();
+    TSentrelSettings again(nullptr);
+    again.Load();
+    EXPECT_EQ(again.Addresses.Prefer, 2);
+    EXPECT_EQ(again.Addresses.ResolveMinutes, 0);
+}

@@ -20,7 +20,7 @@ using V = std::vector<std::string>;
 TEST(StatusLog, CapacityZeroKeepsNothingAndRaisesNothing) {
     TStatusLog log(nullptr);
     int events = 0;
-    log.OnLogEvent = [&](TObject*, const std::string&, TPingResult) { ++events; };
+    log.OnLogEvent = [&](TObject*, const TDeviceStatusRecord&) { ++events; };
     log.Add("a", prSuccess);
     EXPECT_EQ(log.Count(), 0);
     EXPECT_EQ(events, 0);
@@ -34,10 +34,10 @@ TEST(StatusLog, FullLogDropsTheOldestAndEventSeesTheNewRecord) {
     TStatusLog log(nullptr);
     log.SetCapacity(3);
     std::vector<std::pair<std::string, int>> events;
-    log.OnLogEvent = [&](TObject* sender, const std::string& host, TPingResult status) {
+    log.OnLogEvent = [&](TObject* sender, const TDeviceStatusRecord& record) {
         EXPECT_EQ(sender, &log);
-        EXPECT_EQ(log.Records(log.Count() - 1).Host, host); // already in place
-        events.emplace_back(host, status);
+        EXPECT_EQ(log.Records(log.Count() - 1).Host, record.Host); // already in place
+        events.emplace_back(record.Host, record.Status);
     };
     log.Add("A", prSuccess);
     log.Add("B", prTimedOut);
@@ -102,7 +102,7 @@ TEST(StatusLog, ClearEmptiesButKeepsTheSlots) {
     TStatusLog log(nullptr);
     log.SetCapacity(3);
     int events = 0;
-    log.OnLogEvent = [&](TObject*, const std::string&, TPingResult) { ++events; };
+    log.OnLogEvent = [&](TObject*, const TDeviceStatusRecord&) { ++events; };
     for (const char* h : {"1", "2", "3"})
         log.Add(h, prSuccess);
     log.Clear();

@@ -218,6 +218,13 @@ TEST_F(DevicePropertiesTest, AHostFieldHoldingAListOffersTheImport) {
     EXPECT_EQ(Dlg.Host, QStringLiteral("a;b"));
     EXPECT_TRUE(Dlg.ImportText.isEmpty());
 
+    // The colons of an IPv6 address separate nothing: taken at once.
+    EXPECT_TRUE(Run(true, [&](TDevicePropertiesForm& form) {
+        form.Host->setText(QStringLiteral("[fe80::1%eth0]"));
+        form.OKBtn->click();
+    }));
+    EXPECT_EQ(Dlg.Host, QStringLiteral("[fe80::1%eth0]"));
+
     // Editing never offers it.
     EXPECT_TRUE(Run(false, [&](TDevicePropertiesForm& form) {
         form.Host->setText(QStringLiteral("printer1 printer2"));

@@ -65,7 +65,7 @@ TEST_F(ImportDialogTest, PreviewShowsEveryEntryItsResultAndTheCountBeforeImport)
                                         "127.0.0.1\n"
                                         "127.0.1.2\n"
                                         "127.0.0.300\n"
-                                        "fe80::1\n");
+                                        "fd00::/64\n");
     struct Row {
         int Line;
         const char* Host;
@@ -80,7 +80,7 @@ TEST_F(ImportDialogTest, PreviewShowsEveryEntryItsResultAndTheCountBeforeImport)
         {4, "127.0.0.1", "Skip: already in the list"},
         {5, "127.0.1.2", "Skip: same as line 2"},
         {6, "127.0.0.300", "Invalid: octet out of range (300)"},
-        {7, "fe80::1", "Invalid: IPv6 addresses are not supported yet"},
+        {7, "fd00::/64", "Invalid: IPv6 ranges and blocks are not supported; list the addresses"},
     };
     TImportDialog dialog;
     WhenModalOpens([&](QWidget* modal) {

@@ -13,9 +13,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +159,37 @@ TEST_F(PolicyOptionsTest, WindowTellsOfAnIgnoredPolicyOnceAndRunsOn) {
         EXPECT_EQ(main.List->Count(), 1); // the user's own list, without the policy's device
         EXPECT_TRUE(main.Timer->isActive());
     }
+}
+
+TEST_F(PolicyOptionsTest, AddressRowsSitUnderTheEchoValuesAndFollowTheirLock) {
+    Config.Write(Config.PolicyFile(), "Windows Registry Editor Version 5.00\n\n"
+                                      "[HKEY_LOCAL_MACHINE\\Software\\Kestrava\\Sentrel\\1.0"
+                                      "\\Addresses]\n\"ResolveMinutes\"=dword:00000000\n");
+    Settings.Load();
+    Settings.Addresses.Prefer = 1;
+    Form.PrepareAdminMode();
+    Form.EditSettings(&Settings);
+    Form.PageControl->setCurrentWidget(Form.EchoTab);
+    Form.show();
+    ASSERT_TRUE(Form.AddressPreference->isVisibleTo(Form.EchoTab));
+    EXPECT_EQ(Form.AddressPreference->count(), 3);
+    EXPECT_EQ(Form.AddressPreference->currentText(), QStringLiteral("IPv6 first"));
+    EXPECT_TRUE(Form.AddressPreference->isEnabled());
+    EXPECT_EQ(Form.ResolveMinutes->text(), QStringLiteral("only after failures"));
+    EXPECT_FALSE(Form.ResolveMinutes->isEnabled());
+    EXPECT_TRUE(Noted(Form.EchoTab));
+    // Below the echo values, and the page still shows all of its rows.
+    EXPECT_GT(Form.AddressPreference->mapTo(Form.EchoTab, QPoint()).y(),
+              Form.PingInterval->mapTo(Form.EchoTab, QPoint()).y());
+    EXPECT_LE(Form.EchoTab->minimumSizeHint().height(), Form.EchoTab->height());
+
+    Form.AddressPreference->setCurrentIndex(2);
+    Form.ResolveMinutes->setValue(30); // locked: the policy's stays
+    Form.OKBtnClick();
+    TSentrelSettings saved(nullptr);
+    saved.Load();
+    EXPECT_EQ(saved.Addresses.Prefer, 2);
+    EXPECT_EQ(saved.Addresses.ResolveMinutes, 0);
 }
 
 } // namespace
