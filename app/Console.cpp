@@ -193,6 +193,11 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
 
     int status = 0;
     bool outputClosed = false;
+    // Prints Line unless the reader has gone; a failed write means it has.
+    auto say = [&](const std::string& Line) {
+        if (!outputClosed && !Print(Out, Line))
+            outputClosed = true;
+    };
     {
         // Outlives the scanner, which tells it of the stop as it goes.
         TMetricsRegistry figures;
@@ -220,14 +225,12 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
             if (history)
                 history->AddChange(
                     {Now(), static_cast<TDeviceScanner*>(sender)->DisplayName(), newStatus});
-            if (!outputClosed && !Print(Out, StatusLine(journal, host, newStatus)))
-                outputClosed = true;
+            say(StatusLine(journal, host, newStatus));
         };
         scanner->OnAddressChange = [&](TDeviceScanner*, const std::string& host,
                                        const std::string& address) {
             log->AddAddressChange(host, address);
-            if (!outputClosed && !Print(Out, AddressLine(journal, host, address)))
-                outputClosed = true;
+            say(AddressLine(journal, host, address));
         };
         // Each announced decision is a line of its own; the first decision
         // after the start is shown by the status line that came with it.
@@ -236,8 +239,7 @@ int RunConsole(std::FILE* Out, const std::optional<std::string>& Metrics) {
             if (change.Silent)
                 return;
             commands.Run(change);
-            if (!outputClosed && !Print(Out, AlertLine(journal, change)))
-                outputClosed = true;
+            say(AlertLine(journal, change));
         };
         // Devices that failed to start are reported and the rest go on; a
         // start that left nothing probing ends the program as an error.
