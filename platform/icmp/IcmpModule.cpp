@@ -507,15 +507,17 @@ uint32_t WriteReply(void* ReplyBuffer, uint32_t ReplySize, uint32_t Address, uin
     return 1;
 }
 
-// One error from a datagram socket's error queue that answers this echo, if
-// there is one; the queue is drained either way.
-bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uint32_t& status,
-                     uint32_t& offender) {
+// Drains a datagram socket's error queue. Each queued error of Origin goes to
+// Take with the bytes it quotes (at most DataSize), where the echo was sent and
+// the extended error as the kernel laid it out (its offender follows it); Take
+// says whether the error answers this echo. True when one did.
+template <typename Address, size_t DataSize, typename TakeError>
+bool DrainErrorQueue(int Fd, int Level, int Type, uint8_t Origin, TakeError&& Take) {
     bool found = false;
     for (int i = 0; i < 64; ++i) {
-        uint8_t data[576];
+        uint8_t data[DataSize];
         uint8_t control[512];
-        sockaddr_in to{};
+        Address to{};
         iovec iov{data, sizeof(data)};
         msghdr msg{};
         msg.msg_name = &to;
@@ -524,35 +526,46 @@ bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uin
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof(control);
-        const ssize_t n = recvmsg(s.Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+        const ssize_t n = recvmsg(Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
         if (n < 0)
             break;
         if (found)
             continue;
+        const size_t quoted = static_cast<size_t>(n) <= sizeof(data) ? static_cast<size_t>(n) : 0;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR)
+            if (c->cmsg_level != Level || c->cmsg_type != Type)
                 continue;
+            const auto* raw = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(c));
             sock_extended_err err;
-            std::memcpy(&err, CMSG_DATA(c), sizeof(err));
-            if (err.ee_origin != SO_EE_ORIGIN_ICMP)
-                continue;
-            const icmp::Packet quoted =
-                icmp::ParseQuotedEcho(data, static_cast<size_t>(n) <= sizeof(data) ? n : 0);
-            if (quoted.What != icmp::Packet::Error || quoted.Sequence != sequence)
-                continue;
-            if (to.sin_addr.s_addr != 0 && to.sin_addr.s_addr != destination)
-                continue;
-            if (err.ee_type == icmp::TypeRedirect)
-                continue;
-            sockaddr_in from{};
-            std::memcpy(&from, SO_EE_OFFENDER(reinterpret_cast<sock_extended_err*>(CMSG_DATA(c))),
-                        sizeof(from));
-            status = icmp::StatusForError(err.ee_type, err.ee_code);
-            offender = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
-            found = true;
+            std::memcpy(&err, raw, sizeof(err));
+            if (err.ee_origin == Origin && Take(data, quoted, to, err, raw))
+                found = true;
         }
     }
     return found;
+}
+
+// One error from a datagram socket's error queue that answers this echo, if
+// there is one; the queue is drained either way.
+bool ReadQueuedError(IcmpSocket& s, uint16_t sequence, uint32_t destination, uint32_t& status,
+                     uint32_t& offender) {
+    return DrainErrorQueue<sockaddr_in, 576>(
+        s.Fd, IPPROTO_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP,
+        [&](const uint8_t* data, size_t size, const sockaddr_in& to, const sock_extended_err& err,
+            const sock_extended_err* raw) {
+            const icmp::Packet quoted = icmp::ParseQuotedEcho(data, size);
+            if (quoted.What != icmp::Packet::Error || quoted.Sequence != sequence)
+                return false;
+            if (to.sin_addr.s_addr != 0 && to.sin_addr.s_addr != destination)
+                return false;
+            if (err.ee_type == icmp::TypeRedirect)
+                return false;
+            sockaddr_in from{};
+            std::memcpy(&from, SO_EE_OFFENDER(raw), sizeof(from));
+            status = icmp::StatusForError(err.ee_type, err.ee_code);
+            offender = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
+            return true;
+        });
 }
 
 // What one read of a datagram socket found.
@@ -865,42 +878,18 @@ uint32_t WriteReply6(void* ReplyBuffer, uint32_t ReplySize, const sockaddr_in6& 
 // there is one; the queue is drained either way.
 bool ReadQueuedError6(IcmpSocket& s, uint16_t Sequence, const in6_addr& Destination,
                       uint32_t& Status, sockaddr_in6& Offender) {
-    bool found = false;
-    for (int i = 0; i < 64; ++i) {
-        uint8_t data[64];
-        uint8_t control[512];
-        sockaddr_in6 to{};
-        iovec iov{data, sizeof(data)};
-        msghdr msg{};
-        msg.msg_name = &to;
-        msg.msg_namelen = sizeof(to);
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        const ssize_t n = recvmsg(s.Fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-        if (n < 0)
-            break;
-        if (found)
-            continue;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != IPPROTO_IPV6 || c->cmsg_type != IPV6_RECVERR)
-                continue;
-            auto* err = reinterpret_cast<sock_extended_err*>(CMSG_DATA(c));
-            sock_extended_err e;
-            std::memcpy(&e, err, sizeof(e));
-            if (e.ee_origin != SO_EE_ORIGIN_ICMP6)
-                continue;
-            const icmp::Packet6 quoted = icmp::ParseQuotedEcho6(data, static_cast<size_t>(n));
+    return DrainErrorQueue<sockaddr_in6, 64>(
+        s.Fd, IPPROTO_IPV6, IPV6_RECVERR, SO_EE_ORIGIN_ICMP6,
+        [&](const uint8_t* data, size_t size, const sockaddr_in6& to, const sock_extended_err& err,
+            const sock_extended_err* raw) {
+            const icmp::Packet6 quoted = icmp::ParseQuotedEcho6(data, size);
             if (quoted.What != icmp::Packet6::Error || quoted.Sequence != Sequence ||
                 (to.sin6_family == AF_INET6 && !SameAddress(Destination, to.sin6_addr.s6_addr)))
-                continue;
-            std::memcpy(&Offender, SO_EE_OFFENDER(err), sizeof(Offender));
-            Status = icmp::StatusForError6(e.ee_type, e.ee_code);
-            found = true;
-        }
-    }
-    return found;
+                return false;
+            std::memcpy(&Offender, SO_EE_OFFENDER(raw), sizeof(Offender));
+            Status = icmp::StatusForError6(err.ee_type, err.ee_code);
+            return true;
+        });
 }
 
 // Reads one packet off a handle's datagram ICMPv6 socket; with Answer, the
