@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <deque>
+#include <utility>
 
 namespace {
 
@@ -135,7 +136,7 @@ bool TNameLookup::Finished() const {
 void TNameLookup::Complete(std::optional<platform::TResolvedAddresses> Found) {
     {
         std::lock_guard<std::mutex> lock(FLock);
-        FFound = Found;
+        FFound = std::move(Found);
         FDone = true;
     }
     FChanged.notify_all();

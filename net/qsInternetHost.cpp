@@ -3,6 +3,7 @@
 #include "platform/Sockets.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -224,7 +225,7 @@ void TqsInternetHost::StartPing() {
     if (lookUp) {
         const std::string message = LookingUpMessage();
         lookup.Begin = [this, message] { DoBeginResolve(message); };
-        lookup.End = [this](std::optional<TChosenAddress> found) { LookupEnded(found); };
+        lookup.End = [this](std::optional<TChosenAddress> found) { LookupEnded(std::move(found)); };
     }
     FWorker =
         std::make_unique<TqsPingThread>(FRequest.get(), FReply.get(), named ? &lookup : nullptr);
