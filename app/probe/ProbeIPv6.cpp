@@ -69,6 +69,7 @@ TIPv6Pinger::TIPv6Pinger(std::string Name, const sockaddr_in6& To, std::string S
 
 bool TIPv6Pinger::Start(std::string& Error) {
     platform::ModuleHandle module = platform::LoadLibrary("icmp.dll");
+    FModule = module;
     void* create = module ? platform::GetProcAddress(module, "Icmp6CreateFile") : nullptr;
     FSend = module ? platform::GetProcAddress(module, "Icmp6SendEcho2") : nullptr;
     FClose = module ? platform::GetProcAddress(module, "IcmpCloseHandle") : nullptr;
@@ -100,6 +101,9 @@ void TIPv6Pinger::Stop() {
     if (FHandle != nullptr)
         reinterpret_cast<PIcmpCloseHandle>(FClose)(FHandle);
     FHandle = nullptr;
+    if (FModule != nullptr)
+        platform::FreeLibrary(FModule);
+    FModule = nullptr;
 }
 
 void TIPv6Pinger::Run() {

@@ -45,6 +45,7 @@ private:
     const sockaddr_in6 FTo;
     const ProbeOptions FOptions;
     const TReplyEvent FOnReply;
+    void* FModule = nullptr; // released by Stop, after the handle is closed
     void* FHandle = nullptr;
     void* FSend = nullptr;
     void* FClose = nullptr;

@@ -245,7 +245,8 @@ TEST_F(MetricsServerTest, OtherPathsAndMethodsRefused) {
         EXPECT_EQ(reply.Status, 404) << path;
     }
     // A raw NUL inside the path.
-    TReply nul = Ask(Port, std::string("GET /metrics\0x HTTP/1.1\r\nHost: a\r\n\r\n", 38));
+    static const char withNul[] = "GET /metrics\0x HTTP/1.1\r\nHost: a\r\n\r\n";
+    TReply nul = Ask(Port, std::string(withNul, sizeof withNul - 1));
     EXPECT_NE(nul.Status, 200);
 
     for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS"}) {

@@ -117,7 +117,8 @@ Outcome6 SendEcho6(IcmpHandle handle, const Request6& r) {
     inet_ntop(AF_INET6, reply->Address.sin6_addr, o.From, sizeof(o.From));
     o.Scope = reply->Address.sin6_scope_id;
     o.DataSize = reply->DataSize;
-    o.DataMatches = o.DataSize == r.Size && std::memcmp(reply + 1, data.data(), data.size()) == 0;
+    o.DataMatches = o.DataSize == r.Size &&
+                    (data.empty() || std::memcmp(reply + 1, data.data(), data.size()) == 0);
     return o;
 }
 
