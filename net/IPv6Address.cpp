@@ -1,20 +1,14 @@
 #include "net/IPv6Address.h"
 
+#include "framework/Text.h"
+
 #include <net/if.h>
 
 #include <vector>
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using text::HexDigit;
 
 std::string Quoted(char c) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
@@ -91,8 +85,8 @@ struct Groups {
 bool ReadGroup(const std::string& Text, size_t& At, Groups& G, std::string& Reason) {
     const size_t start = At;
     unsigned value = 0;
-    while (At < Text.size() && HexValue(Text[At]) >= 0)
-        value = (value << 4 | static_cast<unsigned>(HexValue(Text[At++]))) & 0xfffff;
+    while (At < Text.size() && HexDigit(Text[At]) >= 0)
+        value = (value << 4 | static_cast<unsigned>(HexDigit(Text[At++]))) & 0xfffff;
     if (At < Text.size() && Text[At] == '.') {
         if (G.Words.size() > 6) {
             Reason = "too many groups before the IPv4 part";

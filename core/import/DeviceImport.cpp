@@ -2,6 +2,7 @@
 
 #include "core/Csv.h"
 #include "core/SentrelSettingsCM.h"
+#include "framework/Text.h"
 #include "net/IPv6Address.h"
 #include "net/qsInternetHost.h"
 
@@ -29,9 +30,8 @@ constexpr const char* AlreadyListed = "already in the list";
 // The longest host a name server takes, with room for a trailing dot.
 constexpr size_t MaxHostLength = 255;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
+using text::IsBlank;
+using text::Trim;
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -46,14 +46,6 @@ std::string Lower(std::string_view Text) {
     for (char& c : folded)
         c = FoldCase(c);
     return folded;
-}
-
-std::string_view Trim(std::string_view Text) {
-    while (!Text.empty() && IsBlank(Text.front()))
-        Text.remove_prefix(1);
-    while (!Text.empty() && IsBlank(Text.back()))
-        Text.remove_suffix(1);
-    return Text;
 }
 
 std::string Quoted(std::string_view Text) {

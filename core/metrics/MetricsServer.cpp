@@ -6,6 +6,8 @@
 // by the library itself (414/431) before it reaches us, and a request body is
 // never read: every answer is queued as soon as the headers are in.
 
+#include "framework/Text.h"
+
 #include <arpa/inet.h>
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
@@ -85,7 +87,7 @@ std::optional<uint16_t> ParsePort(std::string_view Text) {
     return static_cast<uint16_t>(value);
 }
 
-// A dotted quad in its strict form (four decimal parts 0 to 255), or
+// A dotted quad in its strict form (four decimal numbers 0 to 255), or
 // "localhost"; the address in its usual spelling.
 std::optional<std::string> ParseAddress(std::string_view Text) {
     if (Text == "localhost")
@@ -96,14 +98,6 @@ std::optional<std::string> ParseAddress(std::string_view Text) {
     char spelled[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, spelled, sizeof spelled);
     return std::string(spelled);
-}
-
-std::string_view Trimmed(std::string_view Text) {
-    while (!Text.empty() && (Text.front() == ' ' || Text.front() == '\t'))
-        Text.remove_prefix(1);
-    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '\t'))
-        Text.remove_suffix(1);
-    return Text;
 }
 
 // Name in lower case.
@@ -118,10 +112,10 @@ bool SameToken(std::string_view Text, std::string_view Name) {
 
 // Whether the parameters of a coding say "q=0" ("q=0.", "q=0.000").
 bool ZeroQuality(std::string_view Params) {
-    Params = Trimmed(Params);
+    Params = text::Trim(Params);
     if (Params.size() < 2 || (Params[0] | 0x20) != 'q' || Params[1] != '=')
         return false;
-    const std::string_view q = Trimmed(Params.substr(2));
+    const std::string_view q = text::Trim(Params.substr(2));
     if (q.empty() || q[0] != '0')
         return false;
     if (q.size() == 1)
@@ -140,7 +134,7 @@ bool AcceptsGzip(const char* Header) {
         const std::string_view item = rest.substr(0, comma);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
         const size_t semicolon = item.find(';');
-        const std::string_view coding = Trimmed(item.substr(0, semicolon));
+        const std::string_view coding = text::Trim(item.substr(0, semicolon));
         if (!SameToken(coding, "gzip") && !SameToken(coding, "x-gzip") && coding != "*")
             continue;
         if (semicolon == std::string_view::npos || !ZeroQuality(item.substr(semicolon + 1)))

@@ -1,5 +1,6 @@
 #include "platform/registry/RegFile.h"
 
+#include "framework/Text.h"
 #include "platform/registry/RegText.h"
 
 #include <algorithm>
@@ -15,35 +16,11 @@ constexpr std::string_view HeaderLine = "Windows Registry Editor Version 5.00";
 // Past this column the editor wraps hex data onto a continuation line.
 constexpr size_t HexWrapColumn = 76;
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view TrimLeft(std::string_view Text) {
-    while (!Text.empty() && IsBlank(Text.front()))
-        Text.remove_prefix(1);
-    return Text;
-}
-
-std::string_view TrimRight(std::string_view Text) {
-    while (!Text.empty() && IsBlank(Text.back()))
-        Text.remove_suffix(1);
-    return Text;
-}
-
-std::string_view Trim(std::string_view Text) {
-    return TrimRight(TrimLeft(Text));
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using text::HexDigit;
+using text::IsBlank;
+using text::Trim;
+using text::TrimLeft;
+using text::TrimRight;
 
 // 1..MaxDigits hex digits and nothing else.
 bool ParseHexNumber(std::string_view Text, size_t MaxDigits, uint32_t& Number) {
