@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -61,38 +62,49 @@ int FakeClose(IcmpHandle) {
     return 1;
 }
 
-uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
-                  IP_OPTION_INFORMATION* options, void* buffer, uint32_t bufferSize,
-                  uint32_t timeout) {
-    FakeEcho echo;
-    {
-        std::unique_lock<std::mutex> lock(S().Lock);
-        ++S().Sends;
-        S().LastAddress = address;
-        S().LastTtl = options != nullptr ? options->Ttl : 0;
-        S().LastTimeout = timeout;
-        S().Changed.notify_all();
-        S().Changed.wait(lock, [] { return !S().Blocked || S().Cancelled; });
-        echo = S().Echo;
-    }
-    if (echo.Count == 0) {
-        errno = static_cast<int>(echo.LastError);
-        return 0;
-    }
+// Counts an echo, lets Record note its destination, and waits while echoes
+// are held; the echo to answer with.
+template <typename Record>
+FakeEcho AwaitEcho(const IP_OPTION_INFORMATION* options, uint32_t timeout, Record&& record) {
+    std::unique_lock<std::mutex> lock(S().Lock);
+    ++S().Sends;
+    record(S());
+    S().LastTtl = options != nullptr ? options->Ttl : 0;
+    S().LastTimeout = timeout;
+    S().Changed.notify_all();
+    S().Changed.wait(lock, [] { return !S().Blocked || S().Cancelled; });
+    return S().Echo;
+}
+
+// Writes the echoed bytes at Bytes: the request's data cut or padded to the
+// echo's size, one byte changed when asked; returns that size.
+size_t WriteEchoed(uint8_t* bytes, const void* data, uint16_t size, const FakeEcho& echo) {
     const size_t echoed = echo.EchoSize < 0 ? size : static_cast<size_t>(echo.EchoSize);
-    auto* reply = static_cast<ICMP_ECHO_REPLY*>(buffer);
-    std::memset(buffer, 0, bufferSize);
-    reply->Address = address;
-    reply->Status = echo.Status;
-    reply->RoundTripTime = echo.RoundTrip;
-    reply->DataSize = static_cast<uint16_t>(echoed);
-    reply->Data = reply + 1;
-    auto* bytes = static_cast<uint8_t*>(reply->Data);
     std::memcpy(bytes, data, std::min<size_t>(echoed, size));
     if (echoed > size)
         std::memset(bytes + size, 0xAA, echoed - size);
     if (echo.ChangeByte >= 0 && static_cast<size_t>(echo.ChangeByte) < echoed)
         bytes[echo.ChangeByte] ^= 0xff;
+    return echoed;
+}
+
+uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
+                  IP_OPTION_INFORMATION* options, void* buffer, uint32_t bufferSize,
+                  uint32_t timeout) {
+    const FakeEcho echo =
+        AwaitEcho(options, timeout, [address](State& state) { state.LastAddress = address; });
+    if (echo.Count == 0) {
+        errno = static_cast<int>(echo.LastError);
+        return 0;
+    }
+    auto* reply = static_cast<ICMP_ECHO_REPLY*>(buffer);
+    std::memset(buffer, 0, bufferSize);
+    reply->Address = address;
+    reply->Status = echo.Status;
+    reply->RoundTripTime = echo.RoundTrip;
+    reply->Data = reply + 1;
+    reply->DataSize =
+        static_cast<uint16_t>(WriteEchoed(static_cast<uint8_t*>(reply->Data), data, size, echo));
     errno = 0;
     return echo.Count;
 }
@@ -100,33 +112,21 @@ uint32_t FakeSend(IcmpHandle, uint32_t address, void* data, uint16_t size,
 uint32_t FakeSend6(IcmpHandle, void*, void*, void*, sockaddr_in6*, sockaddr_in6* destination,
                    void* data, uint16_t size, IP_OPTION_INFORMATION* options, void* buffer,
                    uint32_t bufferSize, uint32_t timeout) {
-    FakeEcho echo;
-    {
-        std::unique_lock<std::mutex> lock(S().Lock);
-        ++S().Sends;
-        ++S().Sends6;
-        std::memcpy(S().LastAddress6.data(), &destination->sin6_addr, 16);
-        S().LastScopeId = destination->sin6_scope_id;
-        S().LastTtl = options != nullptr ? options->Ttl : 0;
-        S().LastTimeout = timeout;
-        S().Changed.notify_all();
-        S().Changed.wait(lock, [] { return !S().Blocked || S().Cancelled; });
-        echo = S().Echo;
-    }
+    const FakeEcho echo = AwaitEcho(options, timeout, [destination](State& state) {
+        ++state.Sends6;
+        std::memcpy(state.LastAddress6.data(), &destination->sin6_addr, 16);
+        state.LastScopeId = destination->sin6_scope_id;
+    });
     if (echo.Count == 0) {
         errno = static_cast<int>(echo.LastError);
         return 0;
     }
-    const size_t echoed = echo.EchoSize < 0 ? size : static_cast<size_t>(echo.EchoSize);
     std::memset(buffer, 0, bufferSize);
     auto* reply = static_cast<ICMPV6_ECHO_REPLY*>(buffer);
     reply->Status = echo.Status;
     reply->RoundTripTime = echo.RoundTrip;
-    reply->DataSize = static_cast<uint16_t>(echoed);
-    auto* bytes = reinterpret_cast<uint8_t*>(reply + 1);
-    std::memcpy(bytes, data, std::min<size_t>(echoed, size));
-    if (echo.ChangeByte >= 0 && static_cast<size_t>(echo.ChangeByte) < echoed)
-        bytes[echo.ChangeByte] ^= 0xff;
+    reply->DataSize =
+        static_cast<uint16_t>(WriteEchoed(reinterpret_cast<uint8_t*>(reply + 1), data, size, echo));
     errno = 0;
     return echo.Count;
 }
