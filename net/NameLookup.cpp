@@ -62,10 +62,16 @@ void* PoolThread(void* Arg) {
             continue; // nobody waits for it: not worth asking
         ++pool.InFlight;
         lock.unlock();
-        lookup->Complete(platform::GetHostAddresses(lookup->Name()));
-        lookup.reset();
+        std::optional<platform::TResolvedAddresses> found =
+            platform::GetHostAddresses(lookup->Name());
+        // No longer asked once the answer is in: counted out before the
+        // waiter wakes, so that what the waiter does next never sees it.
         lock.lock();
         --pool.InFlight;
+        lock.unlock();
+        lookup->Complete(std::move(found));
+        lookup.reset();
+        lock.lock();
     }
 }
 
